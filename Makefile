@@ -1,0 +1,46 @@
+# Thin wrappers over CMake presets. `make test` works on a fresh Debian machine.
+PRESET ?= release
+BUILD := build/$(PRESET)
+JOBS ?= $(shell nproc)
+FUZZ_SECONDS ?= 60
+
+.PHONY: all deps configure build run test bench fuzz asan tsan format clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+configure: deps
+	@cmake --preset $(PRESET) >/dev/null
+
+build: configure
+	@cmake --build $(BUILD) -j $(JOBS)
+
+# Serve mode for the current user: ~/.tarno must exist before the socket is bound.
+run: build
+	@mkdir -p -m 0700 "$(HOME)/.tarno"
+	@$(BUILD)/tools/tarno-assistant/tarno-assistant serve
+
+test: build
+	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+asan:
+	@$(MAKE) --no-print-directory test PRESET=asan-ubsan
+
+tsan:
+	@$(MAKE) --no-print-directory test PRESET=tsan
+
+bench: build
+	@scripts/run-benchmarks $(BUILD)
+
+fuzz: deps
+	@cmake --preset fuzz >/dev/null
+	@cmake --build build/fuzz -j $(JOBS)
+	@scripts/run-fuzz build/fuzz $(FUZZ_SECONDS)
+
+format:
+	@git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
+
+clean:
+	@rm -rf build

@@ -1,0 +1,30 @@
+find_program(TARNO_CCACHE ccache)
+if(TARNO_CCACHE AND NOT CMAKE_CXX_COMPILER_LAUNCHER)
+  set(CMAKE_CXX_COMPILER_LAUNCHER ${TARNO_CCACHE})
+endif()
+
+set(THREADS_PREFER_PTHREAD_FLAG ON)
+find_package(Threads REQUIRED)
+find_package(simdjson CONFIG REQUIRED)
+find_package(ICU REQUIRED COMPONENTS uc i18n)
+find_package(CURL REQUIRED)
+
+find_library(TARNO_UUID_LIBRARY uuid REQUIRED)
+find_path(TARNO_UUID_INCLUDE uuid/uuid.h REQUIRED)
+add_library(tarno_uuid INTERFACE)
+target_link_libraries(tarno_uuid INTERFACE ${TARNO_UUID_LIBRARY})
+target_include_directories(tarno_uuid INTERFACE ${TARNO_UUID_INCLUDE})
+
+# openpty lives in libutil on glibc (an empty stub since 2.34, still linkable).
+add_library(tarno_util INTERFACE)
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  target_link_libraries(tarno_util INTERFACE util)
+endif()
+
+if(TARNO_BUILD_TESTS)
+  find_package(GTest REQUIRED)
+  include(GoogleTest)
+endif()
+if(TARNO_BUILD_BENCH)
+  find_package(benchmark REQUIRED)
+endif()

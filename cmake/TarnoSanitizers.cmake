@@ -1,0 +1,18 @@
+if(TARNO_SANITIZE)
+  string(REPLACE "," ";" _tarno_sanitizers "${TARNO_SANITIZE}")
+  set(_flags -fsanitize=${TARNO_SANITIZE} -fno-omit-frame-pointer -g)
+  if("undefined" IN_LIST _tarno_sanitizers)
+    list(APPEND _flags -fno-sanitize-recover=undefined)
+  endif()
+  add_compile_options(${_flags})
+  add_link_options(-fsanitize=${TARNO_SANITIZE})
+endif()
+
+if(TARNO_BUILD_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "fuzz targets need clang (use the fuzz preset)")
+  endif()
+  # Libraries get coverage instrumentation; only the fuzz targets link the fuzzer's main.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer -g)
+  add_link_options(-fsanitize=address,undefined)
+endif()
