@@ -1,0 +1,24 @@
+// Plain geometry values shared by the photo model and the protocol records.
+#pragma once
+
+namespace tarno::core {
+
+struct Point {
+  double x = 0;
+  double y = 0;
+  friend bool operator==(const Point&, const Point&) = default;
+};
+
+struct Size {
+  double width = 0;
+  double height = 0;
+  friend bool operator==(const Size&, const Size&) = default;
+};
+
+struct Rect {
+  Point origin;
+  Size size;
+  friend bool operator==(const Rect&, const Rect&) = default;
+};
+
+}  // namespace tarno::core

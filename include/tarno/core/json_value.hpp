@@ -1,0 +1,77 @@
+// A parsed JSON document as a plain value tree, and the strict parser that makes one.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace tarno::core {
+
+// One JSON value. Integers keep their exact 64-bit value (signed, or unsigned above INT64_MAX);
+// other numbers are doubles. Object members keep their document order; duplicate names are kept
+// and lookups see the first. A JsonValue is an ordinary value: copy, move, compare.
+class JsonValue {
+ public:
+  enum class Type { null, boolean, integer, unsignedInteger, number, string, array, object };
+  using Array = std::vector<JsonValue>;
+  using Member = std::pair<std::string, JsonValue>;
+  using Object = std::vector<Member>;
+
+  JsonValue() = default;
+  JsonValue(std::nullptr_t) {}
+  JsonValue(bool b) : v_(b) {}
+  JsonValue(int i) : v_(std::int64_t{i}) {}
+  JsonValue(std::int64_t i) : v_(i) {}
+  JsonValue(std::uint64_t u);
+  JsonValue(double d) : v_(d) {}
+  JsonValue(const char* s) : v_(std::string(s)) {}
+  JsonValue(std::string s) : v_(std::move(s)) {}
+  JsonValue(std::string_view s) : v_(std::string(s)) {}
+  JsonValue(Array a) : v_(std::move(a)) {}
+  JsonValue(Object o) : v_(std::move(o)) {}
+
+  Type type() const { return static_cast<Type>(v_.index()); }
+  bool isNull() const { return type() == Type::null; }
+  bool isObject() const { return type() == Type::object; }
+  bool isArray() const { return type() == Type::array; }
+  bool isString() const { return type() == Type::string; }
+  bool isNumber() const {
+    return type() == Type::integer || type() == Type::unsignedInteger || type() == Type::number;
+  }
+
+  // Typed access: a null pointer when the value is of another type.
+  const bool* asBool() const { return std::get_if<bool>(&v_); }
+  const std::int64_t* asInt64() const { return std::get_if<std::int64_t>(&v_); }
+  const std::uint64_t* asUInt64() const { return std::get_if<std::uint64_t>(&v_); }
+  const double* asDouble() const { return std::get_if<double>(&v_); }
+  const std::string* asString() const { return std::get_if<std::string>(&v_); }
+  const Array* asArray() const { return std::get_if<Array>(&v_); }
+  const Object* asObject() const { return std::get_if<Object>(&v_); }
+  Array* asArray() { return std::get_if<Array>(&v_); }
+  Object* asObject() { return std::get_if<Object>(&v_); }
+
+  // Any number as a double (integers converted); false when not a number.
+  bool toDouble(double& out) const;
+
+  // First member of an object with this name; null when absent or not an object.
+  const JsonValue* find(std::string_view key) const;
+
+  // The type's name as diagnostics print it ("a string", "an object", …).
+  std::string_view typeDescription() const;
+
+  friend bool operator==(const JsonValue&, const JsonValue&) = default;
+
+ private:
+  std::variant<std::nullptr_t, bool, std::int64_t, std::uint64_t, double, std::string, Array,
+               Object>
+      v_;
+};
+
+// Parses one complete JSON text (RFC 8259, valid UTF-8, nesting at most 1024 deep; surrounding
+// whitespace allowed). Throws DecodingError (dataCorrupted) on anything else.
+JsonValue parseJson(std::string_view text);
+
+}  // namespace tarno::core

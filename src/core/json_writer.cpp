@@ -1,0 +1,175 @@
+// Compact JSON writing: escaping and shortest round-trip numbers.
+#include "tarno/core/json_writer.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <vector>
+
+#include "tarno/core/json_value.hpp"
+
+namespace tarno::core {
+
+void JsonWriter::beginObject() {
+  separate();
+  out_.push_back('{');
+  first_ = true;
+}
+
+void JsonWriter::endObject() {
+  out_.push_back('}');
+  first_ = false;
+}
+
+void JsonWriter::beginArray() {
+  separate();
+  out_.push_back('[');
+  first_ = true;
+}
+
+void JsonWriter::endArray() {
+  out_.push_back(']');
+  first_ = false;
+}
+
+void JsonWriter::key(std::string_view name) {
+  separate();
+  writeEscaped(name);
+  out_.push_back(':');
+  first_ = true;  // the value that follows needs no comma
+}
+
+void JsonWriter::null() {
+  separate();
+  out_.append("null");
+}
+
+void JsonWriter::boolean(bool b) {
+  separate();
+  out_.append(b ? "true" : "false");
+}
+
+void JsonWriter::integer(std::int64_t i) {
+  separate();
+  char buf[24];
+  auto r = std::to_chars(buf, buf + sizeof buf, i);
+  out_.append(buf, r.ptr);
+}
+
+void JsonWriter::unsignedInteger(std::uint64_t u) {
+  separate();
+  char buf[24];
+  auto r = std::to_chars(buf, buf + sizeof buf, u);
+  out_.append(buf, r.ptr);
+}
+
+void JsonWriter::number(double d) {
+  if (!std::isfinite(d)) {
+    throw EncodingError("Unable to encode Double." +
+                        std::string(std::isnan(d) ? "nan" : "infinity") + " directly in JSON.");
+  }
+  separate();
+  char buf[32];
+  auto r = std::to_chars(buf, buf + sizeof buf, d);
+  out_.append(buf, r.ptr);
+}
+
+void JsonWriter::string(std::string_view s) {
+  separate();
+  writeEscaped(s);
+}
+
+void JsonWriter::writeEscaped(std::string_view s) {
+  static constexpr char hex[] = "0123456789abcdef";
+  out_.reserve(out_.size() + s.size() + 2);
+  out_.push_back('"');
+  std::size_t run = 0;  // start of the pending run that needs no escaping
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    const bool plain = c >= 0x20 && c != '"' && c != '\\' && !(c == '/' && options_.escapeSlashes);
+    if (plain) continue;
+    out_.append(s.data() + run, i - run);
+    run = i + 1;
+    switch (c) {
+      case '"':
+        out_.append("\\\"");
+        break;
+      case '\\':
+        out_.append("\\\\");
+        break;
+      case '/':
+        out_.append("\\/");
+        break;
+      case '\n':
+        out_.append("\\n");
+        break;
+      case '\r':
+        out_.append("\\r");
+        break;
+      case '\t':
+        out_.append("\\t");
+        break;
+      case '\b':
+        out_.append("\\b");
+        break;
+      case '\f':
+        out_.append("\\f");
+        break;
+      default: {
+        const char esc[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF]};
+        out_.append(esc, 6);
+      }
+    }
+  }
+  out_.append(s.data() + run, s.size() - run);
+  out_.push_back('"');
+}
+
+void JsonWriter::value(const JsonValue& v, bool sortKeys) {
+  switch (v.type()) {
+    case JsonValue::Type::null:
+      null();
+      return;
+    case JsonValue::Type::boolean:
+      boolean(*v.asBool());
+      return;
+    case JsonValue::Type::integer:
+      integer(*v.asInt64());
+      return;
+    case JsonValue::Type::unsignedInteger:
+      unsignedInteger(*v.asUInt64());
+      return;
+    case JsonValue::Type::number:
+      number(*v.asDouble());
+      return;
+    case JsonValue::Type::string:
+      string(*v.asString());
+      return;
+    case JsonValue::Type::array:
+      beginArray();
+      for (const JsonValue& e : *v.asArray())
+        value(e, sortKeys);
+      endArray();
+      return;
+    case JsonValue::Type::object: {
+      const JsonValue::Object& members = *v.asObject();
+      std::vector<const JsonValue::Member*> order;
+      order.reserve(members.size());
+      for (const auto& m : members)
+        order.push_back(&m);
+      if (sortKeys) {
+        std::stable_sort(order.begin(), order.end(),
+                         [](const auto* a, const auto* b) { return a->first < b->first; });
+      }
+      beginObject();
+      for (const auto* m : order) {
+        key(m->first);
+        value(m->second, sortKeys);
+      }
+      endObject();
+      return;
+    }
+  }
+}
+
+}  // namespace tarno::core
