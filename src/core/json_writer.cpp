@@ -2,6 +2,7 @@
 #include "tarno/core/json_writer.hpp"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <vector>
@@ -9,6 +10,18 @@
 #include "tarno/core/json_value.hpp"
 
 namespace tarno::core {
+
+namespace {
+constexpr std::array<bool, 256> makeEscapeTable(bool slash) {
+  std::array<bool, 256> t{};
+  for (int c = 0; c < 0x20; ++c) t[c] = true;
+  t['"'] = t['\\'] = true;
+  t['/'] = slash;
+  return t;
+}
+constexpr auto kEscape = makeEscapeTable(false);
+constexpr auto kEscapeWithSlash = makeEscapeTable(true);
+}  // namespace
 
 void JsonWriter::beginObject() {
   separate();
@@ -81,13 +94,20 @@ void JsonWriter::string(std::string_view s) {
 
 void JsonWriter::writeEscaped(std::string_view s) {
   static constexpr char hex[] = "0123456789abcdef";
-  out_.reserve(out_.size() + s.size() + 2);
+  const std::array<bool, 256>& table = options_.escapeSlashes ? kEscapeWithSlash : kEscape;
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const std::size_t n = s.size();
   out_.push_back('"');
   std::size_t run = 0;  // start of the pending run that needs no escaping
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    const bool plain = c >= 0x20 && c != '"' && c != '\\' && !(c == '/' && options_.escapeSlashes);
-    if (plain) continue;
+  for (std::size_t i = 0; i < n; ++i) {
+    // Plain text is the common case: skip eight bytes at a time while none needs escaping.
+    while (i + 8 <= n && !(table[p[i]] | table[p[i + 1]] | table[p[i + 2]] | table[p[i + 3]] |
+                           table[p[i + 4]] | table[p[i + 5]] | table[p[i + 6]] | table[p[i + 7]])) {
+      i += 8;
+    }
+    if (i >= n) break;
+    const unsigned char c = p[i];
+    if (!table[c]) continue;
     out_.append(s.data() + run, i - run);
     run = i + 1;
     switch (c) {
@@ -153,18 +173,22 @@ void JsonWriter::value(const JsonValue& v, bool sortKeys) {
       return;
     case JsonValue::Type::object: {
       const JsonValue::Object& members = *v.asObject();
-      std::vector<const JsonValue::Member*> order;
-      order.reserve(members.size());
-      for (const auto& m : members)
-        order.push_back(&m);
-      if (sortKeys) {
+      beginObject();
+      if (!sortKeys) {
+        for (const auto& m : members) {
+          key(m.first);
+          value(m.second, false);
+        }
+      } else {
+        std::vector<const JsonValue::Member*> order;
+        order.reserve(members.size());
+        for (const auto& m : members) order.push_back(&m);
         std::stable_sort(order.begin(), order.end(),
                          [](const auto* a, const auto* b) { return a->first < b->first; });
-      }
-      beginObject();
-      for (const auto* m : order) {
-        key(m->first);
-        value(m->second, sortKeys);
+        for (const auto* m : order) {
+          key(m->first);
+          value(m->second, true);
+        }
       }
       endObject();
       return;
