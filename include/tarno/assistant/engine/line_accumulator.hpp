@@ -1,0 +1,32 @@
+// Cuts a child's raw output, read in arbitrary chunks, into complete text lines.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarno::assistant {
+
+// Keeps bytes, not text: a line is decoded (UTF-8, ill-formed sequences replaced by U+FFFD)
+// only once it is complete, so a character split across two reads survives intact. Lines end
+// at "\n" only; a "\r" before it stays part of the line. A plain value without locking: the
+// owner serialises access.
+class LineAccumulator {
+ public:
+  // Appends `bytes` and returns the lines it completed, in order, without their "\n" (an empty
+  // line gives an empty string). What follows the last "\n" stays buffered.
+  std::vector<std::string> append(std::string_view bytes);
+
+  // The unterminated last line, decoded, leaving the buffer empty; absent when nothing is
+  // buffered. Called once after the output ends.
+  std::optional<std::string> flush();
+
+  // The raw bytes received after the last "\n".
+  const std::string& buffer() const { return buffer_; }
+
+ private:
+  std::string buffer_;
+};
+
+}  // namespace tarno::assistant

@@ -1,0 +1,180 @@
+// Commands, run requests and model tiers: wire forms, defaults and failures.
+#include "tarno/assistant/session/assistant_command.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace tarno::assistant {
+namespace {
+
+using core::DecodingError;
+
+DecodingError decodeFailure(const std::string& json) {
+  try {
+    core::decodeFromString<AssistantCommand>(json);
+  } catch (const DecodingError& e) {
+    return e;
+  }
+  ADD_FAILURE() << "decoded: " << json;
+  return DecodingError(DecodingError::Kind::dataCorrupted, "", "");
+}
+
+AssistantRunRequest decodeRun(const std::string& json) {
+  const auto command = core::decodeFromString<AssistantCommand>(json);
+  const auto* run = command.as<AssistantCommand::Run>();
+  if (run == nullptr) {
+    ADD_FAILURE() << "not a run command: " << json;
+    return {};
+  }
+  return run->request;
+}
+
+TEST(ClaudeModelTest, NamesOfEveryTier) {
+  struct Row {
+    ClaudeModel model;
+    const char* raw;
+    const char* display;
+    const char* tagline;
+  };
+  const Row rows[] = {
+      {ClaudeModel::sonnet, "sonnet", "Claude Sonnet",
+       "Balanced \xE2\x80\x94 the everyday default"},
+      {ClaudeModel::opus, "opus", "Claude Opus", "Most capable \xE2\x80\x94 for complex edits"},
+      {ClaudeModel::haiku, "haiku", "Claude Haiku",
+       "Fastest \xE2\x80\x94 best for simple tasks in bulk"},
+  };
+  ASSERT_EQ(allClaudeModels.size(), std::size(rows));
+  for (std::size_t i = 0; i < std::size(rows); ++i) {
+    const Row& r = rows[i];
+    EXPECT_EQ(allClaudeModels[i], r.model);
+    EXPECT_EQ(rawValue(r.model), r.raw);
+    EXPECT_EQ(alias(r.model), r.raw);
+    EXPECT_EQ(displayName(r.model), r.display);
+    EXPECT_EQ(tagline(r.model), r.tagline);
+    EXPECT_EQ(parseClaudeModel(r.raw), r.model);
+    EXPECT_EQ(core::encodeToString(r.model), std::string("\"") + r.raw + "\"");
+  }
+}
+
+TEST(ClaudeModelTest, ParsesOnlyExactRawValues) {
+  for (const char* raw : {"Sonnet", "OPUS", "", " haiku", "claude-sonnet", "sonnet "}) {
+    EXPECT_EQ(parseClaudeModel(raw), std::nullopt) << raw;
+  }
+}
+
+TEST(RunRequestCoding, SmallestRunCommandTakesDefaults) {
+  const std::string json = R"({"run":{"_0":{"prompt":"Brighten it","model":"opus"}}})";
+  const AssistantRunRequest request = decodeRun(json);
+  EXPECT_EQ(request, (AssistantRunRequest{.prompt = "Brighten it", .model = ClaudeModel::opus}));
+  EXPECT_FALSE(request.allowCommit);
+  EXPECT_EQ(request.engineID, "claude");
+  EXPECT_EQ(request.resumeSessionID, std::nullopt);
+  EXPECT_EQ(request.context, std::nullopt);
+  EXPECT_EQ(core::encodeToString(AssistantCommand::run(request)),
+            R"({"run":{"_0":{"prompt":"Brighten it","model":"opus","allowCommit":false,)"
+            R"("engineID":"claude"}}})");
+}
+
+TEST(RunRequestCoding, FullRequestRoundTripsInListedOrder) {
+  const AssistantRunRequest request{.prompt = "Crop \u00e9",
+                                    .model = ClaudeModel::haiku,
+                                    .resumeSessionID = "sess-1",
+                                    .allowCommit = true,
+                                    .context = "3 photos selected",
+                                    .engineID = "native"};
+  const std::string json = core::encodeToString(AssistantCommand::run(request));
+  EXPECT_EQ(json,
+            "{\"run\":{\"_0\":{\"prompt\":\"Crop \u00e9\",\"model\":\"haiku\","
+            "\"resumeSessionID\":\"sess-1\",\"allowCommit\":true,\"context\":\"3 photos "
+            "selected\",\"engineID\":\"native\"}}}");
+  EXPECT_EQ(decodeRun(json), request);
+}
+
+TEST(RunRequestCoding, NullsReadAsDefaultsAndUnknownMembersAreIgnored) {
+  const AssistantRunRequest request =
+      decodeRun(R"({"run":{"_0":{"engineID":null,"prompt":"p","allowCommit":null,"context":null,)"
+                R"("resumeSessionID":null,"model":"sonnet","temperature":0.3},"x":1}})");
+  EXPECT_EQ(request, (AssistantRunRequest{.prompt = "p"}));
+}
+
+TEST(RunRequestCoding, UnregisteredEngineIsKept) {
+  EXPECT_EQ(
+      decodeRun(R"({"run":{"_0":{"prompt":"p","model":"sonnet","engineID":"gpt"}}})").engineID,
+      "gpt");
+}
+
+TEST(RunRequestCoding, FailuresNameTheMember) {
+  struct Bad {
+    const char* json;
+    DecodingError::Kind kind;
+    const char* path;
+    const char* description;
+  };
+  const Bad cases[] = {
+      {R"({"run":{"_0":{"prompt":"p","model":"Sonnet"}}})", DecodingError::Kind::dataCorrupted,
+       "run._0.model", "Cannot initialize ClaudeModel from invalid String value Sonnet"},
+      {R"({"run":{"_0":{"model":"opus"}}})", DecodingError::Kind::keyNotFound, "run._0.prompt",
+       "No value associated with key \"prompt\"."},
+      {R"({"run":{"_0":{"prompt":"p"}}})", DecodingError::Kind::keyNotFound, "run._0.model",
+       "No value associated with key \"model\"."},
+      {R"({"run":{"_0":{"prompt":"p","model":"opus","allowCommit":"yes"}}})",
+       DecodingError::Kind::typeMismatch, "run._0.allowCommit",
+       "Expected to decode Bool but found a string instead."},
+      {R"({"run":{"_0":{"prompt":"p","model":"opus","allowCommit":1}}})",
+       DecodingError::Kind::typeMismatch, "run._0.allowCommit",
+       "Expected to decode Bool but found a number instead."},
+      {R"({"run":{"_0":{"prompt":7,"model":"opus"}}})", DecodingError::Kind::typeMismatch,
+       "run._0.prompt", "Expected to decode String but found a number instead."},
+      {R"({"run":{"_0":{"prompt":"p","model":"opus","engineID":false}}})",
+       DecodingError::Kind::typeMismatch, "run._0.engineID",
+       "Expected to decode String but found a boolean instead."},
+      {R"({"run":{}})", DecodingError::Kind::keyNotFound, "run._0",
+       "No value associated with key \"_0\"."},
+      {R"({"run":{"_0":"p"}})", DecodingError::Kind::typeMismatch, "run._0",
+       "Expected to decode Dictionary<String, Any> but found a string instead."},
+  };
+  for (const Bad& c : cases) {
+    const DecodingError e = decodeFailure(c.json);
+    EXPECT_EQ(e.kind(), c.kind) << c.json;
+    EXPECT_EQ(e.path(), c.path) << c.json;
+    EXPECT_EQ(e.description(), c.description) << c.json;
+  }
+}
+
+TEST(AssistantCommandCoding, PayloadlessAndCodeCommands) {
+  EXPECT_EQ(core::encodeToString(AssistantCommand::status()), R"({"status":{}})");
+  EXPECT_EQ(core::encodeToString(AssistantCommand::login()), R"({"login":{}})");
+  EXPECT_EQ(core::encodeToString(AssistantCommand::loginCode("ab#12")),
+            R"({"loginCode":{"_0":"ab#12"}})");
+
+  EXPECT_TRUE(
+      core::decodeFromString<AssistantCommand>(R"({"status":{}})").is<AssistantCommand::Status>());
+  EXPECT_TRUE(core::decodeFromString<AssistantCommand>(R"({"login":{"since":1},"x":null})")
+                  .is<AssistantCommand::Login>());
+  const auto code = core::decodeFromString<AssistantCommand>(R"({"loginCode":{"_0":"xyz"}})");
+  ASSERT_TRUE(code.is<AssistantCommand::LoginCode>());
+  EXPECT_EQ(code.as<AssistantCommand::LoginCode>()->code, "xyz");
+}
+
+TEST(AssistantCommandCoding, CaseMemberMustBeOneObject) {
+  for (const char* json : {R"({"login":{},"status":{}})", R"({})", R"({"logout":{}})"}) {
+    const DecodingError e = decodeFailure(json);
+    EXPECT_EQ(e.kind(), DecodingError::Kind::typeMismatch) << json;
+    EXPECT_EQ(e.description(), "Invalid number of keys found, expected one.") << json;
+  }
+  for (const char* json : {R"({"status":null})", R"({"login":[]})", R"({"loginCode":{"_0":1}})",
+                           R"({"loginCode":{}})", R"("status")", "{\"status\":{}"}) {
+    decodeFailure(json);
+  }
+}
+
+TEST(AssistantCommandTest, OnlyLoginIsInteractive) {
+  EXPECT_TRUE(AssistantCommand::login().isInteractive());
+  EXPECT_FALSE(AssistantCommand::status().isInteractive());
+  EXPECT_FALSE(AssistantCommand::loginCode("c").isInteractive());
+  EXPECT_FALSE(AssistantCommand::run({.prompt = "p"}).isInteractive());
+}
+
+}  // namespace
+}  // namespace tarno::assistant
