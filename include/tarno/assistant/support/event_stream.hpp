@@ -1,0 +1,200 @@
+// An unbounded, thread-safe channel from one or more producers to one consumer, with a hook
+// that runs exactly once when the channel terminates.
+//
+//   auto [stream, continuation] = EventStream<AssistantEvent>::make();
+//   continuation.onTermination([child](Termination) { child->terminate(); });
+//   worker = std::jthread([c = continuation] { c.yield(event); c.finish(); });
+//   while (auto event = stream.next()) send(*event);
+//
+// The consumer (`EventStream`) is move-only; `next()` may be called from one thread at a time,
+// `cancel()` from any thread. Dropping the consumer cancels the stream. The producer
+// (`Continuation`) is copyable and every member may be called from any thread; when its last
+// copy is destroyed without `finish()`, the stream is finished so that no consumer waits forever.
+//
+// Termination happens once, on `finish()` or on cancellation, whichever comes first. Elements
+// yielded before `finish()` are still delivered; after cancellation the buffer is dropped and
+// `next()` returns nothing. Yields after termination are discarded.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+#include <utility>
+#include <vector>
+
+namespace tarno::assistant {
+
+enum class Termination { finished, cancelled };
+
+template <typename T>
+class EventStream {
+  struct State;
+  struct ProducerLink;
+
+ public:
+  class Continuation;
+
+  // A connected consumer and producer.
+  static std::pair<EventStream, Continuation> make() {
+    auto state = std::make_shared<State>();
+    auto link = std::make_shared<ProducerLink>(state);
+    return {EventStream(state), Continuation(std::move(link))};
+  }
+
+  // An already finished stream that delivers `elements` in order.
+  static EventStream of(std::vector<T> elements) {
+    auto [stream, continuation] = make();
+    for (auto& element : elements)
+      continuation.yield(std::move(element));
+    continuation.finish();
+    return std::move(stream);
+  }
+
+  // An ended stream, as left behind by a move.
+  EventStream() = default;
+  EventStream(EventStream&&) noexcept = default;
+  EventStream& operator=(EventStream&& other) noexcept {
+    if (this != &other) {
+      cancel();
+      state_ = std::move(other.state_);
+    }
+    return *this;
+  }
+  EventStream(const EventStream&) = delete;
+  EventStream& operator=(const EventStream&) = delete;
+  ~EventStream() { cancel(); }
+
+  // Blocks until an element is available (returned) or the stream has ended (nothing).
+  std::optional<T> next() {
+    if (!state_) return std::nullopt;
+    std::unique_lock lock(state_->mutex);
+    state_->ready.wait(lock, [&] { return !state_->buffer.empty() || state_->terminated; });
+    return state_->popLocked();
+  }
+
+  // As next(), but also returns nothing as soon as `stop` is requested. The stream is not
+  // cancelled by that; the caller decides.
+  std::optional<T> next(std::stop_token stop) {
+    if (!state_) return std::nullopt;
+    std::unique_lock lock(state_->mutex);
+    state_->ready.wait(lock, stop, [&] { return !state_->buffer.empty() || state_->terminated; });
+    return state_->popLocked();
+  }
+
+  // Ends the stream from the consumer's side: buffered elements are dropped, a blocked next()
+  // returns nothing, producers' yields are discarded from now on, and the termination hook runs
+  // (with `cancelled`) unless the producer had already finished.
+  void cancel() {
+    if (state_) state_->terminate(Termination::cancelled);
+  }
+
+  class Continuation {
+   public:
+    // Not connected to any stream: yields are discarded.
+    Continuation() = default;
+
+    // Appends an element; false (and the element is discarded) once the stream has terminated.
+    bool yield(T element) const {
+      if (!link_) return false;
+      State& state = *link_->state;
+      {
+        std::lock_guard lock(state.mutex);
+        if (state.terminated) return false;
+        state.buffer.push_back(std::move(element));
+      }
+      state.ready.notify_one();
+      return true;
+    }
+
+    // Ends the stream; elements already yielded are still delivered.
+    void finish() const {
+      if (link_) link_->state->terminate(Termination::finished);
+    }
+
+    // Sets the hook that runs once when the stream terminates, on the thread that terminates
+    // it, without any lock of the stream held: it may call back into the stream or block
+    // briefly. If the stream has already terminated the hook runs now, on this thread. Setting
+    // a new hook before termination replaces the previous one.
+    void onTermination(std::function<void(Termination)> hook) const {
+      if (link_) link_->state->setHook(std::move(hook));
+    }
+
+    bool isTerminated() const {
+      if (!link_) return true;
+      std::lock_guard lock(link_->state->mutex);
+      return link_->state->terminated;
+    }
+
+   private:
+    friend class EventStream;
+    explicit Continuation(std::shared_ptr<ProducerLink> link) : link_(std::move(link)) {}
+    std::shared_ptr<ProducerLink> link_;
+  };
+
+ private:
+  struct State {
+    std::mutex mutex;
+    std::condition_variable_any ready;
+    std::deque<T> buffer;
+    bool terminated = false;
+    Termination reason = Termination::finished;
+    std::function<void(Termination)> hook;
+
+    std::optional<T> popLocked() {
+      if (buffer.empty()) return std::nullopt;
+      std::optional<T> element(std::move(buffer.front()));
+      buffer.pop_front();
+      return element;
+    }
+
+    void terminate(Termination why) {
+      std::function<void(Termination)> toRun;
+      std::deque<T> dropped;
+      {
+        std::lock_guard lock(mutex);
+        if (why == Termination::cancelled) dropped.swap(buffer);
+        if (!terminated) {
+          terminated = true;
+          reason = why;
+          toRun.swap(hook);
+        }
+      }
+      ready.notify_all();
+      // Dropped elements and the hook (with whatever it captured) die outside the lock.
+      if (toRun) toRun(why);
+    }
+
+    void setHook(std::function<void(Termination)> newHook) {
+      Termination why;
+      {
+        std::lock_guard lock(mutex);
+        if (!terminated) {
+          hook.swap(newHook);
+          return;  // the replaced hook, if any, is destroyed after the lock is released
+        }
+        why = reason;
+      }
+      if (newHook) newHook(why);
+    }
+  };
+
+  // Shared by all copies of one Continuation: the last copy to go finishes the stream.
+  struct ProducerLink {
+    explicit ProducerLink(std::shared_ptr<State> s) : state(std::move(s)) {}
+    ~ProducerLink() { state->terminate(Termination::finished); }
+    ProducerLink(const ProducerLink&) = delete;
+    ProducerLink& operator=(const ProducerLink&) = delete;
+    std::shared_ptr<State> state;
+  };
+
+  explicit EventStream(std::shared_ptr<State> state) : state_(std::move(state)) {}
+
+  std::shared_ptr<State> state_;
+};
+
+}  // namespace tarno::assistant
