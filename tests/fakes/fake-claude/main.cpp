@@ -1,0 +1,350 @@
+// fake-claude: a stand-in for the claude CLI that tests script and inspect.
+//
+// Modes, chosen by the arguments:
+//   -p PROMPT ...   a conversation turn    -> runs section [print]
+//   auth status     the sign-in check      -> runs section [status]
+//   auth login      the interactive sign-in -> runs section [login]
+// Anything else complains on standard error and exits 64.
+//
+// The script is $HOME/.fake-claude/script: HOME is the one channel that survives the
+// environment allowlist the helper applies to its children. A line "[print]", "[status]" or
+// "[login]" opens a section; the other lines of a section are steps, run in order:
+//   out TEXT          TEXT and a line feed on standard output
+//   out-raw TEXT      TEXT alone, no line feed (partial lines, a last line without newline)
+//   out-fill N TEXT   TEXT written N times, no line feed (huge lines)
+//   err, err-raw, err-fill   the same on standard error
+//   sleep MS          pause for MS milliseconds
+//   hang              wait for SIGTERM
+//   code EXPECTED     print "Paste code here if prompted > ", read one line from standard input
+//                     (the terminal in a sign-in) and log it; when it equals EXPECTED print
+//                     "Login successful." and go on, otherwise print "Login failed: invalid
+//                     code." and exit 1
+//   exit N            exit with status N (reaching the end of the section exits 0)
+//   signal N          die of signal number N
+// TEXT is the rest of the line after a single space, with escapes decoded: \n \r \t \a (BEL)
+// \e (ESC) \\ and \xHH for any byte. Blank lines and lines starting with "#" are skipped. A
+// mode without a section, or a bad step, exits 64 with a message on standard error, so a
+// forgotten script never passes for output.
+//
+// SIGTERM is caught from the start: the fake logs "sigterm" and goes on with the steps after the
+// section's first "hang", or, when there is none, dies of SIGTERM as an unprepared CLI would.
+//
+// Record, in $HOME/.fake-claude/ (written at start):
+//   args    every argument after the program name, each followed by a NUL byte
+//   env     every environment entry, each followed by a NUL byte
+//   cwd     the working directory
+//   pid     the process id
+//   stdio   one line per standard stream 0-2: "<fd> tty", "null", "pipe:<inode>",
+//           "socket:<inode>", "file", "char", "other" or "closed"
+//   tty     "<rows> <columns> controlling|not-controlling" when standard input is a terminal
+//   log     appended lines: "start print|status|login", "sigterm", "code <line>", "exit <n>",
+//           "signal <n>"
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+volatile sig_atomic_t termReceived = 0;
+
+void onTerm(int) {
+  termReceived = 1;
+}
+
+std::string recordDir;
+
+void writeFile(const std::string& name, std::string_view bytes, bool append = false) {
+  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
+  const int fd = ::open((recordDir + "/" + name).c_str(), flags, 0600);
+  if (fd < 0) return;
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n <= 0 && errno != EINTR) break;
+    if (n > 0) bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+}
+
+void log(const std::string& line) {
+  writeFile("log", line + "\n", /*append=*/true);
+}
+
+[[noreturn]] void fail(const std::string& message) {
+  const std::string text = "fake-claude: " + message + "\n";
+  (void)!::write(STDERR_FILENO, text.data(), text.size());
+  std::exit(64);
+}
+
+// Full write; gives up quietly when interrupted by SIGTERM or when the reader has gone.
+void emit(int fd, std::string_view bytes) {
+  while (!bytes.empty() && !termReceived) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n > 0) {
+      bytes.remove_prefix(static_cast<std::size_t>(n));
+    } else if (errno != EINTR) {
+      return;
+    }
+  }
+}
+
+std::string unescape(std::string_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' || i + 1 == text.size()) {
+      out.push_back(text[i]);
+      continue;
+    }
+    const char c = text[++i];
+    switch (c) {
+      case 'n':
+        out.push_back('\n');
+        break;
+      case 'r':
+        out.push_back('\r');
+        break;
+      case 't':
+        out.push_back('\t');
+        break;
+      case 'a':
+        out.push_back('\a');
+        break;
+      case 'e':
+        out.push_back('\x1b');
+        break;
+      case 'x':
+        if (i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+            std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+          out.push_back(
+              static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16)));
+          i += 2;
+        } else {
+          fail("bad \\x escape in script");
+        }
+        break;
+      default:
+        out.push_back(c);
+        break;  // "\\" and anything unknown stand for themselves
+    }
+  }
+  return out;
+}
+
+struct Step {
+  std::string op;
+  std::string arg;  // undecoded
+};
+
+std::vector<Step> loadSection(const std::string& path, std::string_view section) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) fail("no script at " + path);
+  std::vector<Step> steps;
+  bool inSection = false, found = false;
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    if (line.front() == '[' && line.back() == ']') {
+      inSection = line.substr(1, line.size() - 2) == section;
+      found = found || inSection;
+      continue;
+    }
+    if (!inSection) continue;
+    const std::size_t space = line.find(' ');
+    steps.push_back(
+        {line.substr(0, space), space == std::string::npos ? "" : line.substr(space + 1)});
+  }
+  if (!found) fail("the script has no [" + std::string(section) + "] section");
+  return steps;
+}
+
+long number(const std::string& text) {
+  char* end = nullptr;
+  errno = 0;
+  const long value = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || errno != 0) fail("not a number: " + text);
+  return value;
+}
+
+[[noreturn]] void dieOf(int signal) {
+  log("signal " + std::to_string(signal));
+  ::signal(signal, SIG_DFL);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, signal);
+  ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  ::raise(signal);
+  std::_Exit(128 + signal);  // a signal that cannot kill (SIGCHLD, …)
+}
+
+[[noreturn]] void exitWith(int status) {
+  log("exit " + std::to_string(status));
+  std::exit(status);
+}
+
+void pauseFor(long ms) {
+  timespec left{ms / 1000, (ms % 1000) * 1000000};
+  while (!termReceived && ::nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+void waitForTerm() {
+  sigset_t term, old;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  ::sigprocmask(SIG_BLOCK, &term, &old);
+  sigset_t waitMask = old;
+  sigdelset(&waitMask, SIGTERM);
+  while (!termReceived)
+    ::sigsuspend(&waitMask);
+  ::sigprocmask(SIG_SETMASK, &old, nullptr);
+}
+
+// One line from standard input without its line end; false on end of input before any byte.
+bool readLine(std::string& line) {
+  line.clear();
+  char c;
+  for (;;) {
+    const ssize_t n = ::read(STDIN_FILENO, &c, 1);
+    if (n < 0 && errno == EINTR && !termReceived) continue;
+    if (n <= 0) return !line.empty();
+    if (c == '\n') break;
+    line.push_back(c);
+  }
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return true;
+}
+
+void askForCode(const std::string& expected) {
+  emit(STDOUT_FILENO, "Paste code here if prompted > ");
+  std::string code;
+  const bool got = readLine(code);
+  if (termReceived) return;
+  log(got ? "code " + code : "code-eof");
+  if (got && code == expected) {
+    emit(STDOUT_FILENO, "\r\nLogin successful.\r\n");
+    return;
+  }
+  emit(STDOUT_FILENO, "\r\nLogin failed: invalid code.\r\n");
+  exitWith(1);
+}
+
+std::string describeStream(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return "closed";
+  if (S_ISFIFO(st.st_mode)) return "pipe:" + std::to_string(st.st_ino);
+  if (S_ISSOCK(st.st_mode)) return "socket:" + std::to_string(st.st_ino);
+  if (S_ISREG(st.st_mode)) return "file";
+  if (S_ISCHR(st.st_mode)) {
+    if (::isatty(fd)) return "tty";
+    struct stat null {};
+    if (::stat("/dev/null", &null) == 0 && null.st_rdev == st.st_rdev) return "null";
+    return "char";
+  }
+  return "other";
+}
+
+void record(int argc, char** argv, const char* mode) {
+  ::mkdir(recordDir.c_str(), 0700);
+  std::string args, env, stdio;
+  for (int i = 1; i < argc; ++i)
+    args.append(argv[i]).push_back('\0');
+  for (char** e = environ; *e != nullptr; ++e)
+    env.append(*e).push_back('\0');
+  for (int fd = 0; fd <= 2; ++fd)
+    stdio += std::to_string(fd) + " " + describeStream(fd) + "\n";
+  char cwd[4096];
+  writeFile("args", args);
+  writeFile("env", env);
+  writeFile("cwd", ::getcwd(cwd, sizeof cwd) != nullptr ? cwd : "");
+  writeFile("pid", std::to_string(::getpid()));
+  writeFile("stdio", stdio);
+  winsize size{};
+  if (::isatty(STDIN_FILENO) && ::ioctl(STDIN_FILENO, TIOCGWINSZ, &size) == 0) {
+    const bool controlling = ::tcgetsid(STDIN_FILENO) == ::getsid(0);
+    writeFile("tty", std::to_string(size.ws_row) + " " + std::to_string(size.ws_col) + " " +
+                         (controlling ? "controlling" : "not-controlling"));
+  }
+  log(std::string("start ") + mode);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  struct sigaction action {};
+  action.sa_handler = onTerm;  // no SA_RESTART: blocking calls return so the script can react
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGTERM, &action, nullptr);
+
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  const char* mode = nullptr;
+  if (!args.empty() && args[0] == "-p") mode = "print";
+  if (args.size() == 2 && args[0] == "auth" && args[1] == "status") mode = "status";
+  if (args.size() == 2 && args[0] == "auth" && args[1] == "login") mode = "login";
+  if (mode == nullptr) fail("unsupported arguments");
+
+  const char* home = std::getenv("HOME");
+  if (home == nullptr || *home == '\0') fail("HOME is not set");
+  recordDir = std::string(home) + "/.fake-claude";
+  record(argc, argv, mode);
+
+  const std::vector<Step> steps = loadSection(recordDir + "/script", mode);
+  std::size_t hangIndex = 0;
+  while (hangIndex < steps.size() && steps[hangIndex].op != "hang")
+    ++hangIndex;
+  const bool hangs = hangIndex < steps.size();
+
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    const Step& step = steps[i];
+    if (step.op == "out" || step.op == "err") {
+      emit(step.op == "out" ? STDOUT_FILENO : STDERR_FILENO, unescape(step.arg) + "\n");
+    } else if (step.op == "out-raw" || step.op == "err-raw") {
+      emit(step.op == "out-raw" ? STDOUT_FILENO : STDERR_FILENO, unescape(step.arg));
+    } else if (step.op == "out-fill" || step.op == "err-fill") {
+      const std::size_t space = step.arg.find(' ');
+      const long count = number(step.arg.substr(0, space));
+      const std::string text =
+          space == std::string::npos ? "" : unescape(step.arg.substr(space + 1));
+      std::string chunk;
+      for (long n = 0; n < count; ++n) {
+        chunk += text;
+        if (chunk.size() >= 65536 || n + 1 == count) {
+          emit(step.op == "out-fill" ? STDOUT_FILENO : STDERR_FILENO, chunk);
+          chunk.clear();
+        }
+      }
+    } else if (step.op == "sleep") {
+      pauseFor(number(step.arg));
+    } else if (step.op == "hang") {
+      waitForTerm();
+    } else if (step.op == "code") {
+      askForCode(unescape(step.arg));
+    } else if (step.op == "exit") {
+      exitWith(static_cast<int>(number(step.arg)));
+    } else if (step.op == "signal") {
+      dieOf(static_cast<int>(number(step.arg)));
+    } else {
+      fail("unknown step: " + step.op);
+    }
+    if (termReceived) {
+      log("sigterm");
+      if (!hangs) dieOf(SIGTERM);
+      ::signal(SIGTERM, SIG_DFL);  // the steps after the hang run once; a second SIGTERM kills
+      termReceived = 0;
+      i = hangIndex;
+    }
+  }
+  exitWith(0);
+}
