@@ -1,0 +1,136 @@
+// The helper socket's server: one command per connection, answered with its event stream.
+//
+// A client of the same user sends one AssistantCommand frame; the server hands it to the
+// handler and writes each event of the returned stream as a frame, then closes the connection.
+// On a sign-in connection (a command that isInteractive) a second thread keeps reading, and
+// hands every loginCode it receives to the code sink; anything else sent there is ignored, and
+// nothing after the first frame is read on any other connection.
+//
+// Threads: start() starts one accept thread; each accepted connection gets a thread of its own
+// (plus the follow-up reader of a sign-in). The handler and the code sink are called on those
+// threads, concurrently for different connections. start(), stop() and the destructor may be
+// called from any thread but one at a time, and never from the handler or the sink.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "tarno/assistant/session/assistant_command.hpp"
+#include "tarno/assistant/session/assistant_event.hpp"
+#include "tarno/assistant/support/event_stream.hpp"
+#include "tarno/assistant/support/unique_fd.hpp"
+
+namespace tarno::assistant {
+
+class AssistantSocketServer {
+ public:
+  // Runs one command. Called on a connection's thread; must not throw (if it does, the
+  // connection is closed without an answer).
+  using Handler = std::function<EventStream<AssistantEvent>(AssistantCommand)>;
+  // Receives the code of each loginCode frame sent on a sign-in connection; the result is
+  // ignored. The executable passes ClaudeLoginRunner::submitCode.
+  using CodeSink = std::function<bool(std::string)>;
+
+  // Why start() failed, with the errno of the failing call.
+  class StartError : public std::exception {
+   public:
+    enum class Kind : std::uint8_t { socketFailed, bindFailed, listenFailed, pathTooLong };
+
+    static StartError socketFailed(int error) noexcept { return {Kind::socketFailed, error}; }
+    static StartError bindFailed(int error) noexcept { return {Kind::bindFailed, error}; }
+    static StartError listenFailed(int error) noexcept { return {Kind::listenFailed, error}; }
+    static StartError pathTooLong() noexcept { return {Kind::pathTooLong, 0}; }
+
+    Kind kind() const noexcept { return kind_; }
+    // The errno value; 0 for pathTooLong.
+    int error() const noexcept { return error_; }
+    // The case name, followed by the error number in parentheses where there is one:
+    // "bindFailed(2)", "pathTooLong".
+    const char* what() const noexcept override { return text_; }
+
+    friend bool operator==(const StartError& a, const StartError& b) noexcept {
+      return a.kind_ == b.kind_ && a.error_ == b.error_;
+    }
+
+   private:
+    StartError(Kind kind, int error) noexcept;
+
+    Kind kind_;
+    int error_;
+    char text_[32];
+  };
+
+  // Stores the path and the callbacks; touches nothing on disk.
+  AssistantSocketServer(std::string socketPath, Handler handler, CodeSink codeSink);
+  AssistantSocketServer(const AssistantSocketServer&) = delete;
+  AssistantSocketServer& operator=(const AssistantSocketServer&) = delete;
+
+  // Stops the server, then ends the connections it still serves (their sockets are shut down,
+  // their streams let go as if the client had left) and joins every thread it started: no
+  // thread outlives the object, and nothing is left to outlive it.
+  ~AssistantSocketServer();
+
+  // Removes any file at the path, binds a socket there with mode 0600, listens (backlog 8) and
+  // starts accepting. Throws StartError: pathTooLong, before anything is touched, when the path
+  // does not fit a socket address (over 103 bytes, empty, or holding a NUL); socketFailed when
+  // the socket (or the accept loop's wake-up pipe) cannot be created; bindFailed; listenFailed,
+  // also when the accept thread cannot be started. A failed start leaves the server idle, the
+  // old file gone and no socket file of its own. Does nothing while already listening.
+  void start();
+
+  // Stops accepting, closes the listening socket and removes the socket file, unless another
+  // file has replaced it since start() (a later server on the same path keeps its socket).
+  // Connections being served are not touched and run to their end. Safe to call again, or
+  // before start().
+  void stop();
+
+  const std::string& socketPath() const noexcept { return socketPath_; }
+  bool isListening() const noexcept { return running_.load(); }
+
+ private:
+  struct Connection {
+    std::jthread thread;
+    int fd = -1;  // open as long as the entry exists; closed by its thread under connMutex_
+  };
+
+  void acceptLoop();
+  void serve(unique_fd fd);
+  void runConnection(std::stop_token stop, int fd);
+  void finishConnection(std::uint64_t id, unique_fd& fd);
+  void readFollowUp(std::stop_token stop, int fd);
+
+  const std::string socketPath_;
+  const Handler handler_;
+  const CodeSink codeSink_;
+
+  std::mutex lifecycleMutex_;  // serialises start(), stop() and the destructor
+  std::atomic<bool> running_{false};
+  unique_fd listenFD_;
+  unique_fd wakeRead_;  // readable once stop() wants the accept loop to end
+  unique_fd wakeWrite_;
+  std::optional<std::pair<dev_t, ino_t>> socketFile_;  // the file that start() bound
+  std::jthread acceptThread_;
+
+  std::mutex connMutex_;
+  std::condition_variable drained_;
+  std::unordered_map<std::uint64_t, Connection> live_;
+  // Threads whose connection has ended; each ending connection joins the ones before it, the
+  // destructor joins the rest.
+  std::vector<std::jthread> finished_;
+  std::uint64_t nextConnectionID_ = 0;
+};
+
+}  // namespace tarno::assistant
