@@ -6,6 +6,9 @@ endif()
 set(THREADS_PREFER_PTHREAD_FLAG ON)
 find_package(Threads REQUIRED)
 find_package(simdjson CONFIG REQUIRED)
+# The library was built with threads enabled, which changes dom::parser's layout: every file that
+# includes <simdjson.h> must agree, or the linker mixes two layouts of the same inline functions.
+add_compile_definitions(SIMDJSON_THREADS_ENABLED=1)
 find_package(ICU REQUIRED COMPONENTS uc i18n)
 find_package(CURL REQUIRED)
 

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "tarno/assistant/engine/tarno_assistant_config.hpp"
+#include "tarno/protocol/ipc_endpoint.hpp"
 
 namespace tarno::assistant {
 
@@ -46,7 +47,7 @@ std::optional<std::string> ClaudeLocator::locate(std::string_view home,
 
 std::optional<std::string> ClaudeLocator::locate() {
   const char* path = std::getenv("PATH");
-  return locate(detail::userHomeDirectory(),
+  return locate(protocol::IPCEndpoint::homeDirectory(),
                 path != nullptr ? std::optional<std::string_view>(path) : std::nullopt);
 }
 

@@ -1,7 +1,6 @@
 // The shared claude run configuration: prompt text, tool names, MCP JSON, working directory.
 #include "tarno/assistant/engine/tarno_assistant_config.hpp"
 
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include "tarno/core/json_value.hpp"
 #include "tarno/core/json_writer.hpp"
 #include "tarno/core/text.hpp"
+#include "tarno/protocol/ipc_endpoint.hpp"
 
 namespace tarno::assistant {
 
@@ -122,32 +122,7 @@ std::string TarnoAssistantConfig::agentWorkingDirectory(std::string_view home) {
 }
 
 std::string TarnoAssistantConfig::agentWorkingDirectory() {
-  return agentWorkingDirectory(detail::userHomeDirectory());
+  return agentWorkingDirectory(protocol::IPCEndpoint::homeDirectory());
 }
-
-namespace detail {
-
-std::string userHomeDirectory() {
-  long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::string buffer(size > 0 ? static_cast<std::size_t>(size) : 16384, '\0');
-  for (;;) {
-    passwd entry{};
-    passwd* found = nullptr;
-    const int rc = ::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found);
-    if (rc == ERANGE && buffer.size() < (1u << 20)) {
-      buffer.resize(buffer.size() * 2);
-      continue;
-    }
-    if (rc == 0 && found != nullptr && found->pw_dir != nullptr && found->pw_dir[0] != '\0') {
-      return found->pw_dir;
-    }
-    break;
-  }
-  const char* home = std::getenv("HOME");
-  if (home != nullptr && home[0] != '\0') return home;
-  return "/";
-}
-
-}  // namespace detail
 
 }  // namespace tarno::assistant

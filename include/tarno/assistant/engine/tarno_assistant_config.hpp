@@ -60,10 +60,4 @@ struct TarnoAssistantConfig {
   static std::string agentWorkingDirectory(std::string_view home);
 };
 
-namespace detail {
-// The current user's home directory: the user database's entry, else $HOME, else "/".
-// (The protocol module's IPC endpoint computes the same for the support directory.)
-std::string userHomeDirectory();
-}  // namespace detail
-
 }  // namespace tarno::assistant
