@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -119,6 +120,58 @@ TEST(AssistantEventCoding, RejectsMalformedPayloads) {
     const DecodingError e = decodeFailure(c.json);
     EXPECT_EQ(e.kind(), c.kind) << c.json << ": " << e.what();
     EXPECT_EQ(e.path(), c.path) << c.json;
+  }
+}
+
+// What a decoder made of a text: the event, or the error's kind, description and path.
+struct Outcome {
+  std::optional<Event> event;
+  std::string error;
+  bool operator==(const Outcome&) const = default;
+};
+
+template <class Decode>
+Outcome outcomeOf(Decode&& decode) {
+  try {
+    return {decode(), ""};
+  } catch (const DecodingError& e) {
+    return {std::nullopt,
+            std::to_string(static_cast<int>(e.kind())) + "|" + e.description() + "|" + e.path()};
+  }
+}
+
+// decodeFromString has a direct decoder of its own; it must agree with the generic one on
+// every input, accepted or not.
+TEST(AssistantEventCoding, DirectDecoderAgreesWithTheGenericOne) {
+  std::vector<std::string> texts = {
+      R"({"textDelta":{"_0":"a"},"textDelta":{"_0":"b"}})",
+      R"({"textDelta":{"_0":"a","_0":"b"}})",
+      R"({"textDelta":{"_0":"a"},"textDelta":5})",
+      R"({"x":1,"toolUse":{"inputSummary":"s","name":"n","id":"i","more":{}}})",
+      R"({"toolResult":{"id":"i","isError":false,"summary":null}})",
+      R"({"toolResult":{"id":"i","isError":null,"summary":"s"}})",
+      R"({"finished":{"text":"t","isError":true,"sessionID":5}})",
+      R"({"finished":{"text":"t","isError":"true"}})",
+      R"({"sessionStarted":{"sessionID":"s","model":"m","model":null}})",
+      R"({"sessionStarted":{"sessionID":null}})",
+      R"({"awaitingLoginCode":{},"finished":{}})",
+      R"({"awaitingLoginCode":[]})",
+      R"(  {"awaitingLoginCode":{}}  )",
+      R"({"textDelta":{"_0":"\u00e9\ud83d\ude00\n"}})",
+      R"({"textDelta":{"_0":"a"}} x)",
+      "{\"textDelta\":{\"_0\":\"\xC3\"}}",
+      R"(null)",
+      R"("textDelta")",
+      R"()",
+  };
+  for (const WireCase& c : wireCases())
+    texts.push_back(c.json);
+  for (const std::string& text : texts) {
+    const Outcome direct = outcomeOf([&] { return core::decodeFromString<Event>(text); });
+    const Outcome generic =
+        outcomeOf([&] { return core::decodeJSON<Event>(core::parseJson(text)); });
+    EXPECT_EQ(direct, generic) << text << "\n direct: " << direct.error
+                               << "\n generic: " << generic.error;
   }
 }
 

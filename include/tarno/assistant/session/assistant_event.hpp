@@ -129,6 +129,18 @@ class AssistantEvent {
 void toJSON(core::JsonWriter& w, const AssistantEvent& event);
 void fromJSON(const core::JsonValue& j, AssistantEvent& out, const core::CodingPath& path);
 
+}  // namespace tarno::assistant
+
+namespace tarno::core {
+// Events are decoded once per frame on the helper socket, so their text form has its own
+// decoder that reads simdjson's document directly. It accepts exactly what the generic
+// decodeJSON(parseJson(text)) accepts and, on failure, throws that path's DecodingError.
+template <>
+assistant::AssistantEvent decodeFromString<assistant::AssistantEvent>(std::string_view text);
+}  // namespace tarno::core
+
+namespace tarno::assistant {
+
 // Writes the event's JSON form (for logs and test failure messages).
 std::ostream& operator<<(std::ostream& os, const AssistantEvent& event);
 
