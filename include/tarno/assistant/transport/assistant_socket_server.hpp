@@ -8,8 +8,9 @@
 //
 // Threads: start() starts one accept thread; each accepted connection gets a thread of its own
 // (plus the follow-up reader of a sign-in). The handler and the code sink are called on those
-// threads, concurrently for different connections. start(), stop() and the destructor may be
-// called from any thread but one at a time, and never from the handler or the sink.
+// threads, concurrently for different connections. start() and stop() may be called from any
+// thread (they are serialised). The destructor waits for the connections' threads, so it must
+// not run on one of them (inside the handler or the sink).
 #pragma once
 
 #include <sys/types.h>
