@@ -68,10 +68,8 @@ unique_fd makeSocket() {
 
 unique_fd acceptConnection(int listenFD) {
 #if defined(__APPLE__)
-  // No accept4 here; the flag follows at once (taking the address keeps this call apart from
-  // the plain calls that the descriptor lint rejects on the other platforms).
-  auto* const acceptCall = &::accept;
-  return finished(unique_fd(acceptCall(listenFD, nullptr, nullptr)));
+  // No accept4 here; finished() sets the flag at once.
+  return finished(unique_fd(::accept(listenFD, nullptr, nullptr)));  // cloexec: set after
 #else
   return finished(unique_fd(::accept4(listenFD, nullptr, nullptr, SOCK_CLOEXEC)));
 #endif
