@@ -1,0 +1,166 @@
+// Dispatching commands to engines, and the answers that need no engine run.
+#include "tarno/assistant/engine/assistant_engine_host.hpp"
+
+#include <unistd.h>
+
+#include <system_error>
+#include <type_traits>
+#include <variant>
+
+#include "assistant/engine/owned_threads.hpp"
+#include "tarno/assistant/engine/assistant_engine_registry.hpp"
+#include "tarno/assistant/engine/claude_login_runner.hpp"
+#include "tarno/assistant/engine/claude_process_runner.hpp"
+#include "tarno/assistant/engine/tarno_assistant_config.hpp"
+#include "tarno/protocol/ipc_endpoint.hpp"
+
+namespace tarno::assistant {
+
+namespace {
+
+EventStream<AssistantEvent> single(std::string text, bool isError) {
+  return EventStream<AssistantEvent>::of({AssistantEvent::finished(std::move(text), isError)});
+}
+
+std::string parentDirectory(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string joinPath(std::string_view directory, std::string_view relative) {
+  std::string path(directory);
+  if (path.empty() || path.back() != '/') path.push_back('/');
+  path.append(relative);
+  return path;
+}
+
+AssistantEvent statusAnswer(const CLIAgentEngine& engine, const std::string& binary) {
+  if (!engine.isReady(binary)) {
+    return AssistantEvent::finished("Connect " + engine.displayName() + " to start.", true);
+  }
+  return AssistantEvent::finished("ready", false);
+}
+
+// The readiness test runs the CLI and waits for it, so it happens on a thread of its own and
+// the caller gets its stream at once. A consumer that goes away does not stop the check.
+EventStream<AssistantEvent> statusStream(const CLIAgentEngine& engine, const std::string& binary) {
+  static detail::OwnedThreads checks;
+  auto [events, out] = EventStream<AssistantEvent>::make();
+  try {
+    checks.start([out = out, engine, binary](std::stop_token) {
+      out.yield(statusAnswer(engine, binary));
+      out.finish();
+    });
+  } catch (const std::system_error&) {
+    out.yield(statusAnswer(engine, binary));
+    out.finish();
+  }
+  return std::move(events);
+}
+
+}  // namespace
+
+EventStream<AssistantEvent> AssistantEngineHost::run(const AssistantCommand& command,
+                                                     const std::optional<std::string>& mcpPath) {
+  return run(command, mcpPath, AssistantEngineRegistry::cliAgentSpecs());
+}
+
+EventStream<AssistantEvent> AssistantEngineHost::run(const AssistantCommand& command,
+                                                     const std::optional<std::string>& mcpPath,
+                                                     const std::vector<CLIAgentSpec>& specs) {
+  const auto* turn = command.as<AssistantCommand::Run>();
+  const CLIAgentEngine engine = AssistantEngineRegistry::engine(
+      turn != nullptr ? std::optional<std::string_view>(turn->request.engineID) : std::nullopt,
+      specs);
+  // Checked first for every command: nothing else can be answered without the executable.
+  const std::optional<std::string> binary = engine.locateBinary();
+  if (!binary) {
+    return single(
+        engine.displayName() + " isn't installed. Install its CLI, then try Connect again.", true);
+  }
+  return std::visit(
+      [&](const auto& payload) -> EventStream<AssistantEvent> {
+        using Case = std::decay_t<decltype(payload)>;
+        if constexpr (std::is_same_v<Case, AssistantCommand::Run>) {
+          std::vector<std::string> arguments = engine.arguments(payload.request, mcpPath);
+          Environment environment = engine.environment();
+          std::string directory = agentWorkingDirectory();
+          return ClaudeProcessRunner::stream(
+              *binary, std::move(arguments), std::move(environment), std::move(directory),
+              [engine](const std::string& line) { return engine.parse(line); });
+        } else if constexpr (std::is_same_v<Case, AssistantCommand::Login>) {
+          return engine.makeLoginStream(*binary);
+        } else if constexpr (std::is_same_v<Case, AssistantCommand::Status>) {
+          return statusStream(engine, *binary);
+        } else {
+          static_assert(std::is_same_v<Case, AssistantCommand::LoginCode>);
+          if (ClaudeLoginRunner::submitCode(payload.code)) return single("Code sent.", false);
+          return single("No sign-in is waiting for a code.", true);
+        }
+      },
+      command.payload());
+}
+
+EventStream<AssistantEvent> AssistantEngineHost::run(const AssistantRunRequest& request) {
+  return run(AssistantCommand::run(request), bundledMCPPath());
+}
+
+EventStream<AssistantEvent> AssistantEngineHost::connect() {
+  return run(AssistantCommand::login(), bundledMCPPath());
+}
+
+EventStream<AssistantEvent> AssistantEngineHost::status() {
+  return run(AssistantCommand::status(), bundledMCPPath());
+}
+
+bool AssistantEngineHost::isAvailable() {
+  return isAvailable(AssistantEngineRegistry::cliAgentSpecs());
+}
+
+bool AssistantEngineHost::isAvailable(const std::vector<CLIAgentSpec>& specs) {
+  return AssistantEngineRegistry::engine(std::nullopt, specs).locateBinary().has_value();
+}
+
+bool AssistantEngineHost::submitLoginCode(std::string_view code) {
+  return ClaudeLoginRunner::submitCode(code);
+}
+
+std::optional<std::string> AssistantEngineHost::bundledMCPPath() {
+  static const std::optional<std::string> resolvedMCPPath =
+      resolveMCPPath(mainBundleDirectory(), protocol::IPCEndpoint::homeDirectory());
+  return resolvedMCPPath;
+}
+
+std::optional<std::string> AssistantEngineHost::resolveMCPPath(
+    const std::optional<std::string>& bundleDirectory, std::string_view home,
+    const ClaudeLocator::ExecutableTest& isExecutable) {
+  if (bundleDirectory) {
+    std::string inBundle = joinPath(*bundleDirectory, "Contents/Helpers/tarno-mcp");
+    if (isExecutable(inBundle)) return inBundle;
+  }
+  std::string inHome = std::string(home) + "/.tarno/bin/tarno-mcp";
+  if (isExecutable(inHome)) return inHome;
+  return std::nullopt;
+}
+
+std::optional<std::string> AssistantEngineHost::mainBundleDirectory() {
+  std::string path(4096, '\0');
+  for (;;) {
+    const ssize_t length = ::readlink("/proc/self/exe", path.data(), path.size());
+    if (length < 0) return std::nullopt;
+    if (static_cast<std::size_t>(length) < path.size()) {
+      path.resize(static_cast<std::size_t>(length));
+      return parentDirectory(path);
+    }
+    if (path.size() >= (1u << 20)) return std::nullopt;
+    path.resize(path.size() * 2);
+  }
+}
+
+std::string AssistantEngineHost::agentWorkingDirectory() {
+  return TarnoAssistantConfig::agentWorkingDirectory();
+}
+
+}  // namespace tarno::assistant
