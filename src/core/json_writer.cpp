@@ -14,7 +14,8 @@ namespace tarno::core {
 namespace {
 constexpr std::array<bool, 256> makeEscapeTable(bool slash) {
   std::array<bool, 256> t{};
-  for (int c = 0; c < 0x20; ++c) t[c] = true;
+  for (int c = 0; c < 0x20; ++c)
+    t[c] = true;
   t['"'] = t['\\'] = true;
   t['/'] = slash;
   return t;
@@ -101,7 +102,7 @@ void JsonWriter::writeEscaped(std::string_view s) {
   std::size_t run = 0;  // start of the pending run that needs no escaping
   for (std::size_t i = 0; i < n; ++i) {
     // Plain text is the common case: skip eight bytes at a time while none needs escaping.
-    while (i + 8 <= n && !(table[p[i]] | table[p[i + 1]] | table[p[i + 2]] | table[p[i + 3]] |
+    while (i + 8 <= n && !(int{table[p[i]]} | table[p[i + 1]] | table[p[i + 2]] | table[p[i + 3]] |
                            table[p[i + 4]] | table[p[i + 5]] | table[p[i + 6]] | table[p[i + 7]])) {
       i += 8;
     }
@@ -182,7 +183,8 @@ void JsonWriter::value(const JsonValue& v, bool sortKeys) {
       } else {
         std::vector<const JsonValue::Member*> order;
         order.reserve(members.size());
-        for (const auto& m : members) order.push_back(&m);
+        for (const auto& m : members)
+          order.push_back(&m);
         std::stable_sort(order.begin(), order.end(),
                          [](const auto* a, const auto* b) { return a->first < b->first; });
         for (const auto* m : order) {
