@@ -20,7 +20,7 @@ build: configure
 # Serve mode for the current user: ~/.tarno must exist before the socket is bound.
 run: build
 	@mkdir -p -m 0700 "$(HOME)/.tarno"
-	@$(BUILD)/tools/tarno-assistant/tarno-assistant serve
+	@$(BUILD)/tools/tarno-assistant serve
 
 test: build
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)

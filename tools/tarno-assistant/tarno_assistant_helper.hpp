@@ -1,0 +1,71 @@
+// The tarno-assistant executable: mode selection, the one-shot runs that print events as JSON
+// lines, and serve mode on the helper socket.
+//
+// Everything runs on the main thread: in the one-shot modes it consumes the event stream and
+// does all the writing, so output lines never interleave; in serve mode it only waits while
+// the socket server's threads do the work.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tarno/assistant/engine/claude_invocation.hpp"
+#include "tarno/assistant/session/assistant_event.hpp"
+#include "tarno/assistant/session/assistant_run_request.hpp"
+#include "tarno/assistant/support/event_stream.hpp"
+
+namespace tarno::assistant {
+
+struct TarnoAssistantHelper {
+  TarnoAssistantHelper() = delete;
+
+  static constexpr std::string_view usage =
+      "usage: tarno-assistant serve | --prompt <text> [--mcp <tarno-mcp path>] "
+      "[--model sonnet|opus|haiku] [--resume <session-id>]";
+  static constexpr std::string_view diagnosticPrefix = "tarno-assistant: ";
+  static constexpr std::string_view oneShotEngineID = "claude";
+  static constexpr std::string_view claudeProductPage = "https://claude.com/product/claude-code";
+  static constexpr std::string_view mcpServerFileName = "tarno-mcp";
+
+  // Exit statuses.
+  static constexpr int success = 0;
+  static constexpr int runFailed = 1;
+  static constexpr int usageOrStartupFailure = 2;
+
+  // The entry point: "serve" anywhere in `args` (the program name included) starts serve mode,
+  // else "login" anywhere runs the sign-in, else the prompt one-shot reads its flags.
+  [[noreturn]] static void main(const std::vector<std::string>& args);
+
+  // Runs the prompt given with --prompt and exits with the run's outcome.
+  [[noreturn]] static void oneShot(const std::vector<std::string>& args);
+  // Runs the CLI's sign-in and exits with its outcome.
+  [[noreturn]] static void loginOneShot();
+  // Serves the helper socket until the process is killed.
+  [[noreturn]] static void serve(const std::vector<std::string>& args);
+
+  // The element right after the first one equal to `flag`, unchanged; absent when the flag
+  // does not occur or is last.
+  static std::optional<std::string> value(std::string_view flag,
+                                          const std::vector<std::string>& args);
+
+  // The CLI invocation of a one-shot run.
+  static ClaudeInvocation invocation(const AssistantRunRequest& request,
+                                     const std::optional<std::string>& mcpPath);
+
+  // tarno-mcp in the directory of this executable, when it is an executable file there.
+  // `argv0` is only used where the running executable cannot be found through /proc.
+  static std::optional<std::string> siblingMCPPath(std::string_view argv0);
+
+  // One diagnostic line on standard error.
+  static void note(std::string_view message);
+  // One diagnostic line, then exit status 2.
+  [[noreturn]] static void fail(std::string_view message);
+
+  // Prints each event as one compact JSON line and exits: 1 if any event was a `finished`
+  // error, else 0.
+  [[noreturn]] static void printEvents(EventStream<AssistantEvent> events);
+};
+
+}  // namespace tarno::assistant
