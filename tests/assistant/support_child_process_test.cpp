@@ -218,6 +218,10 @@ TEST(SupportChildProcess, ReportsExitCodesAndSignals) {
   EXPECT_TRUE(sleeper.terminate());
   EXPECT_EQ(sleeper.wait(), ExitStatus::killedBy(SIGTERM));
   EXPECT_EQ(sleeper.wait(), ExitStatus::killedBy(SIGTERM)) << "the same status every time";
+
+  // An unbounded time-out waits for the child instead of overflowing its deadline.
+  auto quick = spawnOrFail(shell("sleep 0.05; exit 3"));
+  EXPECT_EQ(quick.waitFor(std::chrono::milliseconds::max()), ExitStatus::exitedWith(3));
 }
 
 TEST(SupportChildProcess, SignalsAfterReapAreNoOps) {

@@ -300,7 +300,12 @@ ExitStatus ChildProcess::wait() {
 std::optional<ExitStatus> ChildProcess::waitFor(std::chrono::milliseconds timeout) {
   if (!state_) return ExitStatus{};
   State& s = *state_;
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  // Clamped so that a huge time-out means "a very long time", not an overflowed deadline.
+  const auto start = std::chrono::steady_clock::now();
+  const auto deadline = timeout >= std::chrono::duration_cast<std::chrono::milliseconds>(
+                                       std::chrono::steady_clock::time_point::max() - start)
+                            ? std::chrono::steady_clock::time_point::max()
+                            : start + timeout;
   auto pause = std::chrono::milliseconds(1);
   std::unique_lock lock(s.mutex);
   for (;;) {
