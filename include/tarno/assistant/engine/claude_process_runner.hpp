@@ -1,0 +1,55 @@
+// Runs one CLI agent child and turns its standard output into a stream of assistant events.
+//
+// Both stream() forms return at once and may be called from any thread. Each run owns one
+// thread ("claude" runner) that starts the child, reads its standard output and standard error,
+// parses complete lines with the given parser (on that thread), waits for the child and ends
+// the stream; the thread holds everything it uses and ends by itself once the child has exited
+// and its output is closed. The child is reaped before the stream ends.
+//
+// The stream ends exactly once, after at least one `finished` event: the CLI's own, or else a
+// synthetic one built from its standard error or exit status. Dropping or cancelling the stream
+// sends the child SIGTERM if it still runs; the run then only drains the child's output, unread,
+// and reaps it on its own thread.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tarno/assistant/engine/claude_invocation.hpp"
+#include "tarno/assistant/session/assistant_event.hpp"
+#include "tarno/assistant/support/event_stream.hpp"
+
+namespace tarno::assistant {
+
+struct ClaudeProcessRunner {
+  ClaudeProcessRunner() = delete;
+
+  // Maps one output line (decoded UTF-8, without its line feed) to events. Called on the run's
+  // own thread; an exception it throws counts as no events.
+  using LineParser = std::function<std::vector<AssistantEvent>(const std::string& line)>;
+
+  // Runs `executable` (a path; PATH is not searched) with `arguments` (without the program
+  // name) and exactly `environment`, in `currentDirectory` when given (ours otherwise).
+  // Standard input is inherited.
+  static EventStream<AssistantEvent> stream(std::string executable,
+                                            std::vector<std::string> arguments,
+                                            Environment environment,
+                                            std::optional<std::string> currentDirectory,
+                                            LineParser parse);
+
+  // The claude CLI for one turn: `invocation.arguments()`, lines parsed as stream JSON.
+  static EventStream<AssistantEvent> stream(std::string executable,
+                                            const ClaudeInvocation& invocation,
+                                            Environment environment,
+                                            std::optional<std::string> currentDirectory);
+
+  // Standard error beyond this many bytes is read and dropped: it only ever becomes the text
+  // of one event, which has to fit in a frame.
+  static constexpr std::size_t maxStderrBytes = 1 << 20;
+};
+
+}  // namespace tarno::assistant
