@@ -89,6 +89,14 @@ bool eventually(Condition condition, std::chrono::milliseconds limit) {
   return true;
 }
 
+// Entries of a /proc directory (the listing's own descriptor counts every time alike).
+int countEntries(const char* path) {
+  int count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(path))
+    ++count;
+  return count;
+}
+
 bool logHas(const std::string& home, const std::string& line) {
   const auto log = fakes::readFakeClaudeRecord(home).log;
   return std::find(log.begin(), log.end(), line) != log.end();
@@ -366,6 +374,17 @@ TEST_F(ClaudeProcessRunnerTest, CancellingEndsTheStreamAndDiscardsLaterEvents) {
   EXPECT_TRUE(eventually([&] { return logHas(home_.path(), "exit 0"); }, 1s));
   EXPECT_TRUE(logHas(home_.path(), "sigterm"));
   EXPECT_EQ(stream.next(), std::nullopt);
+}
+
+TEST_F(ClaudeProcessRunnerTest, ACancelledRunEndsWhenItsChildDoesEvenIfItsOutputStaysOpen) {
+  // The child leaves a process behind that keeps both pipes open for a while.
+  const int threadsBefore = countEntries("/proc/self/task");
+  auto stream = ClaudeProcessRunner::stream(
+      "/bin/sh", {"-c", "echo ready; sleep 4 & exec sleep 60"}, environment(), std::nullopt,
+      [](const std::string& line) { return std::vector<Event>{Event::textDelta(line)}; });
+  ASSERT_EQ(stream.next(), Event::textDelta("ready"));
+  stream.cancel();
+  EXPECT_TRUE(eventually([&] { return countEntries("/proc/self/task") <= threadsBefore; }, 1s));
 }
 
 TEST_F(ClaudeProcessRunnerTest, DroppingAStreamEarlyLeavesNoChildRunning) {

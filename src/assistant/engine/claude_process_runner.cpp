@@ -33,9 +33,9 @@ constexpr std::string_view exitStatusPrefix = "claude exited with status ";
 // A pipe holds 64 KiB by default: one read can take all of it.
 constexpr std::size_t readChunkBytes = 64 * 1024;
 
-// While standard output is closed but the child still runs, how often we look whether it has
-// exited, in case something else keeps its standard error open.
-constexpr int exitCheckMillis = 20;
+// How often a run with nothing to read looks whether its child has exited: a process the child
+// left behind may hold the pipes open long after it.
+constexpr int idleCheckMillis = 50;
 
 // Stops a drain of standard error after the child's exit from going on forever when something
 // else keeps writing to it.
@@ -111,9 +111,15 @@ class RunnerState {
   bool readOutput(const Continuation& out, std::span<char> buffer) {
     pollfd fds[2] = {{out_.get(), POLLIN, 0}, {err_.get(), POLLIN, 0}};
     while (fds[0].fd >= 0) {
-      if (::poll(fds, 2, -1) < 0) {
+      const int ready = ::poll(fds, 2, idleCheckMillis);
+      if (ready < 0) {
         if (errno == EINTR) continue;
         throw std::system_error(errno, std::generic_category(), "poll");
+      }
+      if (ready == 0) {
+        // Output still open after the child has gone is only waited for while someone listens.
+        if (out.isTerminated() && !process_.isRunning()) break;
+        continue;
       }
       if (fds[1].revents != 0 && !readStderr(buffer)) fds[1].fd = -1;  // poll skips it now
       if (fds[0].revents != 0) {
@@ -131,7 +137,7 @@ class RunnerState {
 
     // The child may close standard output and go on writing errors before it exits.
     while (fds[1].fd >= 0) {
-      const int ready = ::poll(&fds[1], 1, exitCheckMillis);
+      const int ready = ::poll(&fds[1], 1, idleCheckMillis);
       if (ready < 0 && errno != EINTR) break;
       if (ready > 0 && !readStderr(buffer)) fds[1].fd = -1;
       if (fds[1].fd >= 0 && !process_.isRunning()) break;
