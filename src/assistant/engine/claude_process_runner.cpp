@@ -6,14 +6,18 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <utility>
 #include <variant>
+#include <vector>
 
 #include "tarno/assistant/engine/line_accumulator.hpp"
 #include "tarno/assistant/engine/stream_json_parser.hpp"
@@ -247,15 +251,19 @@ EventStream<AssistantEvent> ClaudeProcessRunner::stream(std::string executable,
   if (currentDirectory) options.withWorkingDirectory(std::move(*currentDirectory));
 
   auto state = std::make_shared<RunnerState>(std::move(options), std::move(parse));
-  auto [events, continuation] = Stream::make();
+  auto made = Stream::make();
+  const Continuation& continuation = made.second;
   continuation.onTermination([weak = std::weak_ptr<RunnerState>(state)](Termination) {
     if (auto alive = weak.lock()) alive->terminateChild();
   });
   try {
-    // Detached: the thread owns its share of the run and ends when the child's output does;
-    // nobody has to wait for it.
+    // Detached: the thread owns its share of the run and ends once the child is reaped (after
+    // its output has ended, or after its exit when the stream was cancelled); nobody has to
+    // wait for it.
     std::thread([state, continuation] {
+#ifdef __linux__
       ::pthread_setname_np(::pthread_self(), "tarno-claude");
+#endif
       try {
         state->run(continuation);
       } catch (...) {
@@ -268,7 +276,7 @@ EventStream<AssistantEvent> ClaudeProcessRunner::stream(std::string executable,
         std::string(launchFailurePrefix) + core::decodeUTF8Lossy(error.code().message()), true));
     continuation.finish();
   }
-  return std::move(events);
+  return std::move(made.first);
 }
 
 EventStream<AssistantEvent> ClaudeProcessRunner::stream(
