@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -32,17 +32,21 @@ const Paths kCandidates = {"/opt/homebrew/bin/claude",         "/usr/local/bin/c
                            "/home/a/.npm-global/bin/claude",   "/home/a/.bun/bin/claude",
                            "/opt/homebrew/opt/node/bin/claude"};
 
-Paths plus(Paths a, const Paths& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
 TEST(ClaudeLocatorTest, TriesCandidatesThenPathPiecesUnnormalised) {
   Probe probe;
   EXPECT_EQ(ClaudeLocator::locate("/home/a", "::/usr/bin:/opt/x/:~/bin:~b:", probe.test()),
             std::nullopt);
-  EXPECT_EQ(probe.asked, plus(kCandidates, {"/usr/bin/claude", "/opt/x//claude",
-                                            "/home/a/bin/claude", "/home/ab/claude"}));
+  Paths expected = kCandidates;
+  expected.insert(expected.end(),
+                  {"/usr/bin/claude", "/opt/x//claude", "/home/a/bin/claude", "/home/ab/claude"});
+  EXPECT_EQ(probe.asked, expected);
+
+  for (std::optional<std::string_view> path :
+       {std::optional<std::string_view>{}, std::optional<std::string_view>{":::"}}) {
+    Probe candidatesOnly;
+    EXPECT_EQ(ClaudeLocator::locate("/home/a", path, candidatesOnly.test()), std::nullopt);
+    EXPECT_EQ(candidatesOnly.asked, kCandidates);
+  }
 }
 
 TEST(ClaudeLocatorTest, FirstHitWinsAndStopsTheSearch) {
@@ -56,31 +60,15 @@ TEST(ClaudeLocatorTest, FirstHitWinsAndStopsTheSearch) {
             "/home/a/bin/claude");
 }
 
-TEST(ClaudeLocatorTest, NoPathMeansOnlyTheCandidates) {
-  for (std::optional<std::string_view> path :
-       {std::optional<std::string_view>{}, std::optional<std::string_view>{""},
-        std::optional<std::string_view>{":::"}}) {
-    Probe probe;
-    EXPECT_EQ(ClaudeLocator::locate("/home/a", path, probe.test()), std::nullopt);
-    EXPECT_EQ(probe.asked, kCandidates);
-  }
-}
-
 TEST(ClaudeLocatorTest, TildeIsPlainConcatenation) {
-  EXPECT_EQ(ClaudeLocator::expandTilde("~/.local/bin/claude", "/Users/a"),
-            "/Users/a/.local/bin/claude");
   EXPECT_EQ(ClaudeLocator::expandTilde("~/x", "/Users/a/"), "/Users/a//x");
   EXPECT_EQ(ClaudeLocator::expandTilde("~bob/x", "/Users/a"), "/Users/abob/x");
   EXPECT_EQ(ClaudeLocator::expandTilde("~", "/Users/a"), "/Users/a");
   EXPECT_EQ(ClaudeLocator::expandTilde("/a/~/b", "/Users/a"), "/a/~/b");
   EXPECT_EQ(ClaudeLocator::expandTilde("", "/Users/a"), "");
-
-  Probe probe{.executables = {"/Users/a//.local/bin/claude"}};
-  EXPECT_EQ(ClaudeLocator::locate("/Users/a/", std::nullopt, probe.test()),
-            "/Users/a//.local/bin/claude");
 }
 
-TEST(ClaudeLocatorTest, RealFilesOnlyExecutableRegularFilesCount) {
+TEST(ClaudeLocatorTest, OnlyExecutableRegularFilesCount) {
   fakes::TempDir dir;
   const std::string root = dir.path();
   const auto makeFile = [](const std::string& path, mode_t mode) {
@@ -90,17 +78,11 @@ TEST(ClaudeLocatorTest, RealFilesOnlyExecutableRegularFilesCount) {
   };
   makeFile(root + "/plain/claude", 0644);
   std::filesystem::create_directories(root + "/dir/claude");
-  ::chmod((root + "/dir/claude").c_str(), 0755);
   makeFile(root + "/good/claude", 0755);
   makeFile(root + "/home/.bun/bin/claude", 0644);
   std::filesystem::create_symlink(root + "/good/claude", root + "/link");
-  std::filesystem::create_symlink(root + "/dir/claude", root + "/dirlink");
 
-  EXPECT_TRUE(ClaudeLocator::isExecutableFile(root + "/good/claude"));
   EXPECT_TRUE(ClaudeLocator::isExecutableFile(root + "/link"));
-  EXPECT_FALSE(ClaudeLocator::isExecutableFile(root + "/plain/claude"));
-  EXPECT_FALSE(ClaudeLocator::isExecutableFile(root + "/dir/claude"));
-  EXPECT_FALSE(ClaudeLocator::isExecutableFile(root + "/dirlink"));
   EXPECT_FALSE(ClaudeLocator::isExecutableFile(root + "/missing"));
 
   // Only files inside the temporary tree count, whatever this machine has installed.

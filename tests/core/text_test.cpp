@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unicode/uchar.h>
 #include <unicode/ustring.h>
+#include <unicode/utf8.h>
 
 #include <algorithm>
 #include <random>
@@ -17,27 +18,7 @@ using namespace std::string_literals;
 
 const std::string kFFFD = "\xEF\xBF\xBD";
 
-std::string encodeCodePoint(char32_t c) {
-  std::string out;
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-  return out;
-}
-
-// ICU's converter replaces ill-formed UTF-8 per maximal subpart as well; round-tripping through
+// ICU's converter also replaces ill-formed UTF-8 per maximal subpart; a round trip through
 // UTF-16 with it gives an independent answer to compare against.
 std::string icuLossyRoundTrip(const std::string& bytes) {
   UErrorCode status = U_ZERO_ERROR;
@@ -45,10 +26,8 @@ std::string icuLossyRoundTrip(const std::string& bytes) {
   std::vector<UChar> utf16(bytes.size() + 1);
   u_strFromUTF8WithSub(utf16.data(), static_cast<int32_t>(utf16.size()), &utf16Length, bytes.data(),
                        static_cast<int32_t>(bytes.size()), 0xFFFD, nullptr, &status);
-  EXPECT_TRUE(U_SUCCESS(status)) << u_errorName(status);
   std::string out(bytes.size() * 3 + 4, '\0');
   int32_t outLength = 0;
-  status = U_ZERO_ERROR;
   u_strToUTF8(out.data(), static_cast<int32_t>(out.size()), &outLength, utf16.data(), utf16Length,
               &status);
   EXPECT_TRUE(U_SUCCESS(status)) << u_errorName(status);
@@ -56,40 +35,29 @@ std::string icuLossyRoundTrip(const std::string& bytes) {
   return out;
 }
 
-TEST(DecodeUTF8Lossy, KeepsValidTextIncludingNulBytes) {
-  const std::string text = "plain \0 caf\xC3\xA9 \xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD \xE2\x80\xA6"s;
-  EXPECT_TRUE(isValidUTF8(text));
-  EXPECT_EQ(decodeUTF8Lossy(std::string_view(text)), text);
-  EXPECT_EQ(decodeUTF8Lossy(std::string(text)), text);
-  EXPECT_EQ(decodeUTF8Lossy(""), "");
-}
+TEST(DecodeUTF8Lossy, KeepsValidTextAndReplacesEachMaximalSubpart) {
+  const std::string valid = "plain \0 caf\xC3\xA9 \xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD \xE2\x80\xA6"s;
+  EXPECT_TRUE(isValidUTF8(valid));
+  EXPECT_EQ(decodeUTF8Lossy(std::string_view(valid)), valid);
+  EXPECT_EQ(decodeUTF8Lossy(std::string(valid)), valid);
 
-TEST(DecodeUTF8Lossy, ReplacesEachMaximalSubpart) {
-  struct Case {
-    std::string input;
-    std::string expected;
-  };
-  const std::vector<Case> cases = {
+  const std::pair<std::string, std::string> cases[] = {
       {"a\x80z", "a" + kFFFD + "z"},                        // lone continuation byte
       {"ok\xF0\x9F\x98", "ok" + kFFFD},                     // truncated at the end
       {"\xF0\x9F\x98z", kFFFD + "z"},                       // truncated in the middle
       {"\xC0\xAF", kFFFD + kFFFD},                          // overlong slash
-      {"\xE0\x80\xAF", kFFFD + kFFFD + kFFFD},              // overlong, 3 bytes
       {"\xED\xA0\x80", kFFFD + kFFFD + kFFFD},              // surrogate U+D800
       {"\xF4\x90\x80\x80", kFFFD + kFFFD + kFFFD + kFFFD},  // above U+10FFFF
-      {"\xF5\xFF", kFFFD + kFFFD},                          // never-valid bytes
-      {"\xE2\x80", kFFFD},                                  // truncated ellipsis
-      {"\xC3\xA9\xC3", "\xC3\xA9" + kFFFD},                 // good then truncated
       {"a\xF1\x80\x80\xE1\x80\xC2"
        "b\x80"
        "c\x80\xBF"
-       "d",  // the standard's example
+       "d",
        "a" + kFFFD + kFFFD + kFFFD + "b" + kFFFD + "c" + kFFFD + kFFFD + "d"},
   };
-  for (const Case& c : cases) {
-    EXPECT_FALSE(isValidUTF8(c.input));
-    EXPECT_EQ(decodeUTF8Lossy(std::string_view(c.input)), c.expected) << c.input;
-    EXPECT_EQ(decodeUTF8Lossy(std::string(c.input)), c.expected) << c.input;
+  for (const auto& [input, expected] : cases) {
+    EXPECT_FALSE(isValidUTF8(input));
+    EXPECT_EQ(decodeUTF8Lossy(std::string_view(input)), expected) << input;
+    EXPECT_EQ(decodeUTF8Lossy(std::string(input)), expected) << input;
   }
 }
 
@@ -109,82 +77,80 @@ TEST(DecodeUTF8Lossy, AgreesWithIcuOnRandomBytes) {
   }
 }
 
-TEST(TrimmingWhitespaceAndNewlines, RemovesOnlyOuterWhiteSpace) {
-  EXPECT_EQ(trimmingWhitespaceAndNewlines(" \t\r\n hello world \r\n\v\f"), "hello world");
-  EXPECT_EQ(trimmingWhitespaceAndNewlines("\xC2\xA0\xE3\x80\x80x\xE2\x80\xA9\xC2\x85"), "x");
-  EXPECT_EQ(trimmingWhitespaceAndNewlines("a \xE2\x80\x83 b"), "a \xE2\x80\x83 b");
-  EXPECT_EQ(trimmingWhitespaceAndNewlines(" \n\xE2\x80\xA8\xE1\x9A\x80 "), "");
-  EXPECT_EQ(trimmingWhitespaceAndNewlines(""), "");
-  // Zero-width space and the Mongolian vowel separator are not White_Space.
-  EXPECT_EQ(trimmingWhitespaceAndNewlines("\xE2\x80\x8Bx "), "\xE2\x80\x8Bx");
-  EXPECT_EQ(trimmingWhitespaceAndNewlines(" \xE1\xA0\x8E"), "\xE1\xA0\x8E");
+TEST(TrimmingWhitespaceAndNewlines, RemovesOnlyOuterWhiteSpaceAndKeepsBadBytes) {
+  const std::pair<std::string, std::string> cases[] = {
+      {" \t\r\n hello world \r\n\v\f", "hello world"},
+      {"\xC2\xA0\xE3\x80\x80x\xE2\x80\xA9\xC2\x85", "x"},
+      {"a \xE2\x80\x83 b", "a \xE2\x80\x83 b"},
+      {" \n\xE2\x80\xA8\xE1\x9A\x80 ", ""},
+      {"\xE2\x80\x8Bx ", "\xE2\x80\x8Bx"},  // zero-width space is not White_Space
+      {" \xE2\x80 ", "\xE2\x80"},
+      {"\xFF\xE2\x80\x80", "\xFF"},
+  };
+  for (const auto& [input, expected] : cases) {
+    EXPECT_EQ(trimmingWhitespaceAndNewlines(input), expected) << input;
+  }
 }
 
 TEST(TrimmingWhitespaceAndNewlines, MatchesTheWhiteSpacePropertyForEveryCodePoint) {
   // Every BMP code point, then a sample of the supplementary planes (which hold no spaces).
-  for (char32_t c = 0; c <= 0x10FFFF; c += c < 0x10000 ? 1 : 61) {
-    if (c >= 0xD800 && c <= 0xDFFF) continue;
-    const std::string text = "x" + encodeCodePoint(c) + "x";
-    const bool isSpace = u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_WHITE_SPACE);
-    const std::string alone = trimmingWhitespaceAndNewlines(text.substr(1, text.size() - 2));
-    ASSERT_EQ(alone.empty(), isSpace) << std::hex << static_cast<uint32_t>(c);
-    ASSERT_EQ(trimmingWhitespaceAndNewlines(text), text) << std::hex << static_cast<uint32_t>(c);
+  for (UChar32 c = 0; c <= 0x10FFFF; c += c < 0x10000 ? 1 : 61) {
+    if (U_IS_SURROGATE(c)) continue;
+    char buf[4];
+    int32_t length = 0;
+    U8_APPEND_UNSAFE(buf, length, c);
+    const std::string alone(buf, static_cast<std::size_t>(length));
+    const bool isSpace = u_hasBinaryProperty(c, UCHAR_WHITE_SPACE);
+    ASSERT_EQ(trimmingWhitespaceAndNewlines(alone).empty(), isSpace) << std::hex << c;
+    ASSERT_EQ(trimmingWhitespaceAndNewlines("x" + alone + "x"), "x" + alone + "x") << std::hex << c;
   }
 }
 
-TEST(TrimmingWhitespaceAndNewlines, LeavesIllFormedBytesInPlace) {
-  EXPECT_EQ(trimmingWhitespaceAndNewlines(" \xE2\x80 "), "\xE2\x80");
-  EXPECT_EQ(trimmingWhitespaceAndNewlines("\xFF\xE2\x80\x80"), "\xFF");
-  EXPECT_EQ(trimmingWhitespaceAndNewlines("\xC2"), "\xC2");
+TEST(CharacterCount, CountsAndCutsExtendedGraphemeClusters) {
+  const std::pair<std::string, std::size_t> cases[] = {
+      {"", 0},
+      {"abc", 3},
+      {"\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD", 1},  // thumbs up, skin tone
+      {"abe\xCC\x81", 3},                       // the mark joins the last ASCII letter
+      {"\r\r\n\n", 3},
+      {"\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA", 2},          // two flags
+      {"\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7", 1},  // ZWJ
+      {"\xE1\x84\x80\xE1\x85\xA1\xE1\x86\xA8", 1},  // Hangul jamo L V T
+      {"\n\xCC\x81", 2},                            // nothing extends a line feed
+      {"\xFF\xFE", 2},
+      {"a\xF0\x9F", 2},
+  };
+  for (const auto& [text, count] : cases) {
+    EXPECT_EQ(characterCount(text), count) << text;
+  }
+  EXPECT_EQ(prefixCharacters("hi", 5), "hi");
+  EXPECT_EQ(prefixCharacters("a\r\nb", 2), "a\r\n");
+  EXPECT_EQ(prefixCharacters("abe\xCC\x81z", 3), "abe\xCC\x81");
+  EXPECT_EQ(prefixCharacters("abe\xCC\x81z", 2), "ab");
 }
 
-TEST(CharacterCount, CountsExtendedGraphemeClusters) {
-  EXPECT_EQ(characterCount(""), 0u);
-  EXPECT_EQ(characterCount("abc"), 3u);
-  EXPECT_EQ(characterCount("\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD"), 1u);  // thumbs up, skin tone
-  EXPECT_EQ(characterCount("e\xCC\x81"), 1u);                         // e + combining acute
-  EXPECT_EQ(characterCount("\r\n"), 1u);
-  EXPECT_EQ(characterCount("\r\r\n\n"), 3u);
-  EXPECT_EQ(characterCount("abe\xCC\x81"), 3u);  // the mark joins the last ASCII letter
-  EXPECT_EQ(characterCount("\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA"),
-            2u);  // two flags
-  EXPECT_EQ(
-      characterCount("\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7"),
-      1u);                                                                // family joined by ZWJ
-  EXPECT_EQ(characterCount("\xE1\x84\x80\xE1\x85\xA1\xE1\x86\xA8"), 1u);  // Hangul jamo L V T
-  EXPECT_EQ(characterCount("\n\xCC\x81"), 2u);  // nothing extends a line feed
-}
-
-TEST(CharacterCount, DoesNotCrashOnIllFormedText) {
-  EXPECT_EQ(characterCount("\xFF\xFE"), 2u);
-  EXPECT_EQ(characterCount("a\xF0\x9F"), 2u);
-}
-
-// A text mixing every kind of multi-byte cluster, long enough to span many small windows.
-std::string mixedText(unsigned seed, std::size_t pieces) {
-  const std::vector<std::string> parts = {"x",
-                                          "\r\n",
-                                          "\r",
-                                          "\n",
-                                          "e\xCC\x81",
-                                          "\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD",
-                                          "\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7",
-                                          "\xF0\x9F\x87\xA9",
-                                          "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9",
-                                          "\xED\x95\x9C",
-                                          "\xCC\x81",
-                                          "\xC3\xA9",
-                                          "abc"};
+// Random text mixing every kind of multi-byte cluster, long enough to span many small windows.
+std::string mixedText(unsigned seed) {
+  const std::string parts[] = {"x",
+                               "\r\n",
+                               "\r",
+                               "\n",
+                               "e\xCC\x81",
+                               "\xCC\x81",
+                               "\xC3\xA9",
+                               "\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD",
+                               "\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7",
+                               "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9"};
   std::mt19937 rng(seed);
   std::string text;
-  for (std::size_t i = 0; i < pieces; ++i)
-    text += parts[rng() % parts.size()];
+  for (int i = 0; i < 200; ++i)
+    text += parts[rng() % std::size(parts)];
   return text;
 }
 
 TEST(CharacterCount, WindowedWalkAgreesWithOneWindow) {
   for (unsigned seed = 1; seed <= 20; ++seed) {
-    const std::string text = mixedText(seed, 200);
+    const std::string text = mixedText(seed);
     // Windows only give exact counts when no single cluster fills one.
     std::size_t longestCluster = 0;
     for (std::string_view rest = text; !rest.empty();) {
@@ -192,55 +158,18 @@ TEST(CharacterCount, WindowedWalkAgreesWithOneWindow) {
       longestCluster = std::max(longestCluster, length);
       rest.remove_prefix(length);
     }
-    const std::size_t whole = characterCount(text);
-    for (std::size_t extra : {4u, 5u, 11u, 64u, 301u}) {
-      const std::size_t window = longestCluster + extra;
-      ASSERT_EQ(detail::characterCountInWindows(text, window), whole)
-          << "seed " << seed << " window " << window;
+    for (std::size_t extra : {4u, 11u, 301u}) {
+      ASSERT_EQ(detail::characterCountInWindows(text, longestCluster + extra), characterCount(text))
+          << "seed " << seed << " extra " << extra;
     }
   }
 }
 
-TEST(PrefixCharacters, TakesWholeClusters) {
-  EXPECT_EQ(prefixCharacters("hello", 3), "hel");
-  EXPECT_EQ(prefixCharacters("hi", 5), "hi");
-  EXPECT_EQ(prefixCharacters("hi", 2), "hi");
-  EXPECT_EQ(prefixCharacters("hello", 0), "");
-  EXPECT_EQ(prefixCharacters("", 4), "");
-  EXPECT_EQ(prefixCharacters("a\r\nb", 2), "a\r\n");
-  EXPECT_EQ(prefixCharacters("e\xCC\x81x", 1), "e\xCC\x81");
-  EXPECT_EQ(prefixCharacters("abe\xCC\x81z", 3), "abe\xCC\x81");
-  EXPECT_EQ(prefixCharacters("abe\xCC\x81z", 2), "ab");
-  EXPECT_EQ(prefixCharacters("\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD\xF0\x9F\x91\x8D", 1),
-            "\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD");
-}
-
-TEST(PrefixCharacters, EveryPrefixHasTheRequestedLength) {
-  for (unsigned seed = 1; seed <= 10; ++seed) {
-    const std::string text = mixedText(seed, 60);
-    const std::size_t total = characterCount(text);
-    std::size_t previous = 0;
-    for (std::size_t n = 0; n <= total + 1; ++n) {
-      const std::string prefix = prefixCharacters(text, n);
-      ASSERT_EQ(text.compare(0, prefix.size(), prefix), 0);
-      ASSERT_EQ(characterCount(prefix), std::min(n, total)) << "seed " << seed << " n " << n;
-      ASSERT_TRUE(n == 0 || prefix.size() > previous || n > total);
-      previous = prefix.size();
-    }
-    EXPECT_EQ(prefixCharacters(text, total), text);
-  }
-}
-
-TEST(Lowercased, LowersAsciiAndBeyond) {
+TEST(Lowercased, LowersFullUnicodeAndKeepsIllFormedBytes) {
   EXPECT_EQ(lowercased("HeLLo, World 42"), "hello, world 42");
   EXPECT_EQ(lowercased("\xC3\x84\xC3\x96\xC3\x9C"), "\xC3\xA4\xC3\xB6\xC3\xBC");  // ÄÖÜ
   EXPECT_EQ(lowercased("\xCE\xA3\xCE\x91\xCE\xA3"), "\xCF\x83\xCE\xB1\xCF\x82");  // ΣΑΣ -> σας
   EXPECT_EQ(lowercased("\xC4\xB0"), "i\xCC\x87");  // İ grows to i + combining dot
-  EXPECT_EQ(lowercased("PASTE CODE \xE2\x80\xA6"), "paste code \xE2\x80\xA6");
-  EXPECT_EQ(lowercased(""), "");
-}
-
-TEST(Lowercased, KeepsIllFormedBytes) {
   EXPECT_EQ(lowercased("A\xFF\xC3\x84"), "a\xFF\xC3\xA4");
 }
 
