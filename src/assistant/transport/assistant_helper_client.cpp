@@ -35,8 +35,8 @@ std::optional<std::string> encodeCommand(const AssistantCommand& command) {
 // hook, whichever of them outlives the other.
 class ClientCall {
  public:
-  ClientCall(std::string socketPath, ActiveConnection* registration)
-      : socketPath_(std::move(socketPath)), registration_(registration) {}
+  ClientCall(std::string socketPath, std::shared_ptr<ActiveConnection> registration)
+      : socketPath_(std::move(socketPath)), registration_(std::move(registration)) {}
 
   const std::shared_ptr<FDBox>& box() const { return box_; }
 
@@ -58,7 +58,7 @@ class ClientCall {
 
   // The stream's termination hook, run once on whichever thread ended the stream.
   void terminated() {
-    if (registration_ != nullptr) registration_->setValue(nullptr);
+    if (registration_) registration_->setValue(nullptr);
     std::jthread reader;
     {
       std::lock_guard guard(threadMutex_);
@@ -131,7 +131,7 @@ class ClientCall {
   }
 
   const std::string socketPath_;
-  ActiveConnection* const registration_;
+  const std::shared_ptr<ActiveConnection> registration_;
   const std::shared_ptr<FDBox> box_ = std::make_shared<FDBox>();
   std::mutex threadMutex_;  // guards reader_
   std::jthread reader_;
@@ -143,8 +143,9 @@ std::string AssistantHelperClient::defaultSocketPath() {
   return protocol::IPCEndpoint::assistantSocketPath();
 }
 
-ActiveConnection& AssistantHelperClient::activeLogin() {
-  static ActiveConnection registration;
+const std::shared_ptr<ActiveConnection>& AssistantHelperClient::activeLogin() {
+  static const std::shared_ptr<ActiveConnection> registration =
+      std::make_shared<ActiveConnection>();
   return registration;
 }
 
@@ -158,19 +159,19 @@ EventStream<AssistantEvent> AssistantHelperClient::run(const AssistantRunRequest
 }
 
 EventStream<AssistantEvent> AssistantHelperClient::connect(const std::string& socketPath) {
-  return send(AssistantCommand::login(), socketPath, &activeLogin());
+  return send(AssistantCommand::login(), socketPath, activeLogin());
 }
 
 EventStream<AssistantEvent> AssistantHelperClient::status(const std::string& socketPath) {
   return send(AssistantCommand::status(), socketPath, nullptr);
 }
 
-EventStream<AssistantEvent> AssistantHelperClient::send(AssistantCommand command,
-                                                        std::string socketPath,
-                                                        ActiveConnection* registration) {
+EventStream<AssistantEvent> AssistantHelperClient::send(
+    AssistantCommand command, std::string socketPath,
+    std::shared_ptr<ActiveConnection> registration) {
   auto [stream, continuation] = Stream::make();
   auto call = std::make_shared<ClientCall>(std::move(socketPath), registration);
-  if (registration != nullptr) registration->setValue(call->box());
+  if (registration) registration->setValue(call->box());
   continuation.onTermination([call](Termination) { call->terminated(); });
 
   std::optional<std::string> payload = encodeCommand(command);
@@ -185,7 +186,7 @@ bool AssistantHelperClient::submitLoginCode(std::string_view code) {
   const std::string trimmed = core::trimmingWhitespaceAndNewlines(code);
   if (trimmed.empty()) return false;
   // The registry's lock is released here, before the box's lock is taken.
-  const std::shared_ptr<FDBox> box = activeLogin().value();
+  const std::shared_ptr<FDBox> box = activeLogin()->value();
   if (!box) return false;
   const std::optional<std::string> payload = encodeCommand(AssistantCommand::loginCode(trimmed));
   if (!payload) return false;

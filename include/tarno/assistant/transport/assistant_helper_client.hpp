@@ -15,6 +15,7 @@
 // cleared when that stream (or any sign-in stream) ends.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -61,8 +62,10 @@ struct AssistantHelperClient {
 
  private:
   static EventStream<AssistantEvent> send(AssistantCommand command, std::string socketPath,
-                                          ActiveConnection* registration);
-  static ActiveConnection& activeLogin();
+                                          std::shared_ptr<ActiveConnection> registration);
+  // Shared with every sign-in stream, so that a reader thread still ending while the process
+  // exits never touches a destroyed registry.
+  static const std::shared_ptr<ActiveConnection>& activeLogin();
 };
 
 }  // namespace tarno::assistant
