@@ -102,9 +102,10 @@ TEST(LineScanner, HoldsExactlyTheLimitAndRejectsOneMore) {
             FrameError::frameTooLarge(maxFrameBytes + 1));
   EXPECT_EQ(lossy.append("\n"), Lines{std::string(kMax + 1, 'x')});
 
-  // Only the unterminated remainder is limited: a line ended within one call is whole.
+  // Only the unterminated remainder is limited, also after a line in the same chunk; a line
+  // ended within one call is whole.
   LineScanner fresh;
-  EXPECT_EQ(fresh.append(std::string(kMax, 'z')), Lines{});
+  EXPECT_EQ(fresh.append("a\n" + std::string(kMax, 'z')), Lines{"a"});
   EXPECT_EQ(fresh.append("zz\nrest"), Lines{std::string(kMax + 2, 'z')});
   EXPECT_EQ(fresh.append(std::string(kMax + 1, 'q') + "\n").size(), 1u);
 }
