@@ -7,14 +7,10 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <optional>
-#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,55 +22,23 @@
 #include "tarno/assistant/transport/assistant_socket_server.hpp"
 #include "tarno/assistant/transport/socket_io.hpp"
 #include "tarno/core/json_coding.hpp"
+#include "tool/event_waiting.hpp"
 
 namespace tarno::assistant {
 namespace {
 
 using namespace std::chrono_literals;
-using Events = std::vector<AssistantEvent>;
+using testing::drain;
+using testing::Events;
+using testing::eventually;
+using testing::nextWithin;
+using testing::readThrough;
 using Client = AssistantHelperClient;
 
 const AssistantEvent notRunning =
     AssistantEvent::finished(std::string(Client::notRunningMessage), true);
 const AssistantEvent couldNotSend =
     AssistantEvent::finished(std::string(Client::couldNotSendMessage), true);
-
-// The next event, or nothing once the stream has ended or `limit` has passed.
-std::optional<AssistantEvent> nextWithin(EventStream<AssistantEvent>& stream,
-                                         std::chrono::milliseconds limit = 20s) {
-  std::stop_source timeout;
-  std::mutex mutex;
-  std::condition_variable_any done;
-  std::jthread watchdog([&](std::stop_token stop) {
-    std::unique_lock lock(mutex);
-    done.wait_for(lock, stop, limit, [] { return false; });
-    if (!stop.stop_requested()) timeout.request_stop();
-  });
-  std::optional<AssistantEvent> event = stream.next(timeout.get_token());
-  watchdog.request_stop();
-  return event;
-}
-
-Events drain(EventStream<AssistantEvent>& stream, std::chrono::milliseconds limit = 20s) {
-  Events events;
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (auto event = nextWithin(stream, std::chrono::duration_cast<std::chrono::milliseconds>(
-                                             deadline - std::chrono::steady_clock::now()))) {
-    events.push_back(std::move(*event));
-  }
-  return events;
-}
-
-// Reads events up to and including the first one of case `Case`.
-template <class Case>
-Events readThrough(EventStream<AssistantEvent>& stream) {
-  Events events;
-  while (auto event = nextWithin(stream)) {
-    events.push_back(*event);
-    if (event->is<Case>()) break;
-  }
-  return events;
-}
 
 std::size_t entriesIn(const char* directory) {
   std::size_t count = 0;
@@ -90,17 +54,6 @@ std::size_t threadCount() {
 }
 std::size_t descriptorCount() {
   return entriesIn("/proc/self/fd");
-}
-
-// Polls `condition` for up to `limit`.
-template <class F>
-bool eventually(F condition, std::chrono::milliseconds limit = 10s) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
 }
 
 // A listening socket driven by hand from the test, for the exact bytes on the wire.
@@ -329,25 +282,6 @@ TEST_F(HelperClientWithServerTest, ARunStreamsTheCLIsEventsInOrder) {
   };
   EXPECT_TRUE(has("--model", "opus"));
   EXPECT_TRUE(has("--resume", "s-41"));
-}
-
-TEST_F(HelperClientWithServerTest, AClientThatLeavesEndsTheRunOnTheServersNextWrite) {
-  auto& steps = script.print().out(R"({"type":"system","subtype":"init","session_id":"s"})");
-  for (int i = 0; i < 400; ++i) {
-    steps.sleepMs(25).out(
-        R"({"type":"stream_event","event":{"delta":{"type":"text_delta","text":"."}}})");
-  }
-  script.install(dir.path());
-
-  {
-    auto run = Client::run(AssistantRunRequest{.prompt = "long"}, socketPath);
-    EXPECT_EQ(nextWithin(run), AssistantEvent::sessionStarted("s"));
-  }
-  EXPECT_TRUE(eventually([&] {
-    const auto log = fakes::readFakeClaudeRecord(dir.path()).log;
-    return std::find(log.begin(), log.end(), "sigterm") != log.end();
-  })) << "the CLI was not asked to stop; log: "
-      << ::testing::PrintToString(fakes::readFakeClaudeRecord(dir.path()).log);
 }
 
 TEST_F(HelperClientWithServerTest, ASignInTakesItsCodeOverTheSameConnection) {

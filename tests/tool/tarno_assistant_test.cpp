@@ -6,16 +6,15 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
-#include <mutex>
+#include <functional>
 #include <optional>
 #include <sstream>
-#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "event_waiting.hpp"
 #include "helper_sandbox.hpp"
 #include "tarno/assistant/engine/tarno_assistant_config.hpp"
 #include "tarno/assistant/transport/assistant_helper_client.hpp"
@@ -26,11 +25,8 @@ namespace tarno::testing {
 namespace {
 
 using assistant::AssistantCommand;
-using assistant::AssistantEvent;
 using assistant::AssistantHelperClient;
 using assistant::AssistantRunRequest;
-using assistant::EventStream;
-using Events = std::vector<AssistantEvent>;
 using Strings = std::vector<std::string>;
 
 const std::string helper = TARNO_ASSISTANT_PATH;
@@ -72,36 +68,6 @@ std::optional<std::string> argAfter(const Strings& args, const std::string& flag
 
 bool contains(const Strings& list, const std::string& item) {
   return std::find(list.begin(), list.end(), item) != list.end();
-}
-
-std::optional<AssistantEvent> nextWithin(EventStream<AssistantEvent>& stream,
-                                         std::chrono::milliseconds limit = 20s) {
-  std::stop_source timeout;
-  std::mutex mutex;
-  std::condition_variable_any never;
-  std::jthread watchdog([&](std::stop_token stop) {
-    std::unique_lock lock(mutex);
-    never.wait_for(lock, stop, limit, [] { return false; });
-    if (!stop.stop_requested()) timeout.request_stop();
-  });
-  return stream.next(timeout.get_token());
-}
-
-Events drain(EventStream<AssistantEvent>& stream) {
-  Events events;
-  while (auto event = nextWithin(stream))
-    events.push_back(std::move(*event));
-  return events;
-}
-
-template <class F>
-bool eventually(F condition, std::chrono::milliseconds limit = 10s) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
 }
 
 class TarnoAssistantTest : public ::testing::Test {
@@ -438,15 +404,11 @@ class TarnoAssistantSignInTest : public TarnoAssistantTest {
   // Starts a sign-in and reads its events up to the request for a code.
   EventStream<AssistantEvent> signInAwaitingCode() {
     auto login = AssistantHelperClient::connect(sandbox.socketPath());
-    Events before;
-    while (auto event = nextWithin(login)) {
-      before.push_back(*event);
-      if (event->is<AssistantEvent::AwaitingLoginCode>()) break;
-    }
-    EXPECT_EQ(before, (Events{AssistantEvent::assistantText(openingBrowser),
-                              AssistantEvent::assistantText(
-                                  "If your browser didn't open, sign in here:\n" + authURL),
-                              AssistantEvent::awaitingLoginCode()}));
+    EXPECT_EQ(readThrough<AssistantEvent::AwaitingLoginCode>(login),
+              (Events{AssistantEvent::assistantText(openingBrowser),
+                      AssistantEvent::assistantText("If your browser didn't open, sign in here:\n" +
+                                                    authURL),
+                      AssistantEvent::awaitingLoginCode()}));
     return login;
   }
 
