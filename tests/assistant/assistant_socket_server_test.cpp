@@ -2,18 +2,15 @@
 // code relay, refusals, the peer-user rule, start errors and the server's lifetime.
 #include "tarno/assistant/transport/assistant_socket_server.hpp"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <atomic>
 #include <condition_variable>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -22,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "tarno/assistant/transport/socket_io.hpp"
+#include "engine_test_support.hpp"
 
 namespace tarno::assistant {
 namespace {
@@ -30,52 +27,11 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Server = AssistantSocketServer;
-
-struct TempDir {
-  std::string path;
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "tarno-srv-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
-    path = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path, ignored);
-  }
-};
-
-std::string frame(const AssistantCommand& command) {
-  return core::encodeToString(command) + "\n";
-}
-
-// A client connection with a receive time limit, so that a server that never answers fails
-// the test instead of hanging it.
-unique_fd connectTo(const std::string& path) {
-  unique_fd fd = SocketIO::connect(path);
-  if (fd) {
-    timeval limit{10, 0};
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  }
-  return fd;
-}
-
-void sendBytes(int fd, std::string_view bytes) {
-  ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
-            static_cast<ssize_t>(bytes.size()));
-}
-
-// Every event until the server closes the connection.
-std::vector<AssistantEvent> readEvents(int fd, std::size_t atMost = SIZE_MAX) {
-  std::vector<AssistantEvent> events;
-  SocketIO::FrameReader reader(fd);
-  while (events.size() < atMost) {
-    auto frames = reader.nextFrames();
-    if (!frames) break;
-    for (auto& text : *frames)
-      events.push_back(core::decodeFromString<AssistantEvent>(text));
-  }
-  return events;
-}
+using test_support::connectTo;
+using test_support::frame;
+using test_support::readEvents;
+using test_support::sendAll;
+using Events = std::vector<AssistantEvent>;
 
 // True when the server closed the connection without sending a byte. A server that closes
 // with our bytes unread makes the read fail with ECONNRESET instead of reading the end.
@@ -85,91 +41,87 @@ bool closedWithoutAnswer(int fd) {
   return n == 0 || (n < 0 && errno == ECONNRESET);
 }
 
-// Records what the server hands over, and answers each command with a fixed stream; the
-// sign-in stream is left open for the test to drive.
-class Recorder {
- public:
-  Server::Handler handler() {
-    return [this](AssistantCommand command) { return handle(std::move(command)); };
-  }
-  Server::CodeSink sink() {
-    return [this](std::string code) {
-      std::lock_guard lock(mutex_);
-      codes_.push_back(std::move(code));
-      changed_.notify_all();
-      return true;
-    };
-  }
+// The hook's outcome, shared: the hook may run after a test body that failed early returned.
+std::future<Termination> terminationOf(EventStream<AssistantEvent>::Continuation& stream) {
+  auto terminated = std::make_shared<std::promise<Termination>>();
+  stream.onTermination([terminated](Termination why) { terminated->set_value(why); });
+  return terminated->get_future();
+}
 
+// Records what the server hands over. Runs, status checks and codes are answered with fixed
+// streams; sign-ins (and runs, once held) get open streams for the test to drive.
+class AssistantSocketServerTest : public ::testing::Test {
+ protected:
   EventStream<AssistantEvent> handle(AssistantCommand command) {
-    std::lock_guard lock(mutex_);
-    commands_.push_back(command);
-    changed_.notify_all();
-    auto* run = command.as<AssistantCommand::Run>();
-    if (run != nullptr && !holdRuns_) {
-      return EventStream<AssistantEvent>::of(
-          {AssistantEvent::sessionStarted("s-1", "sonnet"), AssistantEvent::textDelta("echo: "),
-           AssistantEvent::textDelta(run->request.prompt),
-           AssistantEvent::toolUse("t1", "mcp__tarno__tarno_list", "{}"),
-           AssistantEvent::toolResult("t1", false, "3 photos"),
-           AssistantEvent::finished("done", false, "s-1")});
+    std::lock_guard lock(mutex);
+    commands.push_back(command);
+    if (auto* run = command.as<AssistantCommand::Run>(); run != nullptr && !holdRuns) {
+      return EventStream<AssistantEvent>::of({AssistantEvent::sessionStarted("s-1", "sonnet"),
+                                              AssistantEvent::textDelta(run->request.prompt),
+                                              AssistantEvent::finished("done", false, "s-1")});
     }
-    if (command.is<AssistantCommand::Status>())
-      return EventStream<AssistantEvent>::of({AssistantEvent::finished("signed in", false)});
+    if (command.is<AssistantCommand::Status>()) return EventStream<AssistantEvent>::of(signedIn);
     if (auto* code = command.as<AssistantCommand::LoginCode>())
       return EventStream<AssistantEvent>::of({AssistantEvent::finished(code->code, false)});
     auto [stream, continuation] = EventStream<AssistantEvent>::make();
-    openStreams_.push_back(continuation);
+    openStreams.push_back(continuation);
+    changed.notify_all();
     return std::move(stream);
   }
-
-  // From now on runs get an open stream too.
-  void holdRuns() {
-    std::lock_guard lock(mutex_);
-    holdRuns_ = true;
-  }
-
-  // The producer side of the n-th stream left open (sign-ins, or what a test installs).
+  // The producer side of the n-th open stream.
   EventStream<AssistantEvent>::Continuation openStream(std::size_t n) {
-    std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, 10s, [&] { return openStreams_.size() > n; });
-    return openStreams_.size() > n ? openStreams_[n] : EventStream<AssistantEvent>::Continuation();
+    std::unique_lock lock(mutex);
+    changed.wait_for(lock, 10s, [&] { return openStreams.size() > n; });
+    return openStreams.size() > n ? openStreams[n] : EventStream<AssistantEvent>::Continuation();
   }
   std::vector<std::string> waitForCodes(std::size_t count) {
-    std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, 10s, [&] { return codes_.size() >= count; });
-    return codes_;
+    std::unique_lock lock(mutex);
+    changed.wait_for(lock, 10s, [&] { return codes.size() >= count; });
+    return codes;
   }
   std::size_t commandCount() {
-    std::lock_guard lock(mutex_);
-    return commands_.size();
-  }
-  std::vector<AssistantCommand> commands() {
-    std::lock_guard lock(mutex_);
-    return commands_;
+    std::lock_guard lock(mutex);
+    return commands.size();
   }
 
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<AssistantCommand> commands_;
-  std::vector<std::string> codes_;
-  std::vector<EventStream<AssistantEvent>::Continuation> openStreams_;
-  bool holdRuns_ = false;
-};
-
-class AssistantSocketServerTest : public ::testing::Test {
- protected:
-  TempDir dir;
-  std::string path = dir.path + "/assistant.sock";
-  Recorder recorder;
-  std::unique_ptr<Server> server;
-
+  std::unique_ptr<Server> makeServer(const std::string& at) {
+    return std::make_unique<Server>(
+        at, [this](AssistantCommand command) { return handle(std::move(command)); },
+        [this](std::string code) {
+          std::lock_guard lock(mutex);
+          codes.push_back(std::move(code));
+          changed.notify_all();
+          return true;
+        });
+  }
   void startServer() {
-    server = std::make_unique<Server>(path, recorder.handler(), recorder.sink());
+    server = makeServer(path);
     server->start();
   }
-  void TearDown() override { server.reset(); }
+  // Whatever a test did, destroying the server gives back every thread and descriptor.
+  void TearDown() override {
+    server.reset();
+    EXPECT_TRUE(resources.settled());
+  }
+  // Connects, sends `bytes`, and reads the answer to its end.
+  Events ask(const std::string& bytes) {
+    unique_fd client = connectTo(path);
+    if (!client || !sendAll(client.get(), bytes)) return {};
+    return readEvents(client.get());
+  }
+
+  static inline const Events signedIn{AssistantEvent::finished("signed in", false)};
+  static inline const std::string statusFrame = frame(AssistantCommand::status());
+  fakes::TempDir dir;
+  std::string path = dir.path() + "/assistant.sock";
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<AssistantCommand> commands;
+  std::vector<std::string> codes;
+  std::vector<EventStream<AssistantEvent>::Continuation> openStreams;
+  std::atomic<bool> holdRuns{false};
+  const test_support::ResourceCount resources;
+  std::unique_ptr<Server> server;  // last, so that it goes first
 };
 
 TEST_F(AssistantSocketServerTest, AnswersEachCommandWithItsEventsInOrderThenCloses) {
@@ -179,51 +131,19 @@ TEST_F(AssistantSocketServerTest, AnswersEachCommandWithItsEventsInOrderThenClos
   EXPECT_TRUE(S_ISSOCK(info.st_mode));
   EXPECT_EQ(info.st_mode & 07777, 0600u);
 
-  {
-    unique_fd client = connectTo(path);
-    ASSERT_TRUE(client);
-    AssistantRunRequest request{.prompt = "crop \"it\"\nplease", .model = ClaudeModel::opus};
-    sendBytes(client.get(), frame(AssistantCommand::run(request)));
-    const std::vector<AssistantEvent> expected{
-        AssistantEvent::sessionStarted("s-1", "sonnet"),
-        AssistantEvent::textDelta("echo: "),
-        AssistantEvent::textDelta("crop \"it\"\nplease"),
-        AssistantEvent::toolUse("t1", "mcp__tarno__tarno_list", "{}"),
-        AssistantEvent::toolResult("t1", false, "3 photos"),
-        AssistantEvent::finished("done", false, "s-1")};
-    EXPECT_EQ(readEvents(client.get()), expected);
-    auto commands = recorder.commands();
-    ASSERT_EQ(commands.size(), 1u);
-    ASSERT_TRUE(commands[0].is<AssistantCommand::Run>());
-    EXPECT_EQ(commands[0].as<AssistantCommand::Run>()->request, request);
-  }
-  {
-    unique_fd client = connectTo(path);
-    sendBytes(client.get(), frame(AssistantCommand::status()));
-    EXPECT_EQ(readEvents(client.get()),
-              std::vector<AssistantEvent>{AssistantEvent::finished("signed in", false)});
-  }
-  {
-    // A code on a connection of its own goes through the handler like any command.
-    unique_fd client = connectTo(path);
-    sendBytes(client.get(), frame(AssistantCommand::loginCode("abc")));
-    EXPECT_EQ(readEvents(client.get()),
-              std::vector<AssistantEvent>{AssistantEvent::finished("abc", false)});
-    EXPECT_TRUE(recorder.waitForCodes(0).empty());
-  }
-  {
-    unique_fd client = connectTo(path);
-    sendBytes(client.get(), frame(AssistantCommand::login()));
-    auto signIn = recorder.openStream(0);
-    signIn.yield(AssistantEvent::awaitingLoginCode());
-    EXPECT_EQ(readEvents(client.get(), 1),
-              std::vector<AssistantEvent>{AssistantEvent::awaitingLoginCode()});
-    signIn.yield(AssistantEvent::finished("Signed in.", false));
-    signIn.finish();
-    EXPECT_EQ(readEvents(client.get()),
-              std::vector<AssistantEvent>{AssistantEvent::finished("Signed in.", false)});
-  }
-  EXPECT_EQ(recorder.commandCount(), 4u);
+  const AssistantRunRequest request{.prompt = "crop \"it\"\nplease", .model = ClaudeModel::opus};
+  EXPECT_EQ(ask(frame(AssistantCommand::run(request))),
+            (Events{AssistantEvent::sessionStarted("s-1", "sonnet"),
+                    AssistantEvent::textDelta("crop \"it\"\nplease"),
+                    AssistantEvent::finished("done", false, "s-1")}));
+  ASSERT_EQ(commandCount(), 1u);
+  EXPECT_EQ(commands[0].as<AssistantCommand::Run>()->request, request);
+  EXPECT_EQ(ask(statusFrame), signedIn);
+  // A code on a connection of its own goes through the handler like any command.
+  EXPECT_EQ(ask(frame(AssistantCommand::loginCode("abc"))),
+            Events{AssistantEvent::finished("abc", false)});
+  EXPECT_EQ(commandCount(), 3u);
+  EXPECT_TRUE(waitForCodes(0).empty());
 }
 
 TEST_F(AssistantSocketServerTest, RelaysCodesSentInLaterWritesOfASignInConnection) {
@@ -231,106 +151,68 @@ TEST_F(AssistantSocketServerTest, RelaysCodesSentInLaterWritesOfASignInConnectio
   unique_fd client = connectTo(path);
   ASSERT_TRUE(client);
   // The code in the login frame's own write goes with the first read and is lost.
-  sendBytes(client.get(),
-            frame(AssistantCommand::login()) + frame(AssistantCommand::loginCode("lost")));
-  auto signIn = recorder.openStream(0);
+  ASSERT_TRUE(sendAll(
+      client.get(), frame(AssistantCommand::login()) + frame(AssistantCommand::loginCode("lost"))));
+  auto signIn = openStream(0);
   signIn.yield(AssistantEvent::awaitingLoginCode());
-  ASSERT_EQ(readEvents(client.get(), 1).size(), 1u);
+  EXPECT_EQ(readEvents(client.get(), 1), Events{AssistantEvent::awaitingLoginCode()});
 
   // Later writes: codes reach the sink in order (surrounding blanks are the sink's business);
   // undecodable frames and other commands are ignored, and nothing is answered.
-  sendBytes(client.get(), "not json\n" + frame(AssistantCommand::status()) +
-                              frame(AssistantCommand::loginCode(" code-1 ")));
+  ASSERT_TRUE(sendAll(client.get(),
+                      "not json\n" + statusFrame + frame(AssistantCommand::loginCode(" code-1 "))));
   const std::string split = frame(AssistantCommand::loginCode("code-2"));
-  sendBytes(client.get(), split.substr(0, 10));
+  ASSERT_TRUE(sendAll(client.get(), split.substr(0, 10)));
   std::this_thread::sleep_for(20ms);
-  sendBytes(client.get(), split.substr(10));
-  EXPECT_EQ(recorder.waitForCodes(2), (std::vector<std::string>{" code-1 ", "code-2"}));
-  EXPECT_EQ(recorder.commandCount(), 1u);
+  ASSERT_TRUE(sendAll(client.get(), split.substr(10)));
+  EXPECT_EQ(waitForCodes(2), (std::vector<std::string>{" code-1 ", "code-2"}));
+  EXPECT_EQ(commandCount(), 1u);
 
+  // The end of the sign-in does not wait for the client, whose reader is still in a read.
   signIn.yield(AssistantEvent::finished("Signed in.", false));
   signIn.finish();
-  EXPECT_EQ(readEvents(client.get()),
-            std::vector<AssistantEvent>{AssistantEvent::finished("Signed in.", false)});
+  EXPECT_EQ(readEvents(client.get()), Events{AssistantEvent::finished("Signed in.", false)});
 }
 
-TEST_F(AssistantSocketServerTest, EndsASignInConnectionWhoseClientStaysSilent) {
-  startServer();
-  unique_fd client = connectTo(path);
-  sendBytes(client.get(), frame(AssistantCommand::login()));
-  auto signIn = recorder.openStream(0);
-  // The follow-up reader waits in a read the client never completes; the end of the sign-in
-  // must not wait for the client.
-  signIn.yield(AssistantEvent::finished("Sign-in timed out.", true));
-  signIn.finish();
-  EXPECT_EQ(readEvents(client.get()),
-            std::vector<AssistantEvent>{AssistantEvent::finished("Sign-in timed out.", true)});
-  // The connection is closed: a later code goes nowhere.
-  ::send(client.get(), "x", 1, MSG_NOSIGNAL);
-  EXPECT_TRUE(recorder.waitForCodes(0).empty());
-}
-
-TEST_F(AssistantSocketServerTest, ClosesWithoutAnswerWhenTheFirstFrameIsNoCommand) {
+TEST_F(AssistantSocketServerTest, ReadsOnlyTheFirstFrameWhichMustBeACommand) {
   startServer();
   for (std::string bytes :
        {"hello\n", "{}\n", "\n", "{\"run\":{}}\n", "{\"status\":{},\"login\":{}}\n", "[1,2]\n"}) {
     unique_fd client = connectTo(path);
-    sendBytes(client.get(), bytes);
+    ASSERT_TRUE(sendAll(client.get(), bytes));
     EXPECT_TRUE(closedWithoutAnswer(client.get())) << bytes;
   }
   {
     unique_fd client = connectTo(path);
-    sendBytes(client.get(), "{\"stat");
+    ASSERT_TRUE(sendAll(client.get(), "{\"stat"));
     ::shutdown(client.get(), SHUT_WR);
     EXPECT_TRUE(closedWithoutAnswer(client.get()));
   }
-  EXPECT_EQ(recorder.commandCount(), 0u);
-}
+  EXPECT_EQ(commandCount(), 0u);
 
-TEST_F(AssistantSocketServerTest, ReadsOnlyTheFirstFrameOfOrdinaryConnections) {
-  startServer();
-  {
-    // Two commands in one write: one answer.
-    unique_fd client = connectTo(path);
-    sendBytes(client.get(), frame(AssistantCommand::status()) + frame(AssistantCommand::status()));
-    EXPECT_EQ(readEvents(client.get()).size(), 1u);
-  }
-  {
-    // Frames written while a run streams are never read, codes included.
-    recorder.holdRuns();
-    unique_fd client = connectTo(path);
-    sendBytes(client.get(), frame(AssistantCommand::run({.prompt = "hi"})));
-    auto run = recorder.openStream(0);
-    sendBytes(client.get(),
-              frame(AssistantCommand::loginCode("unheard")) + frame(AssistantCommand::status()));
-    std::this_thread::sleep_for(50ms);
-    run.yield(AssistantEvent::finished("done", false));
-    run.finish();
-    EXPECT_EQ(readEvents(client.get()).size(), 1u);
-  }
-  EXPECT_EQ(recorder.commandCount(), 2u);
-  EXPECT_TRUE(recorder.waitForCodes(0).empty());
-}
+  // Two commands in one write: one answer.
+  EXPECT_EQ(ask(statusFrame + statusFrame), signedIn);
 
-TEST_F(AssistantSocketServerTest, LetsGoOfTheStreamAtTheFirstEventAfterTheClientLeft) {
-  startServer();
+  // Frames written while a run streams are never read, codes included.
+  holdRuns = true;
   unique_fd client = connectTo(path);
-  sendBytes(client.get(), frame(AssistantCommand::login()));
-  auto stream = recorder.openStream(0);
-  // Shared: the hook may run after this test body has returned, if it fails early.
-  auto terminated = std::make_shared<std::promise<Termination>>();
-  stream.onTermination([terminated](Termination why) { terminated->set_value(why); });
-  auto ended = terminated->get_future();
+  ASSERT_TRUE(sendAll(client.get(), frame(AssistantCommand::run({.prompt = "hi"}))));
+  auto run = openStream(0);
+  auto ended = terminationOf(run);
+  ASSERT_TRUE(sendAll(client.get(), frame(AssistantCommand::loginCode("unheard")) + statusFrame));
+  std::this_thread::sleep_for(50ms);
+  run.yield(AssistantEvent::textDelta("one"));
+  EXPECT_EQ(readEvents(client.get(), 1), Events{AssistantEvent::textDelta("one")});
+  EXPECT_EQ(commandCount(), 2u);
+  EXPECT_TRUE(waitForCodes(0).empty());
 
-  stream.yield(AssistantEvent::textDelta("one"));
-  ASSERT_EQ(readEvents(client.get(), 1).size(), 1u);
+  // A client that leaves mid-run is noticed at the next write, which lets go of the stream.
   client.reset();
-  // Nothing notices the departure until the server writes again.
   EXPECT_EQ(ended.wait_for(100ms), std::future_status::timeout);
-  stream.yield(AssistantEvent::textDelta("two"));
+  run.yield(AssistantEvent::textDelta("two"));
   ASSERT_EQ(ended.wait_for(10s), std::future_status::ready);
   EXPECT_EQ(ended.get(), Termination::cancelled);
-  EXPECT_FALSE(stream.yield(AssistantEvent::textDelta("three")));
+  EXPECT_FALSE(run.yield(AssistantEvent::textDelta("three")));
 }
 
 TEST_F(AssistantSocketServerTest, ClosesConnectionsOfOtherUsersWithoutCallingTheHandler) {
@@ -341,10 +223,9 @@ TEST_F(AssistantSocketServerTest, ClosesConnectionsOfOtherUsersWithoutCallingThe
   const gid_t otherGroup = nobody->pw_gid;
 
   startServer();
-  ASSERT_EQ(::chmod(dir.path.c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
   ASSERT_EQ(::chmod(path.c_str(), 0777), 0);
   const auto address = SocketAddr::unix(path);
-  const std::string request = frame(AssistantCommand::status());
 
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
@@ -355,116 +236,83 @@ TEST_F(AssistantSocketServerTest, ClosesConnectionsOfOtherUsersWithoutCallingThe
     if (fd < 0) ::_exit(11);
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&*address), sizeof *address) != 0)
       ::_exit(12);
-    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    ::send(fd, statusFrame.data(), statusFrame.size(), MSG_NOSIGNAL);
     char byte;
-    const ssize_t n = ::read(fd, &byte, 1);
-    ::_exit(n > 0 ? 1 : 0);
+    ::_exit(::read(fd, &byte, 1) > 0 ? 1 : 0);
   }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: answered; 10..12: could not set up the connection";
-  EXPECT_EQ(recorder.commandCount(), 0u);
-
-  // The server goes on serving its own user.
-  unique_fd client = connectTo(path);
-  sendBytes(client.get(), frame(AssistantCommand::status()));
-  EXPECT_EQ(readEvents(client.get()).size(), 1u);
+  int waited = 0;
+  ASSERT_EQ(::waitpid(child, &waited, 0), child);
+  ASSERT_TRUE(WIFEXITED(waited));
+  EXPECT_EQ(WEXITSTATUS(waited), 0) << "1: answered; 10..12: could not set up the connection";
+  EXPECT_EQ(commandCount(), 0u);
+  EXPECT_EQ(ask(statusFrame), signedIn);  // its own user is still served
 }
 
-TEST_F(AssistantSocketServerTest, AcceptsAPathOf103BytesAndRefuses104LeavingTheFileAlone) {
-  const std::string base = dir.path + "/";
+TEST_F(AssistantSocketServerTest, StartErrorsLeaveTheFileAtThePathAlone) {
+  const std::string base = dir.path() + "/";
   const std::string longest = base + std::string(103 - base.size(), 'a');
   const std::string tooLong = base + std::string(104 - base.size(), 'b');
-  ASSERT_EQ(longest.size(), 103u);
   std::ofstream(tooLong) << "keep me";
 
-  Server refused(tooLong, recorder.handler(), recorder.sink());
+  auto refused = makeServer(tooLong);
   try {
-    refused.start();
-    FAIL() << "started on a path of 104 bytes";
+    refused->start();
+    ADD_FAILURE() << "started on a path of 104 bytes";
   } catch (const Server::StartError& error) {
     EXPECT_EQ(error, Server::StartError::pathTooLong());
     EXPECT_STREQ(error.what(), "pathTooLong");
   }
-  EXPECT_FALSE(refused.isListening());
+  EXPECT_FALSE(refused->isListening());
   EXPECT_TRUE(fs::is_regular_file(tooLong));
+
+  auto unbound = makeServer(dir.path() + "/missing/assistant.sock");
+  try {
+    unbound->start();
+    ADD_FAILURE() << "bound in a missing directory";
+  } catch (const Server::StartError& error) {
+    EXPECT_EQ(error, Server::StartError::bindFailed(ENOENT));
+    EXPECT_EQ(error.what(), "bindFailed(" + std::to_string(ENOENT) + ")");
+  }
+  EXPECT_FALSE(unbound->isListening());
 
   path = longest;
   startServer();
-  unique_fd client = connectTo(longest);
-  ASSERT_TRUE(client);
-  sendBytes(client.get(), frame(AssistantCommand::status()));
-  EXPECT_EQ(readEvents(client.get()).size(), 1u);
+  EXPECT_EQ(ask(statusFrame), signedIn);
 }
 
-TEST_F(AssistantSocketServerTest, ReplacesWhateverFileIsAtThePath) {
+TEST_F(AssistantSocketServerTest, ReplacesAStaleFileAndStopRemovesOnlyItsOwn) {
   std::ofstream(path) << "stale";
   startServer();
   unique_fd client = connectTo(path);
-  sendBytes(client.get(), frame(AssistantCommand::status()));
-  EXPECT_EQ(readEvents(client.get()).size(), 1u);
+  ASSERT_TRUE(sendAll(client.get(), frame(AssistantCommand::login())));
+  auto signIn = openStream(0);
 
   // A second server takes the path over; stopping the first leaves the second's file alone.
-  Recorder second;
-  Server successor(path, second.handler(), second.sink());
+  const Events second{AssistantEvent::finished("second", false)};
+  Server successor(
+      path, [&](AssistantCommand) { return EventStream<AssistantEvent>::of(second); },
+      [](std::string) { return true; });
   successor.start();
   server->stop();
-  EXPECT_TRUE(fs::exists(path));
-  client = connectTo(path);
-  sendBytes(client.get(), frame(AssistantCommand::status()));
-  EXPECT_EQ(readEvents(client.get()).size(), 1u);
-  EXPECT_EQ(second.commandCount(), 1u);
-  EXPECT_EQ(recorder.commandCount(), 1u);
-}
-
-TEST_F(AssistantSocketServerTest, ReportsBindFailuresWithTheirErrorNumber) {
-  Server server2(dir.path + "/missing/assistant.sock", recorder.handler(), recorder.sink());
-  try {
-    server2.start();
-    FAIL() << "bound in a missing directory";
-  } catch (const Server::StartError& error) {
-    EXPECT_EQ(error, Server::StartError::bindFailed(ENOENT));
-    EXPECT_NE(error, Server::StartError::listenFailed(ENOENT));
-    EXPECT_NE(error, Server::StartError::bindFailed(EACCES));
-    EXPECT_EQ(error.kind(), Server::StartError::Kind::bindFailed);
-    EXPECT_EQ(error.what(), "bindFailed(" + std::to_string(ENOENT) + ")");
-  }
-  EXPECT_FALSE(server2.isListening());
-  server2.stop();
-}
-
-TEST_F(AssistantSocketServerTest, StopRemovesTheFileAndLetsRunningConnectionsFinish) {
-  startServer();
-  unique_fd client = connectTo(path);
-  sendBytes(client.get(), frame(AssistantCommand::login()));
-  auto signIn = recorder.openStream(0);
-
-  server->stop();
-  EXPECT_FALSE(server->isListening());
-  EXPECT_FALSE(fs::exists(path));
-  EXPECT_FALSE(SocketIO::connect(path));
-
+  EXPECT_EQ(ask(statusFrame), second);
+  // The connection the first server was serving runs to its end.
   signIn.yield(AssistantEvent::finished("still here", false));
   signIn.finish();
   EXPECT_EQ(readEvents(client.get()).size(), 1u);
 
-  // Started again, it serves anew.
+  successor.stop();
+  EXPECT_FALSE(fs::exists(path));
   server->start();
-  client = connectTo(path);
-  sendBytes(client.get(), frame(AssistantCommand::status()));
-  EXPECT_EQ(readEvents(client.get()).size(), 1u);
+  EXPECT_EQ(ask(statusFrame), signedIn);
 }
 
 TEST_F(AssistantSocketServerTest, DestroyingTheServerEndsTheConnectionsItServes) {
   startServer();
   unique_fd silent = connectTo(path);     // waits in its first read
   unique_fd signingIn = connectTo(path);  // waits for the next event, its reader for codes
-  sendBytes(signingIn.get(), frame(AssistantCommand::login()));
-  auto signIn = recorder.openStream(0);
-  auto terminated = std::make_shared<std::promise<Termination>>();
-  signIn.onTermination([terminated](Termination why) { terminated->set_value(why); });
-  auto ended = terminated->get_future();
+  ASSERT_TRUE(sendAll(signingIn.get(), frame(AssistantCommand::login())));
+  auto signIn = openStream(0);
+  auto ended = terminationOf(signIn);
 
   const auto before = std::chrono::steady_clock::now();
   server.reset();

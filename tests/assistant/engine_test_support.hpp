@@ -1,12 +1,15 @@
-// Helpers shared by the sign-in and engine host tests: reading event streams with a time
-// limit, a fake-claude home, and counting this process's descriptors and threads.
+// Helpers shared by the sign-in, engine host and helper socket tests: reading event streams
+// and socket connections with a time limit, a fake-claude home, and counting this process's
+// descriptors and threads.
 #pragma once
 
 #include <dirent.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdlib>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -16,9 +19,13 @@
 #include <vector>
 
 #include "fakes/fake_claude_script.hpp"
+#include "gtest/gtest.h"
 #include "tarno/assistant/engine/claude_invocation.hpp"
+#include "tarno/assistant/session/assistant_command.hpp"
 #include "tarno/assistant/session/assistant_event.hpp"
 #include "tarno/assistant/support/event_stream.hpp"
+#include "tarno/assistant/transport/socket_io.hpp"
+#include "tarno/core/json_coding.hpp"
 
 namespace tarno::assistant::test_support {
 
@@ -49,9 +56,8 @@ inline std::vector<AssistantEvent> drain(EventStream<AssistantEvent>& stream,
   return events;
 }
 
-inline std::vector<AssistantEvent> drain(EventStream<AssistantEvent>&& stream,
-                                         std::chrono::milliseconds limit = 10s) {
-  return drain(stream, limit);
+inline std::vector<AssistantEvent> drain(EventStream<AssistantEvent>&& stream) {
+  return drain(stream);
 }
 
 // A temporary home directory for fake-claude, with the environment that points it there.
@@ -77,23 +83,68 @@ inline int countEntries(const char* directory) {
   return count;
 }
 
-// Open descriptors of this process (the directory's own descriptor included, as at every call).
-inline int openDescriptorCount() {
-  return countEntries("/proc/self/fd");
-}
-inline int threadCount() {
-  return countEntries("/proc/self/task");
-}
-
 // Polls `condition` until it holds or `limit` passes; the last result.
 inline bool eventually(const std::function<bool()>& condition,
-                       std::chrono::milliseconds limit = 5s) {
+                       std::chrono::milliseconds limit = 10s) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (!condition()) {
     if (std::chrono::steady_clock::now() >= deadline) return condition();
     std::this_thread::sleep_for(10ms);
   }
   return true;
+}
+
+// This process's open descriptors and threads when made; settled() tells whether the counts
+// come back down to them, since children are reaped and threads joined a little later.
+struct ResourceCount {
+  static int descriptors() { return countEntries("/proc/self/fd"); }
+  static int threads() { return countEntries("/proc/self/task"); }
+
+  int descriptorsBefore = descriptors();
+  int threadsBefore = threads();
+
+  ::testing::AssertionResult settled() const {
+    if (eventually(
+            [&] { return descriptors() <= descriptorsBefore && threads() <= threadsBefore; }))
+      return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << descriptors() << " descriptors (" << descriptorsBefore << " before), " << threads()
+           << " threads (" << threadsBefore << " before)";
+  }
+};
+
+// --- helper socket clients ---------------------------------------------------------------
+
+inline std::string frame(const AssistantCommand& command) {
+  return core::encodeToString(command) + "\n";
+}
+
+// A client connection with a receive time limit, so that a server that never answers fails
+// the test instead of hanging it.
+inline unique_fd connectTo(const std::string& path) {
+  unique_fd fd = SocketIO::connect(path);
+  if (fd) {
+    timeval limit{10, 0};
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  }
+  return fd;
+}
+
+inline bool sendAll(int fd, std::string_view bytes) {
+  return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+}
+
+// The events the server sends, until it closes the connection or `atMost` have come.
+inline std::vector<AssistantEvent> readEvents(int fd, std::size_t atMost = SIZE_MAX) {
+  std::vector<AssistantEvent> events;
+  SocketIO::FrameReader reader(fd);
+  while (events.size() < atMost) {
+    auto frames = reader.nextFrames();
+    if (!frames) break;
+    for (auto& text : *frames)
+      events.push_back(core::decodeFromString<AssistantEvent>(text));
+  }
+  return events;
 }
 
 }  // namespace tarno::assistant::test_support
