@@ -5,23 +5,19 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <mutex>
+#include <functional>
+#include <optional>
 #include <stdexcept>
-#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "fakes/fake_claude_script.hpp"
-#include "tarno/assistant/engine/claude_invocation.hpp"
 #include "tarno/assistant/engine/stream_json_parser.hpp"
 
 namespace tarno::assistant {
@@ -32,21 +28,14 @@ using ::testing::ElementsAre;
 using ::testing::UnorderedElementsAre;
 using Event = AssistantEvent;
 
-// What the CLI prints for one short turn with a tool call.
+// Lines the CLI prints in a turn; the assistant message carries two events.
 constexpr const char* initLine =
     R"({"type":"system","subtype":"init","cwd":"/home/u/.tarno/agent","session_id":"sess-1",)"
     R"("tools":["mcp__tarno__tarno_list"],"model":"claude-sonnet-4-5"})";
-constexpr const char* deltaLine =
-    R"({"type":"stream_event","event":{"type":"content_block_delta","index":0,)"
-    R"("delta":{"type":"text_delta","text":"Look"}},"session_id":"sess-1"})";
 constexpr const char* assistantLine =
     R"({"type":"assistant","message":{"id":"msg_1","role":"assistant","content":[)"
     R"({"type":"text","text":"Looking at your library."},)"
     R"({"type":"tool_use","id":"toolu_1","name":"mcp__tarno__tarno_list","input":{"limit":5}}]},)"
-    R"("session_id":"sess-1"})";
-constexpr const char* toolResultLine =
-    R"({"type":"user","message":{"role":"user","content":[{"type":"tool_result",)"
-    R"("tool_use_id":"toolu_1","content":[{"type":"text","text":"5 photos"}]}]},)"
     R"("session_id":"sess-1"})";
 constexpr const char* resultLine =
     R"({"type":"result","subtype":"success","is_error":false,"duration_ms":2310,)"
@@ -55,51 +44,31 @@ constexpr const char* resultLine =
 const Event initEvent = Event::sessionStarted("sess-1", "claude-sonnet-4-5");
 const Event resultEvent = Event::finished("You have 5 photos.", false, "sess-1");
 
-std::string launchFailure(int error) {
-  return std::string("couldn't launch claude: ") + std::strerror(error);
-}
-
-// Every event until the end of the stream; a stream still open after `limit` fails the test
-// instead of hanging the suite.
-std::vector<Event> drain(EventStream<Event>& stream, std::chrono::seconds limit = 30s) {
-  std::stop_source expired;
-  std::jthread timer([&expired, limit](std::stop_token done) {
-    std::mutex m;
-    std::condition_variable_any cv;
-    std::unique_lock lock(m);
-    if (!cv.wait_for(lock, done, limit, [] { return false; }) && !done.stop_requested()) {
-      expired.request_stop();
-    }
-  });
+// Every event until the end of the stream (a run that never ends is left to the test
+// time-out).
+std::vector<Event> drain(EventStream<Event>& stream) {
   std::vector<Event> events;
-  while (auto event = stream.next(expired.get_token()))
+  while (auto event = stream.next())
     events.push_back(std::move(*event));
-  EXPECT_FALSE(expired.stop_requested()) << "the stream did not end";
   return events;
 }
 
-// Polls `condition` until it holds or `limit` passes.
+std::string repeated(std::string_view piece, std::size_t times) {
+  std::string out;
+  for (std::size_t i = 0; i < times; ++i)
+    out += piece;
+  return out;
+}
+
+// Polls `condition` until it holds or a second passes.
 template <class Condition>
-bool eventually(Condition condition, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
+bool withinASecond(Condition condition) {
+  const auto deadline = std::chrono::steady_clock::now() + 1s;
   while (!condition()) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(5ms);
   }
   return true;
-}
-
-// Entries of a /proc directory (the listing's own descriptor counts every time alike).
-int countEntries(const char* path) {
-  int count = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(path))
-    ++count;
-  return count;
-}
-
-bool logHas(const std::string& home, const std::string& line) {
-  const auto log = fakes::readFakeClaudeRecord(home).log;
-  return std::find(log.begin(), log.end(), line) != log.end();
 }
 
 class ClaudeProcessRunnerTest : public ::testing::Test {
@@ -108,20 +77,15 @@ class ClaudeProcessRunnerTest : public ::testing::Test {
 
   Environment environment() const { return {{"HOME", home_.path()}, {"PATH", "/usr/bin:/bin"}}; }
 
-  EventStream<Event> start(ClaudeProcessRunner::LineParser parse = StreamJSONParser::events) {
+  EventStream<Event> start(ClaudeProcessRunner::LineParser parse = StreamJSONParser::events,
+                           std::string executable = TARNO_FAKE_CLAUDE_PATH) {
     script_.install(home_.path());
-    return ClaudeProcessRunner::stream(TARNO_FAKE_CLAUDE_PATH, {"-p", "How many photos?"},
+    return ClaudeProcessRunner::stream(std::move(executable), {"-p", "How many photos?"},
                                        environment(), std::nullopt, std::move(parse));
   }
 
   std::vector<Event> run(ClaudeProcessRunner::LineParser parse = StreamJSONParser::events) {
     auto stream = start(std::move(parse));
-    return drain(stream);
-  }
-
-  std::vector<Event> runExecutable(const std::string& path) {
-    auto stream = ClaudeProcessRunner::stream(path, {"-p", "x"}, environment(), std::nullopt,
-                                              StreamJSONParser::events);
     return drain(stream);
   }
 
@@ -131,45 +95,30 @@ class ClaudeProcessRunnerTest : public ::testing::Test {
 
 // ---- events from standard output ------------------------------------------------------------
 
-TEST_F(ClaudeProcessRunnerTest, DeliversEventsInOutputAndParserOrder) {
-  print().out(initLine).out(deltaLine).out(assistantLine).out(toolResultLine).out(resultLine);
-  EXPECT_THAT(run(),
-              ElementsAre(initEvent, Event::textDelta("Look"),
-                          Event::assistantText("Looking at your library."),
-                          Event::toolUse("toolu_1", "mcp__tarno__tarno_list", R"({"limit":5})"),
-                          Event::toolResult("toolu_1", false, "5 photos"), resultEvent));
-}
-
-TEST_F(ClaudeProcessRunnerTest, KeepsOrderAcrossManyReads) {
-  std::vector<Event> expected;
+TEST_F(ClaudeProcessRunnerTest, DeliversEventsInOutputAndParserOrderAcrossManyReads) {
+  print().out(initLine).out(assistantLine);
+  std::vector<Event> expected = {
+      initEvent, Event::assistantText("Looking at your library."),
+      Event::toolUse("toolu_1", "mcp__tarno__tarno_list", R"({"limit":5})")};
   for (int i = 0; i < 3000; ++i) {
     const std::string text = "piece " + std::to_string(i);
     print().out(R"({"type":"stream_event","event":{"delta":{"type":"text_delta","text":")" + text +
                 R"("}}})");
     expected.push_back(Event::textDelta(text));
   }
-  print().out(resultLine);
-  expected.push_back(resultEvent);
-  EXPECT_EQ(run(), expected);
-}
-
-TEST_F(ClaudeProcessRunnerTest, ParsesALastLineWithoutNewline) {
-  print().out(initLine).outRaw(resultLine);
-  EXPECT_THAT(run(), ElementsAre(initEvent, resultEvent));
-}
-
-TEST_F(ClaudeProcessRunnerTest, JoinsALineWrittenInPiecesEvenInsideACharacter) {
-  // "café": the two bytes of "é" arrive in different reads.
+  // "café" with the two bytes of "é" in different reads, then a last line without newline.
   print()
       .outRaw(R"({"type":"assistant","message":{"content":[{"type":"text","text":"caf)"
               "\xC3")
       .sleepMs(150)
       .outRaw("\xA9\"}]}}\n")
-      .out(resultLine);
-  EXPECT_THAT(run(), ElementsAre(Event::assistantText("caf\u00e9"), resultEvent));
+      .outRaw(resultLine);
+  expected.push_back(Event::assistantText("caf\u00e9"));
+  expected.push_back(resultEvent);
+  EXPECT_EQ(run(), expected);
 }
 
-TEST_F(ClaudeProcessRunnerTest, GarbageAndInvalidUTF8LinesYieldFewerEvents) {
+TEST_F(ClaudeProcessRunnerTest, GarbageInvalidUTF8AndParserFailuresYieldFewerEvents) {
   print()
       .out("not json at all")
       .out("")
@@ -181,17 +130,13 @@ TEST_F(ClaudeProcessRunnerTest, GarbageAndInvalidUTF8LinesYieldFewerEvents) {
            "\xC3"
            R"( ok"}]}})")
       .out(R"({"type":"mystery","result":"x"})")
+      .out("explode")
       .out(resultLine);
-  EXPECT_THAT(run(), ElementsAre(Event::assistantText("caf\uFFFD ok"), resultEvent));
-}
-
-TEST_F(ClaudeProcessRunnerTest, ALineTheParserThrowsOnYieldsNothing) {
-  print().out("explode").out(resultLine);
   auto parse = [](const std::string& line) -> std::vector<Event> {
     if (line == "explode") throw std::runtime_error("parser failure");
     return StreamJSONParser::events(line);
   };
-  EXPECT_THAT(run(parse), ElementsAre(resultEvent));
+  EXPECT_THAT(run(parse), ElementsAre(Event::assistantText("caf\uFFFD ok"), resultEvent));
 }
 
 TEST_F(ClaudeProcessRunnerTest, SurvivesAFiftyMegabyteLine) {
@@ -210,58 +155,54 @@ TEST_F(ClaudeProcessRunnerTest, SurvivesAFiftyMegabyteLine) {
                           resultEvent));
 }
 
-TEST_F(ClaudeProcessRunnerTest, ConvenienceFormPassesTheInvocationAndParsesStreamJSON) {
-  print().out(initLine).out(resultLine);
-  script_.install(home_.path());
-  const ClaudeInvocation invocation{
-      .prompt = "Rate my photos", .model = ClaudeModel::haiku, .resumeSessionID = "sess-0"};
-  auto stream =
-      ClaudeProcessRunner::stream(TARNO_FAKE_CLAUDE_PATH, invocation, environment(), std::nullopt);
-  EXPECT_THAT(drain(stream), ElementsAre(initEvent, resultEvent));
-  EXPECT_EQ(fakes::readFakeClaudeRecord(home_.path()).args, invocation.arguments());
-}
-
 // ---- the closing `finished` event -----------------------------------------------------------
 
-TEST_F(ClaudeProcessRunnerTest, TheCLIsOwnFinishedIsTheOnlyOne) {
-  print().out(initLine).out(resultLine).err("warning: something odd").exit(1);
-  EXPECT_THAT(run(), ElementsAre(initEvent, resultEvent));
-}
-
-TEST_F(ClaudeProcessRunnerTest, WithoutAFinishedTheTrimmedStandardErrorIsTheText) {
-  print().err("  \n error: unknown option '--frobnicate'").err("").err("(see --help)\t\n").exit(2);
-  EXPECT_THAT(run(), ElementsAre(Event::finished(
-                         "error: unknown option '--frobnicate'\n\n(see --help)", true)));
-}
-
-TEST_F(ClaudeProcessRunnerTest, StandardErrorTextAfterAZeroStatusIsNotAnError) {
-  print().out(initLine).err("Update available.");
-  EXPECT_THAT(run(), ElementsAre(initEvent, Event::finished("Update available.", false)));
-}
-
-TEST_F(ClaudeProcessRunnerTest, WithoutAnyTextTheExitStatusIsTheText) {
+TEST_F(ClaudeProcessRunnerTest, EndsWithTheCLIsFinishedOrOneBuiltFromStderrOrStatus) {
+  using Script = std::function<void(fakes::FakeClaudeSection&)>;
   const struct {
-    int status;
-    bool isError;
-  } cases[] = {{0, false}, {1, true}, {3, true}, {255, true}};
+    const char* name;
+    Script script;
+    std::vector<Event> expected;
+  } cases[] = {
+      {"own finished is the only one",
+       [](auto& s) { s.out(initLine).out(resultLine).err("warning: something odd").exit(1); },
+       {initEvent, resultEvent}},
+      {"trimmed standard error",
+       [](auto& s) {
+         s.err("  \n error: unknown option '--frobnicate'").err("").err("(see --help)\t\n").exit(2);
+       },
+       {Event::finished("error: unknown option '--frobnicate'\n\n(see --help)", true)}},
+      {"standard error after status 0",
+       [](auto& s) { s.out(initLine).err("Update available."); },
+       {initEvent, Event::finished("Update available.", false)}},
+      {"silent, status 0", [](auto&) {}, {Event::finished("claude exited with status 0", false)}},
+      {"white space only, status 3",
+       [](auto& s) { s.err(" \n\t").exit(3); },
+       {Event::finished("claude exited with status 3", true)}},
+      {"status 255",
+       [](auto& s) { s.exit(255); },
+       {Event::finished("claude exited with status 255", true)}},
+      {"killed by a signal",
+       [](auto& s) { s.out(initLine).signal(SIGKILL); },
+       {initEvent, Event::finished("claude exited with status 9", true)}},
+      // More than a pipe holds, before anything on standard output: the child must not block.
+      {"much standard error",
+       [](auto& s) { s.errFill(3 * 1024 * 1024 / 16, "stack frame ...\n").out(resultLine); },
+       {resultEvent}},
+      {"standard error beyond the limit",
+       [](auto& s) { s.errFill(3 * 1024 * 1024 / 16, "0123456789abcdef").exit(1); },
+       {Event::finished(repeated("0123456789abcdef", ClaudeProcessRunner::maxStderrBytes / 16),
+                        true)}},
+      {"killed with a message",
+       [](auto& s) { s.err("Segmentation fault").signal(SIGSEGV); },
+       {Event::finished("Segmentation fault", true)}},
+  };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.status);
+    SCOPED_TRACE(c.name);
     script_ = {};
-    // Nothing at all, or only white space, on standard error.
-    if (c.status != 0) print().err(" \n\t");
-    print().exit(c.status);
-    EXPECT_THAT(run(), ElementsAre(Event::finished(
-                           "claude exited with status " + std::to_string(c.status), c.isError)));
+    c.script(print());
+    EXPECT_EQ(run(), c.expected);
   }
-}
-
-TEST_F(ClaudeProcessRunnerTest, DeathBySignalReportsTheSignalNumber) {
-  print().out(initLine).signal(SIGKILL);
-  EXPECT_THAT(run(), ElementsAre(initEvent, Event::finished("claude exited with status 9", true)));
-
-  script_ = {};
-  print().err("Segmentation fault").signal(SIGSEGV);
-  EXPECT_THAT(run(), ElementsAre(Event::finished("Segmentation fault", true)));
 }
 
 TEST_F(ClaudeProcessRunnerTest, ALostExitStatusCountsAsAnError) {
@@ -276,45 +217,12 @@ TEST_F(ClaudeProcessRunnerTest, ALostExitStatusCountsAsAnError) {
   EXPECT_THAT(events, ElementsAre(Event::finished("claude exited with status -1", true)));
 }
 
-TEST_F(ClaudeProcessRunnerTest, MuchStandardErrorNeitherBlocksTheChildNorGrowsWithoutLimit) {
-  // More than a pipe holds, before anything on standard output.
-  print().errFill(3 * 1024 * 1024 / 16, "stack frame ...\n").out(resultLine);
-  EXPECT_THAT(run(), ElementsAre(resultEvent));
-
-  script_ = {};
-  print().errFill(3 * 1024 * 1024 / 16, "0123456789abcdef").exit(1);
-  const auto events = run();
-  ASSERT_EQ(events.size(), 1u);
-  const auto* finished = events[0].as<Event::Finished>();
-  ASSERT_NE(finished, nullptr);
-  EXPECT_TRUE(finished->isError);
-  EXPECT_EQ(finished->text.size(), ClaudeProcessRunner::maxStderrBytes);
-  EXPECT_EQ(finished->text.substr(0, 20), "0123456789abcdef0123");
-}
-
-// ---- launch failures ------------------------------------------------------------------------
-
-TEST_F(ClaudeProcessRunnerTest, AMissingExecutableIsALaunchFailure) {
-  EXPECT_THAT(runExecutable(home_.path() + "/no-such-claude"),
-              ElementsAre(Event::finished(launchFailure(ENOENT), true)));
-}
-
-TEST_F(ClaudeProcessRunnerTest, AScriptWithAMissingInterpreterIsALaunchFailure) {
-  const std::string path = home_.path() + "/claude";
-  std::ofstream(path) << "#!/nonexistent/bin/node\nconsole.log('hi')\n";
-  ASSERT_EQ(::chmod(path.c_str(), 0755), 0);
-  EXPECT_THAT(runExecutable(path), ElementsAre(Event::finished(launchFailure(ENOENT), true)));
-
-  ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
-  EXPECT_THAT(runExecutable(path), ElementsAre(Event::finished(launchFailure(EACCES), true)));
-}
-
-TEST_F(ClaudeProcessRunnerTest, AMissingWorkingDirectoryIsALaunchFailure) {
-  script_.print();
-  script_.install(home_.path());
-  auto stream = ClaudeProcessRunner::stream(TARNO_FAKE_CLAUDE_PATH, {"-p", "x"}, environment(),
-                                            home_.path() + "/gone", StreamJSONParser::events);
-  EXPECT_THAT(drain(stream), ElementsAre(Event::finished(launchFailure(ENOENT), true)));
+TEST_F(ClaudeProcessRunnerTest, ALaunchFailureEndsTheStreamWithItsReason) {
+  print();
+  auto stream = start(StreamJSONParser::events, home_.path() + "/no-such-claude");
+  EXPECT_THAT(drain(stream),
+              ElementsAre(Event::finished(
+                  std::string("couldn't launch claude: ") + std::strerror(ENOENT), true)));
 }
 
 // ---- what the child was given ---------------------------------------------------------------
@@ -343,13 +251,6 @@ TEST_F(ClaudeProcessRunnerTest, TheChildGetsExactlyTheArgumentsEnvironmentAndDir
   EXPECT_THAT(record.stdio[2], ::testing::StartsWith("2 pipe:"));
 }
 
-TEST_F(ClaudeProcessRunnerTest, WithoutADirectoryTheChildStartsInOurs) {
-  print();
-  run();
-  EXPECT_EQ(fakes::readFakeClaudeRecord(home_.path()).cwd,
-            std::filesystem::current_path().string());
-}
-
 // ---- the consumer going away ----------------------------------------------------------------
 
 TEST_F(ClaudeProcessRunnerTest, DroppingTheStreamTerminatesAHangingChildWithinASecond) {
@@ -360,61 +261,26 @@ TEST_F(ClaudeProcessRunnerTest, DroppingTheStreamTerminatesAHangingChildWithinAS
   ASSERT_FALSE(pid.empty());
 
   { auto dropped = std::move(stream); }
-  EXPECT_TRUE(eventually([&] { return logHas(home_.path(), "sigterm"); }, 1s));
+  EXPECT_TRUE(withinASecond([&] {
+    const auto log = fakes::readFakeClaudeRecord(home_.path()).log;
+    return std::find(log.begin(), log.end(), "sigterm") != log.end();
+  }));
   // Reaped by the run, not left as a zombie.
-  EXPECT_TRUE(eventually([&] { return ::kill(std::stoi(pid), 0) != 0 && errno == ESRCH; }, 1s));
-}
-
-TEST_F(ClaudeProcessRunnerTest, CancellingEndsTheStreamAndDiscardsLaterEvents) {
-  print().out(initLine).hang().out(assistantLine).out(resultLine);
-  auto stream = start();
-  ASSERT_EQ(stream.next(), initEvent);
-  stream.cancel();
-  EXPECT_EQ(stream.next(), std::nullopt);
-  EXPECT_TRUE(eventually([&] { return logHas(home_.path(), "exit 0"); }, 1s));
-  EXPECT_TRUE(logHas(home_.path(), "sigterm"));
-  EXPECT_EQ(stream.next(), std::nullopt);
+  EXPECT_TRUE(withinASecond([&] { return ::kill(std::stoi(pid), 0) != 0 && errno == ESRCH; }));
 }
 
 TEST_F(ClaudeProcessRunnerTest, ACancelledRunEndsWhenItsChildDoesEvenIfItsOutputStaysOpen) {
   // The child leaves a process behind that keeps both pipes open for a while.
-  const int threadsBefore = countEntries("/proc/self/task");
+  const auto threads = [] {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {});
+  };
+  const auto threadsBefore = threads();
   auto stream = ClaudeProcessRunner::stream(
       "/bin/sh", {"-c", "echo ready; sleep 4 & exec sleep 60"}, environment(), std::nullopt,
       [](const std::string& line) { return std::vector<Event>{Event::textDelta(line)}; });
   ASSERT_EQ(stream.next(), Event::textDelta("ready"));
   stream.cancel();
-  EXPECT_TRUE(eventually([&] { return countEntries("/proc/self/task") <= threadsBefore; }, 1s));
-}
-
-TEST_F(ClaudeProcessRunnerTest, DroppingAStreamEarlyLeavesNoChildRunning) {
-  print().out(initLine).hang();
-  script_.install(home_.path());
-  // The drop meets the run before, during and after the spawn; the last ones surely after the
-  // child is up.
-  for (int i = 0; i < 24; ++i) {
-    auto stream = ClaudeProcessRunner::stream(TARNO_FAKE_CLAUDE_PATH, {"-p", "x"}, environment(),
-                                              std::nullopt, StreamJSONParser::events);
-    if (i < 20) {
-      std::this_thread::sleep_for(i * 300us);
-    } else {
-      ASSERT_EQ(stream.next(), initEvent);
-    }
-  }
-  const auto count = [&](std::string_view prefix) {
-    const auto log = fakes::readFakeClaudeRecord(home_.path()).log;
-    return std::count_if(log.begin(), log.end(),
-                         [&](const std::string& line) { return line.starts_with(prefix); });
-  };
-  // Every child that got going was told to stop, and all of them are reaped.
-  EXPECT_TRUE(eventually(
-      [&] {
-        siginfo_t info{};
-        return count("start") == count("exit") + count("signal") &&
-               ::waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) != 0 && errno == ECHILD;
-      },
-      3s));
-  EXPECT_GE(count("sigterm"), 4);
+  EXPECT_TRUE(withinASecond([&] { return threads() <= threadsBefore; }));
 }
 
 }  // namespace

@@ -18,60 +18,32 @@ bool isCloexec(int fd) {
   return (::fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0;
 }
 
-TEST(SupportUniqueFd, OwnsClosesAndHandsOver) {
-  int raw;
-  {
-    unique_fd fd = openCloexec("/dev/null", O_RDONLY);
-    ASSERT_TRUE(fd);
-    raw = fd.get();
-    EXPECT_TRUE(isCloexec(raw));
-    unique_fd moved = std::move(fd);
-    EXPECT_FALSE(fd.valid());
-    EXPECT_EQ(moved.get(), raw);
-  }
-  EXPECT_FALSE(isOpen(raw));
-
-  unique_fd kept = openCloexec("/dev/null", O_RDONLY);
-  int released = kept.release();
-  EXPECT_FALSE(kept);
-  EXPECT_TRUE(isOpen(released));
-  ::close(released);
-}
-
-TEST(SupportUniqueFd, ResetClosesTheOldOneAndKeepsErrno) {
-  unique_fd a = openCloexec("/dev/null", O_RDONLY);
-  unique_fd b = openCloexec("/dev/null", O_RDONLY);
-  const int first = a.get();
-  errno = ENOSPC;
-  a.reset(b.release());
-  EXPECT_EQ(errno, ENOSPC);
-  EXPECT_FALSE(isOpen(first));
-  EXPECT_TRUE(isOpen(a.get()));
-
-  const int same = a.get();
-  a.reset(same);  // resetting to itself must not close it
-  EXPECT_TRUE(isOpen(same));
-
-  unique_fd c = openCloexec("/dev/null", O_RDONLY);
-  const int replaced = a.get();
-  a = std::move(c);
-  EXPECT_FALSE(isOpen(replaced));
-}
-
-TEST(SupportUniqueFd, HelpersCreateCloseOnExecDescriptors) {
+TEST(SupportUniqueFd, OwnsClosesAndCreatesCloseOnExec) {
   auto ends = makePipe();
   ASSERT_TRUE(ends);
-  EXPECT_TRUE(isCloexec(ends->readEnd.get()));
-  EXPECT_TRUE(isCloexec(ends->writeEnd.get()));
-
   unique_fd copy = duplicateCloexec(ends->readEnd.get(), 100);
-  ASSERT_TRUE(copy);
-  EXPECT_GE(copy.get(), 100);
-  EXPECT_TRUE(isCloexec(copy.get()));
+  ASSERT_GE(copy.get(), 100);
+  for (int fd : {ends->readEnd.get(), ends->writeEnd.get(), copy.get()})
+    EXPECT_TRUE(isCloexec(fd)) << fd;
 
-  errno = 0;
-  EXPECT_FALSE(openCloexec("/nonexistent/tarno", O_RDONLY));
-  EXPECT_EQ(errno, ENOENT);
+  const int first = ends->readEnd.get();
+  errno = ENOSPC;
+  ends->readEnd.reset(copy.release());
+  EXPECT_EQ(errno, ENOSPC) << "reset keeps errno";
+  EXPECT_FALSE(isOpen(first));
+  const int second = ends->readEnd.get();
+  {
+    unique_fd moved = std::move(ends->readEnd);
+    EXPECT_FALSE(ends->readEnd);
+    EXPECT_EQ(moved.get(), second);
+  }
+  EXPECT_FALSE(isOpen(second)) << "closed with its last owner";
+
+  const int released = ends->writeEnd.release();
+  EXPECT_TRUE(isOpen(released));
+  ::close(released);
+
+  EXPECT_TRUE(isCloexec(openCloexec("/dev/null", O_RDONLY).get()));
 }
 
 }  // namespace
