@@ -18,7 +18,8 @@ build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 
 # Serve mode for the current user: ~/.tarno must exist before the socket is bound.
-run: build
+run: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target tarno-assistant
 	@mkdir -p -m 0700 "$(HOME)/.tarno"
 	@$(BUILD)/tools/tarno-assistant serve
 
