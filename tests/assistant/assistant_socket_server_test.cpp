@@ -120,7 +120,7 @@ class AssistantSocketServerTest : public ::testing::Test {
   std::vector<std::string> codes;
   std::vector<EventStream<AssistantEvent>::Continuation> openStreams;
   std::atomic<bool> holdRuns{false};
-  const test_support::ResourceCount resources;
+  test_support::ResourceCount resources;
   std::unique_ptr<Server> server;  // last, so that it goes first
 };
 

@@ -21,10 +21,8 @@ TEST(ClaudeAuthParse, ReadsTheBooleanOfTheObjectAmidOtherText) {
       {"{\"loggedIn\":true}\n{\"loggedIn\":true}\n", false},
       {"{\"loggedIn\":false}", false},
       {"{\"loggedIn\":\"true\"}", false},
-      {"{\"loggedIn\":1}", false},
       {"{\"account\":{\"loggedIn\":true}}", false},
       {"{\"loggedIn\":true", false},
-      {"} {", false},
       {"", false},
       {"{\"name\":\"\xc3\x28\",\"loggedIn\":true}", true},
       // Deep nesting is not a crash.

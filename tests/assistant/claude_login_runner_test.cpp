@@ -38,21 +38,15 @@ AssistantEvent urlEvent(const std::string& url) {
   return AssistantEvent::assistantText("If your browser didn't open, sign in here:\n" + url);
 }
 
-TEST(ClaudeLoginRunnerText, HyperlinkTargetsComeFirstAndMustBeHTTPS) {
+TEST(ClaudeLoginRunnerText, AddressesAreCutOutOfTheirSurroundings) {
   const std::string url = "https://claude.ai/oauth/authorize?code=true&state=abc";
-  for (bool stringTerminator : {false, true}) {
-    const std::string output =
-        "Use the url below to sign in:\r\n" + fakes::osc8Link("file:///etc/passwd", "a") +
-        fakes::osc8Link("http://plain.example/login", "b") +
-        fakes::osc8Link(url, "https://visible.example/oauth", stringTerminator) + "\r\n";
-    EXPECT_EQ(ClaudeLoginRunner::extractAuthURL(output), url) << stringTerminator;
-  }
-  // An unterminated link is not a link.
-  EXPECT_EQ(ClaudeLoginRunner::firstOSC8Target("\x1b]8;;https://a.example/oauth"), std::nullopt);
-}
-
-TEST(ClaudeLoginRunnerText, PlainAddressesAreCutOutOfTheirSurroundings) {
   const std::vector<std::pair<std::string, std::optional<std::string>>> cases = {
+      // A hyperlink's https target comes before any address in the text, its own included.
+      {fakes::osc8Link("file:///etc/passwd", "a") + fakes::osc8Link("http://p.example/login", "b") +
+           fakes::osc8Link(url, "https://visible.example/oauth", true),
+       url},
+      {"\x1b]8;;https://a.example/x unterminated https://a.example/oauth",
+       "https://a.example/oauth"},
       {"Visit (https://claude.ai/oauth/authorize?x=1).", "https://claude.ai/oauth/authorize?x=1"},
       {"first https://docs.example/help then https://claude.ai/OAuth/start here",
        "https://claude.ai/OAuth/start"},
@@ -64,8 +58,8 @@ TEST(ClaudeLoginRunnerText, PlainAddressesAreCutOutOfTheirSurroundings) {
       {"https://caf\u00e9.example/\u00e9t\u00e9\u3000next",
        "https://caf\u00e9.example/\u00e9t\u00e9"},
   };
-  for (const auto& [output, url] : cases)
-    EXPECT_EQ(ClaudeLoginRunner::extractAuthURL(output), url) << output;
+  for (const auto& [output, address] : cases)
+    EXPECT_EQ(ClaudeLoginRunner::extractAuthURL(output), address) << output;
 }
 
 TEST(ClaudeLoginRunnerText, CodePromptsInAnyLetterCase) {
@@ -98,7 +92,7 @@ class ClaudeLoginRunnerSession : public ::testing::Test {
   // However a sign-in ended, its child, thread and terminal are gone soon after.
   void TearDown() override { EXPECT_TRUE(resources.settled()); }
 
-  const test_support::ResourceCount resources;
+  test_support::ResourceCount resources;
   FakeHome home;
 };
 
