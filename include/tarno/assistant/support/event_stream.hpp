@@ -6,7 +6,12 @@
 //   worker = std::jthread([c = continuation] { c.yield(event); c.finish(); });
 //   while (auto event = stream.next()) send(*event);
 //
-// The consumer (`EventStream`) is move-only; `next()` may be called from one thread at a time,
+// A consumer that handles elements in bulk takes everything waiting at once:
+//
+//   for (auto batch = stream.nextBatch(); !batch.empty(); batch = stream.nextBatch()) send(batch);
+//
+// The consumer (`EventStream`) is move-only; `next()` and `nextBatch()` may be called from one
+// thread at a time,
 // `cancel()` from any thread. Dropping the consumer cancels the stream. The producer
 // (`Continuation`) is copyable and every member may be called from any thread; when its last
 // copy is destroyed without `finish()`, the stream is finished so that no consumer waits forever.
@@ -73,7 +78,7 @@ class EventStream {
   std::optional<T> next() {
     if (!state_) return std::nullopt;
     std::unique_lock lock(state_->mutex);
-    state_->ready.wait(lock, [&] { return !state_->buffer.empty() || state_->terminated; });
+    state_->awaitLocked(lock);
     return state_->popLocked();
   }
 
@@ -81,9 +86,32 @@ class EventStream {
   // cancelled by that; the caller decides.
   std::optional<T> next(std::stop_token stop) {
     if (!state_) return std::nullopt;
+    // Registered before the lock is taken: it runs at once when stop is already requested,
+    // and it takes the lock itself.
+    std::stop_callback wake(stop, typename State::WakeOnStop{state_.get()});
     std::unique_lock lock(state_->mutex);
-    state_->ready.wait(lock, stop, [&] { return !state_->buffer.empty() || state_->terminated; });
+    state_->awaitLocked(lock, stop);
     return state_->popLocked();
+  }
+
+  // Blocks like next(), then takes every element waiting, oldest first; empty once the stream
+  // has ended. Elements yielded meanwhile come with the next call.
+  std::vector<T> nextBatch() {
+    if (!state_) return {};
+    std::unique_lock lock(state_->mutex);
+    state_->awaitLocked(lock);
+    return state_->takeAllLocked();
+  }
+
+  // As nextBatch(), but also returns empty as soon as `stop` is requested (without cancelling).
+  std::vector<T> nextBatch(std::stop_token stop) {
+    if (!state_) return {};
+    // Registered before the lock is taken: it runs at once when stop is already requested,
+    // and it takes the lock itself.
+    std::stop_callback wake(stop, typename State::WakeOnStop{state_.get()});
+    std::unique_lock lock(state_->mutex);
+    state_->awaitLocked(lock, stop);
+    return state_->takeAllLocked();
   }
 
   // Ends the stream from the consumer's side: buffered elements are dropped, a blocked next()
@@ -102,12 +130,16 @@ class EventStream {
     bool yield(T element) const {
       if (!link_) return false;
       State& state = *link_->state;
+      bool wake = false;
       {
         std::lock_guard lock(state.mutex);
         if (state.terminated) return false;
         state.buffer.push_back(std::move(element));
+        wake = state.consumerWaiting;
       }
-      state.ready.notify_one();
+      // A consumer that is not asleep finds the element when it next looks; waking it costs a
+      // system call per element on a busy stream.
+      if (wake) state.ready.notify_one();
       return true;
     }
 
@@ -139,11 +171,49 @@ class EventStream {
  private:
   struct State {
     std::mutex mutex;
-    std::condition_variable_any ready;
+    std::condition_variable ready;
     std::deque<T> buffer;
     bool terminated = false;
     Termination reason = Termination::finished;
     std::function<void(Termination)> hook;
+    // Set while the consumer sleeps on `ready`; guarded by `mutex` like the buffer.
+    bool consumerWaiting = false;
+
+    bool hasNewsLocked() const { return !buffer.empty() || terminated; }
+
+    void awaitLocked(std::unique_lock<std::mutex>& lock) {
+      if (hasNewsLocked()) return;
+      consumerWaiting = true;
+      ready.wait(lock, [&] { return hasNewsLocked(); });
+      consumerWaiting = false;
+    }
+
+    // Wakes a consumer waiting with a stop token when stop is requested. Taking the lock
+    // before notifying means the consumer is either before its check of the token or asleep.
+    struct WakeOnStop {
+      State* state;
+      void operator()() const {
+        { std::lock_guard lock(state->mutex); }
+        state->ready.notify_all();
+      }
+    };
+
+    // Needs a WakeOnStop registered for `stop` (and not the lock held while it was made).
+    void awaitLocked(std::unique_lock<std::mutex>& lock, const std::stop_token& stop) {
+      if (hasNewsLocked() || stop.stop_requested()) return;
+      consumerWaiting = true;
+      ready.wait(lock, [&] { return hasNewsLocked() || stop.stop_requested(); });
+      consumerWaiting = false;
+    }
+
+    std::vector<T> takeAllLocked() {
+      std::vector<T> taken;
+      taken.reserve(buffer.size());
+      for (T& element : buffer)
+        taken.push_back(std::move(element));
+      buffer.clear();
+      return taken;
+    }
 
     std::optional<T> popLocked() {
       if (buffer.empty()) return std::nullopt;

@@ -1,0 +1,222 @@
+// Taking an event stream's waiting elements in bulk, the wake-ups of a consumer that sleeps,
+// and the helper socket server that writes the events of one batch as one block.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine_test_support.hpp"
+#include "tarno/assistant/support/event_stream.hpp"
+#include "tarno/assistant/transport/assistant_socket_server.hpp"
+
+namespace tarno::assistant {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(EventStreamBatch, TakesEverythingWaitingInOrderAndEndsEmpty) {
+  auto [stream, continuation] = EventStream<int>::make();
+  std::vector<Termination> seen;
+  continuation.onTermination([&](Termination why) { seen.push_back(why); });
+  for (int i = 1; i <= 5; ++i)
+    continuation.yield(i);
+  EXPECT_EQ(stream.nextBatch(), (std::vector<int>{1, 2, 3, 4, 5}));
+  continuation.yield(6);
+  EXPECT_EQ(stream.next(), 6);
+  continuation.yield(7);
+  continuation.yield(8);
+  continuation.finish();
+  EXPECT_EQ(stream.nextBatch(), (std::vector<int>{7, 8}));
+  EXPECT_TRUE(stream.nextBatch().empty());
+  EXPECT_EQ(seen, std::vector<Termination>{Termination::finished});
+
+  auto [cancelled, producer] = EventStream<int>::make();
+  producer.onTermination([&](Termination why) { seen.push_back(why); });
+  producer.yield(1);
+  cancelled.cancel();
+  EXPECT_TRUE(cancelled.nextBatch().empty());
+  EXPECT_FALSE(producer.yield(2));
+  EXPECT_EQ(seen, (std::vector<Termination>{Termination::finished, Termination::cancelled}));
+
+  EXPECT_TRUE(EventStream<int>().nextBatch().empty());
+}
+
+// Four producers that pause now and then, so that the consumer often goes to sleep: every
+// element arrives once, each producer's in its order, and the last element is not stranded.
+TEST(EventStreamBatch, SleepingConsumerGetsEveryElementOfConcurrentProducers) {
+  constexpr int producers = 4;
+  constexpr int perProducer = 20'000;
+  auto [stream, continuation] = EventStream<std::pair<int, int>>::make();
+  {
+    std::vector<std::jthread> threads;
+    for (int p = 0; p < producers; ++p) {
+      threads.emplace_back([c = continuation, p] {
+        for (int i = 0; i < perProducer; ++i) {
+          c.yield({p, i});
+          if (i % 997 == 0) std::this_thread::sleep_for(100us);
+        }
+      });
+    }
+    continuation = {};
+  }
+  std::vector<int> nextOf(producers, 0);
+  std::size_t total = 0;
+  for (auto batch = stream.nextBatch(); !batch.empty(); batch = stream.nextBatch()) {
+    for (auto [p, i] : batch)
+      ASSERT_EQ(i, nextOf[p]++) << "producer " << p;
+    total += batch.size();
+  }
+  EXPECT_EQ(total, static_cast<std::size_t>(producers * perProducer));
+}
+
+// A request and a reply stream passed back and forth: each side sleeps before every element
+// it gets, so a lost wake-up stalls the exchange. Stalls fail the test instead of hanging it.
+TEST(EventStreamBatch, WakesAConsumerForEachElementWhateverWayItWaits) {
+  constexpr int rounds = 5000;
+  auto [requests, asker] = EventStream<int>::make();
+  auto [replies, answerer] = EventStream<int>::make();
+  // Named references: lambdas here capture these, not the structured bindings.
+  EventStream<int>& requestsIn = requests;
+  EventStream<int>& repliesIn = replies;
+  std::jthread echo([&requestsIn, answerer = answerer] {
+    while (auto request = requestsIn.next())
+      answerer.yield(*request);
+    answerer.finish();
+  });
+  auto exchange = std::async(std::launch::async, [&repliesIn, asker = asker] {
+    std::stop_source neverStopped;
+    for (int i = 0; i < rounds; ++i) {
+      asker.yield(i);
+      std::vector<int> got;
+      switch (i % 3) {
+        case 0:
+          got = repliesIn.nextBatch();
+          break;
+        case 1:
+          got = repliesIn.nextBatch(neverStopped.get_token());
+          break;
+        default:
+          if (auto one = repliesIn.next(neverStopped.get_token())) got.push_back(*one);
+      }
+      if (got != std::vector<int>{i}) return i;
+    }
+    return rounds;
+  });
+  const bool done = exchange.wait_for(60s) == std::future_status::ready;
+  // Releases both sides if the exchange stalled; ends the echo thread either way.
+  requests.cancel();
+  replies.cancel();
+  ASSERT_TRUE(done) << "a wake-up was lost";
+  EXPECT_EQ(exchange.get(), rounds);
+}
+
+TEST(EventStreamBatch, StopEndsTheWaitButNotTheStream) {
+  auto [stream, continuation] = EventStream<int>::make();
+  bool terminated = false;
+  continuation.onTermination([&](Termination) { terminated = true; });
+
+  std::stop_source early;
+  early.request_stop();
+  EXPECT_TRUE(stream.nextBatch(early.get_token()).empty());
+  EXPECT_EQ(stream.next(early.get_token()), std::nullopt);
+  continuation.yield(1);
+  EXPECT_EQ(stream.nextBatch(early.get_token()), std::vector<int>{1}) << "waiting elements first";
+
+  std::stop_source later;
+  auto waiting = std::async(std::launch::async, [&consumer = stream, token = later.get_token()] {
+    return consumer.nextBatch(token);
+  });
+  EXPECT_EQ(waiting.wait_for(50ms), std::future_status::timeout);
+  later.request_stop();
+  ASSERT_EQ(waiting.wait_for(10s), std::future_status::ready);
+  EXPECT_TRUE(waiting.get().empty());
+
+  EXPECT_FALSE(terminated);
+  EXPECT_TRUE(continuation.yield(2));
+  EXPECT_EQ(stream.nextBatch(), std::vector<int>{2});
+}
+
+// A server whose runs are answered by a stream the test drives, or by one with every event
+// already waiting.
+class SocketServerBatchTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server = std::make_unique<AssistantSocketServer>(
+        path,
+        [this](AssistantCommand) -> EventStream<AssistantEvent> {
+          if (!waiting.empty()) return EventStream<AssistantEvent>::of(waiting);
+          auto [stream, continuation] = EventStream<AssistantEvent>::make();
+          producer.set_value(continuation);
+          return std::move(stream);
+        },
+        [](std::string) { return false; });
+    server->start();
+  }
+
+  unique_fd runOnNewConnection() {
+    unique_fd client = test_support::connectTo(path);
+    if (client) {
+      test_support::sendAll(client.get(),
+                            test_support::frame(AssistantCommand::run(AssistantRunRequest{})));
+    }
+    return client;
+  }
+
+  fakes::TempDir dir;
+  std::string path = dir.path() + "/assistant.sock";
+  std::vector<AssistantEvent> waiting;
+  std::promise<EventStream<AssistantEvent>::Continuation> producer;
+  std::unique_ptr<AssistantSocketServer> server;
+};
+
+TEST_F(SocketServerBatchTest, EventsWaitingTogetherGoOutAsTheSameFramesInOrder) {
+  // Some hundred KiB of frames: more than one block of writes.
+  std::string expected;
+  for (int i = 0; i < 3000; ++i) {
+    waiting.push_back(AssistantEvent::textDelta(std::to_string(i) + std::string(100, 'x')));
+    expected += core::encodeToString(waiting.back()) + "\n";
+  }
+  waiting.push_back(AssistantEvent::finished("done", false));
+  expected += core::encodeToString(waiting.back()) + "\n";
+
+  unique_fd client = runOnNewConnection();
+  ASSERT_TRUE(client);
+  std::string received;
+  char buffer[8192];
+  for (ssize_t n; (n = ::read(client.get(), buffer, sizeof buffer)) > 0;)
+    received.append(buffer, static_cast<std::size_t>(n));
+  EXPECT_EQ(received.size(), expected.size());
+  EXPECT_TRUE(received == expected);
+}
+
+TEST_F(SocketServerBatchTest, AClientThatLeavesMidRunCancelsTheStreamAtTheNextEvent) {
+  unique_fd client = runOnNewConnection();
+  ASSERT_TRUE(client);
+  auto futureProducer = producer.get_future();
+  ASSERT_EQ(futureProducer.wait_for(10s), std::future_status::ready);
+  auto continuation = futureProducer.get();
+  auto cancelled = std::make_shared<std::promise<Termination>>();
+  continuation.onTermination([cancelled](Termination why) { cancelled->set_value(why); });
+
+  ASSERT_TRUE(continuation.yield(AssistantEvent::textDelta("first")));
+  EXPECT_EQ(test_support::readEvents(client.get(), 1).size(), 1u);
+  client.reset();
+
+  // The server notices at the first write after the client has gone.
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!continuation.isTerminated() && std::chrono::steady_clock::now() < deadline) {
+    continuation.yield(AssistantEvent::textDelta("more"));
+    std::this_thread::sleep_for(5ms);
+  }
+  ASSERT_TRUE(continuation.isTerminated());
+  EXPECT_EQ(cancelled->get_future().get(), Termination::cancelled);
+}
+
+}  // namespace
+}  // namespace tarno::assistant
