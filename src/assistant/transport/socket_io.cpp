@@ -101,18 +101,34 @@ unique_fd connect(std::string_view path) {
   return fd;
 }
 
+namespace {
+
+// One read call into a buffer of readSize bytes, calling `use` with what it got; false at end
+// of stream or on any error. The buffer is left uninitialised: a connection parked in a read
+// then holds only the pages that the kernel has filled, not 64 KiB of zeros.
+template <class Use>
+bool readOnce(int fd, Use&& use) {
+  const auto buffer = std::make_unique_for_overwrite<char[]>(readSize);
+  const ssize_t count = ::read(fd, buffer.get(), readSize);
+  if (count < 1) return false;
+  std::forward<Use>(use)(std::string_view(buffer.get(), static_cast<std::size_t>(count)));
+  return true;
+}
+
+}  // namespace
+
 std::optional<std::string> readChunk(int fd) {
-  std::string buffer(readSize, '\0');
-  const ssize_t count = ::read(fd, buffer.data(), buffer.size());
-  if (count < 1) return std::nullopt;
-  buffer.resize(static_cast<std::size_t>(count));
-  return buffer;
+  std::optional<std::string> chunk;
+  if (!readOnce(fd, [&](std::string_view bytes) { chunk.emplace(bytes); })) return std::nullopt;
+  return chunk;
 }
 
 std::optional<std::vector<std::string>> FrameReader::nextFrames() {
   if (ended_) return std::nullopt;
   try {
-    if (auto chunk = readChunk(fd_)) return scanner_.append(*chunk);
+    std::optional<std::vector<std::string>> frames;
+    if (readOnce(fd_, [&](std::string_view bytes) { frames.emplace(scanner_.append(bytes)); }))
+      return frames;
   } catch (const FrameCodec::FrameError&) {
     // An unterminated line over the limit: the peer is given up on (see the header).
     scanner_ = FrameCodec::LineScanner();
@@ -140,8 +156,12 @@ bool writeFrame(int fd, std::string_view payload) {
   } catch (const std::bad_alloc&) {
     return false;
   }
-  const char* next = frame.data();
-  std::size_t remaining = frame.size();
+  return writeAll(fd, frame);
+}
+
+bool writeAll(int fd, std::string_view bytes) {
+  const char* next = bytes.data();
+  std::size_t remaining = bytes.size();
   while (remaining > 0) {
     const ssize_t written = ::send(fd, next, remaining, sendFlags);
     if (written < 1) return false;

@@ -102,6 +102,11 @@ std::optional<std::string> readOneFrame(int fd);
 // for each other. So there is no second, queued form.
 bool writeFrame(int fd, std::string_view payload);
 
+// Writes all of `bytes` (frames already encoded, several at once when a writer has more than
+// one waiting): false at the first send that writes nothing, as writeFrame. `fd` must be a
+// socket.
+bool writeAll(int fd, std::string_view bytes);
+
 }  // namespace SocketIO
 
 // A connection's descriptor shared between the thread that reads it, a termination hook that
