@@ -1,4 +1,4 @@
-// CLIAgentEngine: each requirement answered by the spec's closure.
+// CLIAgentEngine: each requirement answered by its CLIAgentSpec's closure.
 #include "tarno/assistant/engine/cli_agent_engine.hpp"
 
 namespace tarno::assistant {

@@ -10,8 +10,8 @@
 
 namespace tarno::assistant {
 
-// Stateless apart from the spec list, which is built once on first use (thread-safe) and never
-// changes; every function may be called from any thread.
+// Stateless apart from the list of CLIAgentSpec values, which is built once on first use
+// (thread-safe) and never changes; every function may be called from any thread.
 struct AssistantEngineRegistry {
   AssistantEngineRegistry() = delete;
 

@@ -8,7 +8,7 @@
 
 namespace tarno::assistant {
 
-// A plain value, safe to use from any thread. A closure missing from the spec behaves as
+// A plain value, safe to use from any thread. A closure missing from its CLIAgentSpec behaves as
 // "nothing": no executable, no arguments, an empty environment, no events.
 class CLIAgentEngine final : public AssistantEngine {
  public:
