@@ -8,20 +8,19 @@
 // helper and no fake CLI behind. Tests that need this skip where namespaces are unavailable.
 #pragma once
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <variant>
 #include <vector>
 
@@ -33,58 +32,23 @@ namespace tarno::testing {
 
 using assistant::ChildProcess;
 using assistant::ExitStatus;
+using assistant::unique_fd;
 using namespace std::chrono_literals;
 
-inline std::optional<std::string> findSystemProgram(std::initializer_list<const char*> paths) {
-  for (const char* path : paths) {
-    if (::access(path, X_OK) == 0) return std::string(path);
-  }
-  return std::nullopt;
-}
-
-// What a finished helper printed.
+// What a finished program printed.
 struct HelperResult {
   ExitStatus status;
   std::string out;
   std::string err;
-  bool timedOut = false;
 };
-
-// Reads both pipes until both are closed or the deadline passes.
-inline void drainPipes(int outFD, int errFD, std::string& out, std::string& err,
-                       std::chrono::steady_clock::time_point deadline, bool& timedOut) {
-  std::array<pollfd, 2> fds{pollfd{outFD, POLLIN, 0}, pollfd{errFD, POLLIN, 0}};
-  std::array<std::string*, 2> sinks{&out, &err};
-  while (fds[0].fd >= 0 || fds[1].fd >= 0) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      timedOut = true;
-      return;
-    }
-    const int ready = ::poll(fds.data(), fds.size(), static_cast<int>(left.count()));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) continue;
-    for (std::size_t i = 0; i < fds.size(); ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      char buffer[65536];
-      const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
-      if (n > 0) {
-        sinks[i]->append(buffer, static_cast<std::size_t>(n));
-      } else if (n == 0 || errno != EINTR) {
-        fds[i].fd = -1;
-      }
-    }
-  }
-}
 
 class HelperSandbox {
  public:
   // `homeName`, when given, puts the home one level below the temporary directory (for homes
   // of a chosen length).
   explicit HelperSandbox(const std::string& homeName = "")
-      : home_(homeName.empty() ? dir_.path() : dir_.path() + "/" + homeName),
-        workingDirectory(home_) {
+      : home_(homeName.empty() ? dir_.path() : dir_.path() + "/" + homeName) {
+    workingDirectory = home_;
     std::filesystem::create_directories(binDir());
     std::filesystem::create_symlink(TARNO_FAKE_CLAUDE_PATH, binDir() + "/claude");
     const passwd* me = ::getpwuid(::getuid());
@@ -98,11 +62,14 @@ class HelperSandbox {
     static const bool ok = [] {
       HelperSandbox probe;
       // Shell built-ins only: PATH holds nothing but the fake.
-      const HelperResult result = probe.run(
-          true, "/bin/sh",
-          {"-c", "read -r line < /etc/passwd; case \"$line\" in *\"$1\"*) exit 0;; esac; exit 1",
-           "sh", ":" + probe.home() + ":"});
-      return result.status.succeeded();
+      return probe
+          .collect(probe.options(
+              true, "/bin/sh",
+              {"-c",
+               "read -r line < /etc/passwd; case \"$line\" in *\"$1\"*) exit 0;; esac; exit 1",
+               "sh", ":" + probe.home() + ":"},
+              {}))
+          .status.succeeded();
     }();
     return ok;
   }
@@ -120,61 +87,51 @@ class HelperSandbox {
 
   const std::string& home() const { return home_; }
   std::string binDir() const { return home() + "/bin"; }
-  std::string supportDir() const { return home() + "/.tarno"; }
-  std::string socketPath() const { return supportDir() + "/assistant.sock"; }
-
+  std::string socketPath() const { return home() + "/.tarno/assistant.sock"; }
   void makeSupportDir() const {
-    std::filesystem::create_directories(supportDir());
-    std::filesystem::permissions(supportDir(), std::filesystem::perms::owner_all);
-  }
-  // Removes the fake from PATH, so that no CLI is found at all.
-  void removeClaude() const { std::filesystem::remove(binDir() + "/claude"); }
-
-  void writeFile(const std::string& name, std::string_view text) const {
-    std::ofstream(home() + "/" + name, std::ios::binary) << text;
+    std::filesystem::create_directories(home() + "/.tarno");
+    std::filesystem::permissions(home() + "/.tarno", std::filesystem::perms::owner_all);
   }
 
   fakes::FakeClaudeScript script;
   void installScript() const { script.install(home()); }
   fakes::FakeClaudeRecord record() const { return fakes::readFakeClaudeRecord(home()); }
 
-  // How to start `program` with `arguments` inside the sandbox (or, where there is none,
-  // directly), with HOME and PATH pointing into it plus `extraEnvironment`, standard output and
-  // error piped, standard input on /dev/null, in `workingDirectory`. The program sees
-  // `program` as its argv[0].
+  // How to start `program` in the sandbox (or directly where there is none), with HOME and PATH
+  // pointing into it plus `extraEnvironment`, standard input on /dev/null, its outputs piped.
   ChildProcess::Options options(const std::string& program, std::vector<std::string> arguments,
                                 std::vector<std::string> extraEnvironment = {}) const {
     return options(available(), program, std::move(arguments), std::move(extraEnvironment));
   }
+
+  // Runs `program` to its end (killing it after 30 s) and returns what it printed.
+  HelperResult run(const std::string& program, std::vector<std::string> arguments,
+                   std::vector<std::string> extraEnvironment = {}) const {
+    return collect(options(program, std::move(arguments), std::move(extraEnvironment)));
+  }
+
+  // Where the program starts; the home directory unless a test changes it.
+  std::string workingDirectory;
+
+ private:
   ChildProcess::Options options(bool sandboxed, const std::string& program,
                                 std::vector<std::string> arguments,
                                 std::vector<std::string> extraEnvironment) const {
-    static const std::optional<std::string> unshare =
-        findSystemProgram({"/usr/bin/unshare", "/bin/unshare"});
-    static const std::optional<std::string> mount =
-        findSystemProgram({"/usr/bin/mount", "/bin/mount"});
     std::vector<std::string> environment{"HOME=" + home(), "PATH=" + binDir()};
     environment.insert(environment.end(), extraEnvironment.begin(), extraEnvironment.end());
-
-    if (!sandboxed) {
-      ChildProcess::Options direct(program);
-      direct.withArguments(std::move(arguments))
-          .withEnvironment(std::move(environment))
-          .withWorkingDirectory(workingDirectory)
-          .withStandardInput(ChildProcess::Stdio::devNull())
-          .withStandardOutput(ChildProcess::Stdio::piped())
-          .withStandardError(ChildProcess::Stdio::piped());
-      return direct;
+    std::string launched = program;
+    if (sandboxed) {
+      launched = "/usr/bin/unshare";
+      std::vector<std::string> wrapped;
+      if (::geteuid() != 0) wrapped = {"--user", "--map-current-user"};
+      wrapped.insert(wrapped.end(),
+                     {"--mount", "--pid", "--fork", "--kill-child=SIGKILL", "/bin/sh", "-c",
+                      "/usr/bin/mount --bind \"$0\" /etc/passwd && exec \"$@\"",
+                      dir_.path() + "/passwd", program});
+      arguments.insert(arguments.begin(), wrapped.begin(), wrapped.end());
     }
-    std::vector<std::string> wrapped;
-    if (::geteuid() != 0) wrapped = {"--user", "--map-current-user"};
-    wrapped.insert(wrapped.end(), {"--mount", "--pid", "--fork", "--kill-child=SIGKILL", "/bin/sh",
-                                   "-c", "\"$0\" --bind \"$1\" /etc/passwd && shift && exec \"$@\"",
-                                   mount.value_or("/bin/false"), dir_.path() + "/passwd", program});
-    wrapped.insert(wrapped.end(), arguments.begin(), arguments.end());
-
-    ChildProcess::Options o(unshare.value_or("/bin/false"));
-    o.withArguments(std::move(wrapped))
+    ChildProcess::Options o(launched);
+    o.withArguments(std::move(arguments))
         .withEnvironment(std::move(environment))
         .withWorkingDirectory(workingDirectory)
         .withStandardInput(ChildProcess::Stdio::devNull())
@@ -183,84 +140,74 @@ class HelperSandbox {
     return o;
   }
 
-  // Runs `program` to its end (or kills it after `limit`) and returns what it printed.
-  HelperResult run(const std::string& program, std::vector<std::string> arguments,
-                   std::vector<std::string> extraEnvironment = {}) const {
-    return run(available(), program, std::move(arguments), std::move(extraEnvironment));
-  }
-  HelperResult run(bool sandboxed, const std::string& program, std::vector<std::string> arguments,
-                   std::vector<std::string> extraEnvironment = {},
-                   std::chrono::milliseconds limit = 30s) const {
+  // Files rather than pipes: a descendant that keeps them open cannot hold up the test.
+  HelperResult collect(ChildProcess::Options o) const {
+    const std::string outPath = dir_.path() + "/stdout", errPath = dir_.path() + "/stderr";
+    const auto create = [](const std::string& path) {
+      return unique_fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    };
+    const unique_fd out = create(outPath), err = create(errPath);
+    o.withStandardOutput(ChildProcess::Stdio::descriptor(out.get()))
+        .withStandardError(ChildProcess::Stdio::descriptor(err.get()));
     HelperResult result;
-    auto spawned = ChildProcess::spawn(
-        options(sandboxed, program, std::move(arguments), std::move(extraEnvironment)));
-    if (auto* error = std::get_if<assistant::LaunchError>(&spawned)) {
-      result.err = error->message;
-      return result;
+    auto spawned = ChildProcess::spawn(o);
+    if (auto* child = std::get_if<ChildProcess>(&spawned)) {
+      std::optional<ExitStatus> status = child->waitFor(30s);
+      if (!status) child->sendSignal(SIGKILL);
+      result.status = status ? *status : child->wait();
     }
-    ChildProcess& child = std::get<ChildProcess>(spawned);
-    assistant::unique_fd out = child.takeStdout();
-    assistant::unique_fd err = child.takeStderr();
-    drainPipes(out.get(), err.get(), result.out, result.err,
-               std::chrono::steady_clock::now() + limit, result.timedOut);
-    if (result.timedOut) child.sendSignal(SIGKILL);
-    result.status = child.wait();
+    const auto slurp = [](const std::string& path) {
+      std::ostringstream text;
+      text << std::ifstream(path, std::ios::binary).rdbuf();
+      return text.str();
+    };
+    result.out = slurp(outPath);
+    result.err = slurp(errPath);
     return result;
   }
 
- private:
   fakes::TempDir dir_;
   std::string home_;
-
- public:
-  // Where the program starts; the home directory unless a test changes it.
-  std::string workingDirectory;
 };
 
-// The helper in serve mode inside a sandbox, killed with everything it started when destroyed.
-class ServingHelper {
+// A program left running in a sandbox (serve mode, or a run watched while it goes on), killed
+// with everything it started when destroyed.
+class RunningHelper {
  public:
-  // Starts `program serve` and waits for its first line on standard error.
-  ServingHelper(const HelperSandbox& sandbox, const std::string& program,
-                std::vector<std::string> arguments = {"serve"}) {
+  RunningHelper(const HelperSandbox& sandbox, std::vector<std::string> arguments = {"serve"},
+                const std::string& program = TARNO_ASSISTANT_PATH) {
     auto spawned = ChildProcess::spawn(sandbox.options(program, std::move(arguments)));
     if (auto* child = std::get_if<ChildProcess>(&spawned)) {
       child_ = std::move(*child);
       out_ = child_.takeStdout();
       err_ = child_.takeStderr();
-      firstLine_ = readLine(err_.get(), std::chrono::steady_clock::now() + 30s);
     }
   }
-  ~ServingHelper() {
+  ~RunningHelper() {
     child_.sendSignal(SIGKILL);
     child_.wait();
   }
-  ServingHelper(const ServingHelper&) = delete;
-  ServingHelper& operator=(const ServingHelper&) = delete;
+  RunningHelper(const RunningHelper&) = delete;
+  RunningHelper& operator=(const RunningHelper&) = delete;
 
-  // The first line on standard error, line feed included (what it had by then on a timeout).
-  const std::string& firstLine() const { return firstLine_; }
+  // The next line, line feed included; what had come by then after 20 s.
+  std::string outLine() { return readLine(out_.get()); }
+  std::string errLine() { return readLine(err_.get()); }
   bool isRunning() { return child_.isRunning(); }
 
  private:
-  static std::string readLine(int fd, std::chrono::steady_clock::time_point deadline) {
+  static std::string readLine(int fd) {
     std::string line;
-    while (line.empty() || line.back() != '\n') {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
-      pollfd p{fd, POLLIN, 0};
-      if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
-      char c;
-      if (::read(fd, &c, 1) != 1) break;
+    char c = 0;
+    pollfd p{fd, POLLIN, 0};
+    while (c != '\n' && ::poll(&p, 1, 20000) == 1 && ::read(fd, &c, 1) == 1)
       line.push_back(c);
-    }
     return line;
   }
 
   ChildProcess child_;
-  assistant::unique_fd out_;
-  assistant::unique_fd err_;
-  std::string firstLine_;
+  unique_fd out_;
+  unique_fd err_;
 };
 
 }  // namespace tarno::testing
