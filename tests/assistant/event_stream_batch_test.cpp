@@ -117,8 +117,8 @@ TEST(EventStreamBatch, WakesAConsumerForEachElementWhateverWayItWaits) {
 }
 
 TEST(EventStreamBatch, StopEndsTheWaitButNotTheStream) {
+  bool terminated = false;  // outlives the stream, whose drop at the end runs the hook
   auto [stream, continuation] = EventStream<int>::make();
-  bool terminated = false;
   continuation.onTermination([&](Termination) { terminated = true; });
 
   std::stop_source early;
