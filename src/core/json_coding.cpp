@@ -339,8 +339,18 @@ void JsonCoder<Uuid>::decode(const JsonValue& j, Uuid& out, const CodingPath& pa
 }
 
 namespace {
-// [a, b] of two numbers; extra elements are ignored as the app's decoder does.
-void decodePair(const JsonValue& j, double& a, double& b, const CodingPath& path) {
+// [a, b]: points and sizes hold two numbers, rectangles a point and a size. Extra elements are
+// ignored as the app's decoder does.
+template <class A, class B>
+void encodePair(JsonWriter& w, const A& a, const B& b) {
+  w.beginArray();
+  encodeJSON(w, a);
+  encodeJSON(w, b);
+  w.endArray();
+}
+
+template <class A, class B>
+void decodePair(const JsonValue& j, A& a, B& b, const CodingPath& path) {
   const JsonValue::Array* arr = j.asArray();
   if (arr == nullptr) throwTypeMismatch("Array", j, path);
   if (arr->size() < 2) {
@@ -353,10 +363,7 @@ void decodePair(const JsonValue& j, double& a, double& b, const CodingPath& path
 }  // namespace
 
 void JsonCoder<Point>::encode(JsonWriter& w, const Point& v) {
-  w.beginArray();
-  w.number(v.x);
-  w.number(v.y);
-  w.endArray();
+  encodePair(w, v.x, v.y);
 }
 
 void JsonCoder<Point>::decode(const JsonValue& j, Point& out, const CodingPath& path) {
@@ -364,10 +371,7 @@ void JsonCoder<Point>::decode(const JsonValue& j, Point& out, const CodingPath& 
 }
 
 void JsonCoder<Size>::encode(JsonWriter& w, const Size& v) {
-  w.beginArray();
-  w.number(v.width);
-  w.number(v.height);
-  w.endArray();
+  encodePair(w, v.width, v.height);
 }
 
 void JsonCoder<Size>::decode(const JsonValue& j, Size& out, const CodingPath& path) {
@@ -375,21 +379,11 @@ void JsonCoder<Size>::decode(const JsonValue& j, Size& out, const CodingPath& pa
 }
 
 void JsonCoder<Rect>::encode(JsonWriter& w, const Rect& v) {
-  w.beginArray();
-  encodeJSON(w, v.origin);
-  encodeJSON(w, v.size);
-  w.endArray();
+  encodePair(w, v.origin, v.size);
 }
 
 void JsonCoder<Rect>::decode(const JsonValue& j, Rect& out, const CodingPath& path) {
-  const JsonValue::Array* arr = j.asArray();
-  if (arr == nullptr) throwTypeMismatch("Array", j, path);
-  if (arr->size() < 2) {
-    throw DecodingError(DecodingError::Kind::valueNotFound, "Unkeyed container is at end.",
-                        path.index(arr->size()).toString());
-  }
-  decodeJSON((*arr)[0], out.origin, path.index(0));
-  decodeJSON((*arr)[1], out.size, path.index(1));
+  decodePair(j, out.origin, out.size, path);
 }
 
 }  // namespace tarno::core
