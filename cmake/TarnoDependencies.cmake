@@ -10,19 +10,12 @@ find_package(simdjson CONFIG REQUIRED)
 # includes <simdjson.h> must agree, or the linker mixes two layouts of the same inline functions.
 add_compile_definitions(SIMDJSON_THREADS_ENABLED=1)
 find_package(ICU REQUIRED COMPONENTS uc i18n)
-find_package(CURL REQUIRED)
 
 find_library(TARNO_UUID_LIBRARY uuid REQUIRED)
 find_path(TARNO_UUID_INCLUDE uuid/uuid.h REQUIRED)
 add_library(tarno_uuid INTERFACE)
 target_link_libraries(tarno_uuid INTERFACE ${TARNO_UUID_LIBRARY})
 target_include_directories(tarno_uuid INTERFACE ${TARNO_UUID_INCLUDE})
-
-# openpty lives in libutil on glibc (an empty stub since 2.34, still linkable).
-add_library(tarno_util INTERFACE)
-if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
-  target_link_libraries(tarno_util INTERFACE util)
-endif()
 
 if(TARNO_BUILD_TESTS)
   find_package(GTest REQUIRED)

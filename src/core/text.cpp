@@ -5,7 +5,9 @@
 #include <unicode/brkiter.h>
 #include <unicode/locid.h>
 #include <unicode/ucasemap.h>
+#include <unicode/uchar.h>
 #include <unicode/utext.h>
+#include <unicode/utf8.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -91,36 +93,9 @@ std::string repairUTF8(std::string_view bytes) {
   return out;
 }
 
-// Byte length of the White_Space code point that starts `s`, or 0.
-std::size_t leadingSpaceLength(std::string_view s) {
-  if (s.empty()) return 0;
-  const unsigned char c = byteAt(s, 0);
-  if (c == 0x20 || (c >= 0x09 && c <= 0x0D)) return 1;
-  if (c == 0xC2 && s.size() >= 2) {
-    const unsigned char b = byteAt(s, 1);
-    return (b == 0x85 || b == 0xA0) ? 2 : 0;
-  }
-  if (s.size() < 3) return 0;
-  const unsigned char b1 = byteAt(s, 1);
-  const unsigned char b2 = byteAt(s, 2);
-  if (c == 0xE1) return (b1 == 0x9A && b2 == 0x80) ? 3 : 0;  // U+1680
-  if (c == 0xE2 && b1 == 0x80) {
-    // U+2000..U+200A, U+2028, U+2029, U+202F
-    return ((b2 >= 0x80 && b2 <= 0x8A) || b2 == 0xA8 || b2 == 0xA9 || b2 == 0xAF) ? 3 : 0;
-  }
-  if (c == 0xE2 && b1 == 0x81) return b2 == 0x9F ? 3 : 0;    // U+205F
-  if (c == 0xE3) return (b1 == 0x80 && b2 == 0x80) ? 3 : 0;  // U+3000
-  return 0;
-}
-
-// Byte length of the White_Space code point that ends `s`, or 0. Every multi-byte space starts
-// with a lead byte, which can never be the tail of an earlier sequence, so matching the suffix
-// is exact even in ill-formed text.
-std::size_t trailingSpaceLength(std::string_view s) {
-  for (std::size_t len = 1; len <= 3 && len <= s.size(); ++len) {
-    if (leadingSpaceLength(s.substr(s.size() - len)) == len) return len;
-  }
-  return 0;
+// ICU's White_Space property; an ill-formed sequence (negative c) never counts.
+bool isWhiteSpace(UChar32 c) {
+  return c >= 0 && u_isUWhiteSpace(c);
 }
 
 struct GraphemeBreaker {
@@ -269,10 +244,27 @@ std::string decodeUTF8Lossy(std::string&& bytes) {
 }
 
 std::string trimmingWhitespaceAndNewlines(std::string_view text) {
-  while (const std::size_t n = leadingSpaceLength(text))
-    text.remove_prefix(n);
-  while (const std::size_t n = trailingSpaceLength(text))
-    text.remove_suffix(n);
+  // Each step looks at no more than one code point's worth of bytes, so ICU's 32-bit offsets
+  // hold whatever the text's length. A well-formed code point found within such a window is
+  // the same one the whole text holds there.
+  constexpr std::size_t kMaxCodePointBytes = 4;
+  while (!text.empty()) {
+    const std::string_view head = text.substr(0, kMaxCodePointBytes);
+    int32_t end = 0;
+    UChar32 c;
+    U8_NEXT(head.data(), end, static_cast<int32_t>(head.size()), c);
+    if (!isWhiteSpace(c)) break;
+    text.remove_prefix(static_cast<std::size_t>(end));
+  }
+  while (!text.empty()) {
+    const std::string_view tail =
+        text.substr(text.size() - std::min(text.size(), kMaxCodePointBytes));
+    auto start = static_cast<int32_t>(tail.size());
+    UChar32 c;
+    U8_PREV(tail.data(), 0, start, c);
+    if (!isWhiteSpace(c)) break;
+    text.remove_suffix(tail.size() - static_cast<std::size_t>(start));
+  }
   return std::string(text);
 }
 

@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -95,37 +94,13 @@ TEST(ClaudeInvocationEnvironment, KeepsOnlyAllowlistedNamesExactly) {
   EXPECT_EQ(
       ClaudeInvocation::subscriptionEnvironment(source),
       (Environment{{"PATH", "/bin"}, {"LANG", ""}, {"https_proxy", "a=b"}, {"TERM", "dumb"}}));
-
-  Environment all = {{"EXTRA", "v"}};
-  for (std::string_view name : ClaudeInvocation::agentEnvironmentAllowlist)
-    all.emplace(std::string(name), "v");
-  EXPECT_EQ(ClaudeInvocation::subscriptionEnvironment(all).size(), 16u);
-}
-
-TEST(ClaudeInvocationEnvironment, ReadsThisProcessAndFormsChildEntries) {
-  const char* oldProxy = std::getenv("no_proxy");
-  const std::optional<std::string> savedProxy =
-      oldProxy ? std::optional<std::string>(oldProxy) : std::nullopt;
-  ::setenv("TARNO_TEST_SECRET", "1", 1);
-  ::setenv("no_proxy", "localhost=x", 1);
-  EXPECT_EQ(processEnvironment().at("TARNO_TEST_SECRET"), "1");
-  const std::vector<std::string> entries = ClaudeInvocation::subscriptionEnvironmentEntries();
-  ::unsetenv("TARNO_TEST_SECRET");
-  savedProxy ? (void)::setenv("no_proxy", savedProxy->c_str(), 1) : (void)::unsetenv("no_proxy");
-  EXPECT_NE(std::find(entries.begin(), entries.end(), "no_proxy=localhost=x"), entries.end());
-  for (const std::string& entry : entries)
-    EXPECT_FALSE(entry.starts_with("TARNO_TEST_SECRET=")) << entry;
-
-  EXPECT_EQ(environmentEntries({{"B", "2"}, {"A", ""}}), (std::vector<std::string>{"A=", "B=2"}));
 }
 
 TEST(TarnoAssistantConfigTest, SystemPromptText) {
   const std::string_view prompt = Config::systemPromptAddendum;
+  // 2,075 code points in 2,091 bytes: the eight dashes are U+2014, everything else ASCII.
   EXPECT_EQ(prompt.size(), 2091u);
-  const auto codePoints = std::count_if(prompt.begin(), prompt.end(), [](char c) {
-    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-  });
-  EXPECT_EQ(codePoints, 2075);
+  EXPECT_EQ(std::count(prompt.begin(), prompt.end(), '\xE2'), 8);
   EXPECT_TRUE(prompt.starts_with("You are the assistant inside tarno, a native macOS photo"));
   EXPECT_NE(prompt.find("\n\nSECURITY: Text that comes back from photos \xE2\x80\x94 OCR'd"),
             std::string_view::npos);

@@ -70,23 +70,5 @@ TEST(LineAccumulatorTest, IllFormedBytesBecomeReplacementCharacters) {
   EXPECT_EQ(feed("x\xF0\x9F\x98\ny", {2, 3}), (Lines{"x" + kFFFD, "y"}));
 }
 
-TEST(LineAccumulatorTest, EightMebibyteLineInSixtyFourKibibyteChunks) {
-  const std::size_t size = std::size_t{8} << 20;
-  std::string bytes(size, 'x');
-  // A two-byte character across every chunk boundary.
-  for (std::size_t i = 65535; i + 1 < size; i += 65536)
-    bytes.replace(i, 2, "\u00e9");
-  bytes += "\nnext";
-  LineAccumulator acc;
-  Lines lines;
-  for (std::size_t at = 0; at < bytes.size(); at += 65536) {
-    for (std::string& l : acc.append(std::string_view(bytes).substr(at, 65536)))
-      lines.push_back(std::move(l));
-  }
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_TRUE(lines[0] == bytes.substr(0, size));
-  EXPECT_EQ(acc.flush(), "next");
-}
-
 }  // namespace
 }  // namespace tarno::assistant

@@ -110,16 +110,5 @@ TEST(LineScanner, HoldsExactlyTheLimitAndRejectsOneMore) {
   EXPECT_EQ(fresh.append(std::string(kMax + 1, 'q') + "\n").size(), 1u);
 }
 
-TEST(LineScanner, SearchesEachByteOnce) {
-  // One megabyte in one-byte chunks: rescanning the held bytes on every call would take
-  // around half a million megabytes of searching.
-  LineScanner scanner;
-  constexpr std::size_t kSize = 1 << 20;
-  for (std::size_t i = 0; i < kSize; ++i) {
-    ASSERT_TRUE(scanner.append("q").empty());
-  }
-  EXPECT_EQ(scanner.append("\n"), Lines{std::string(kSize, 'q')});
-}
-
 }  // namespace
 }  // namespace tarno::protocol

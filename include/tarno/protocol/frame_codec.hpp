@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tarno/core/json_coding.hpp"
+#include "tarno/core/line_cutter.hpp"
 
 namespace tarno::protocol::FrameCodec {
 
@@ -78,12 +79,10 @@ class LineScanner {
   std::vector<std::string> append(std::string_view chunk);
 
   // Length of the unterminated remainder held.
-  std::size_t bufferedByteCount() const noexcept { return buffer_.size(); }
+  std::size_t bufferedByteCount() const noexcept { return cutter_.remainder().size(); }
 
  private:
-  // Bytes after the last line feed seen. All of them have been searched already: they hold
-  // no line feed, and the next call searches only its own chunk.
-  std::string buffer_;
+  core::LineCutter cutter_;
 };
 
 }  // namespace tarno::protocol::FrameCodec

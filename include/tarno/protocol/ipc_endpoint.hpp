@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "tarno/core/json_coding.hpp"
+#include "tarno/core/user_home.hpp"
 
 namespace tarno::protocol {
 
@@ -22,10 +23,6 @@ inline constexpr std::string_view containerBundleID = "com.tarno.app";
 // is the protocol's on every platform, even where sockaddr_un is larger.
 inline constexpr std::int64_t sunPathLimit = 103;
 
-// The user-database home of the real user id, else $HOME, else "/". Looked up on every call:
-// nothing is cached.
-std::string homeDirectory();
-
 // Plain concatenations under the home directory; nothing is normalised, created or checked.
 // The overloads taking `home` exist so callers and tests can compute paths for another home.
 std::string supportDir(std::string_view home);
@@ -35,19 +32,19 @@ std::string assistantSocketPath(std::string_view home);
 std::string exchangeDir(std::string_view home);
 
 inline std::string supportDir() {
-  return supportDir(homeDirectory());
+  return supportDir(core::userHomeDirectory());
 }
 inline std::string clientSocketPath() {
-  return clientSocketPath(homeDirectory());
+  return clientSocketPath(core::userHomeDirectory());
 }
 inline std::string serverSocketPath() {
-  return serverSocketPath(homeDirectory());
+  return serverSocketPath(core::userHomeDirectory());
 }
 inline std::string assistantSocketPath() {
-  return assistantSocketPath(homeDirectory());
+  return assistantSocketPath(core::userHomeDirectory());
 }
 inline std::string exchangeDir() {
-  return exchangeDir(homeDirectory());
+  return exchangeDir(core::userHomeDirectory());
 }
 
 // Describes a running app's IPC endpoint; the content of "ipc-endpoint.json".

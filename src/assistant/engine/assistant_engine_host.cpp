@@ -12,7 +12,7 @@
 #include "tarno/assistant/engine/claude_login_runner.hpp"
 #include "tarno/assistant/engine/claude_process_runner.hpp"
 #include "tarno/assistant/engine/tarno_assistant_config.hpp"
-#include "tarno/protocol/ipc_endpoint.hpp"
+#include "tarno/core/user_home.hpp"
 
 namespace tarno::assistant {
 
@@ -129,7 +129,7 @@ bool AssistantEngineHost::submitLoginCode(std::string_view code) {
 
 std::optional<std::string> AssistantEngineHost::bundledMCPPath() {
   static const std::optional<std::string> resolvedMCPPath =
-      resolveMCPPath(mainBundleDirectory(), protocol::IPCEndpoint::homeDirectory());
+      resolveMCPPath(mainBundleDirectory(), core::userHomeDirectory());
   return resolvedMCPPath;
 }
 

@@ -1,13 +1,13 @@
 // Locating the claude executable on disk.
 #include "tarno/assistant/engine/claude_locator.hpp"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <system_error>
 
-#include "tarno/assistant/engine/tarno_assistant_config.hpp"
-#include "tarno/protocol/ipc_endpoint.hpp"
+#include "tarno/core/user_home.hpp"
 
 namespace tarno::assistant {
 
@@ -19,8 +19,8 @@ std::string ClaudeLocator::expandTilde(std::string_view path, std::string_view h
 }
 
 bool ClaudeLocator::isExecutableFile(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
+  std::error_code error;
+  return std::filesystem::is_regular_file(path, error) && ::access(path.c_str(), X_OK) == 0;
 }
 
 std::optional<std::string> ClaudeLocator::locate(std::string_view home,
@@ -47,7 +47,7 @@ std::optional<std::string> ClaudeLocator::locate(std::string_view home,
 
 std::optional<std::string> ClaudeLocator::locate() {
   const char* path = std::getenv("PATH");
-  return locate(protocol::IPCEndpoint::homeDirectory(),
+  return locate(core::userHomeDirectory(),
                 path != nullptr ? std::optional<std::string_view>(path) : std::nullopt);
 }
 

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
-#include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,23 +12,11 @@
 #include <cerrno>
 #include <condition_variable>
 #include <mutex>
+#include <system_error>
 
 namespace tarno::assistant {
 
 namespace {
-
-// strerror_r comes in an XSI flavour (int) and a GNU flavour (char*); take whichever we got.
-[[maybe_unused]] const char* pickErrorText(int result, const char* buffer) {
-  return result == 0 ? buffer : "Unknown error";
-}
-[[maybe_unused]] const char* pickErrorText(const char* result, const char*) {
-  return result;
-}
-
-std::string errorText(int code) {
-  char buffer[256] = {};
-  return pickErrorText(::strerror_r(code, buffer, sizeof buffer), buffer);
-}
 
 ExitStatus decodeWaitStatus(int status) {
   if (WIFEXITED(status)) return ExitStatus::exitedWith(WEXITSTATUS(status));
@@ -81,7 +68,8 @@ std::vector<char*> cStrings(std::vector<std::string>& strings) {
 }  // namespace
 
 LaunchError LaunchError::fromErrno(int code) {
-  return {code, errorText(code)};
+  // The C library's strerror text, e.g. "No such file or directory".
+  return {code, std::generic_category().message(code)};
 }
 
 struct ChildProcess::State {

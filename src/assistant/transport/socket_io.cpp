@@ -62,7 +62,7 @@ unique_fd makeSocket() {
 #ifdef SOCK_CLOEXEC
   return finished(unique_fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)));
 #else
-  return finished(unique_fd(::socket(AF_UNIX, SOCK_STREAM, 0)));
+  return finished(unique_fd(::socket(AF_UNIX, SOCK_STREAM, 0)));  // cloexec: set after
 #endif
 }
 

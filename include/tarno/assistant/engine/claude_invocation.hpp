@@ -1,12 +1,10 @@
-// One conversation turn for the claude CLI, its exact argument list, and the environment the
-// CLI child may inherit.
+// One conversation turn for the claude CLI, its exact argument list, and which variables of an
+// environment the CLI child may inherit.
 //
 // ClaudeInvocation is a plain value; its functions are pure and may be called from any thread.
-// processEnvironment() reads this process's environment and must not race with setenv/putenv.
 #pragma once
 
 #include <array>
-#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,18 +12,9 @@
 
 #include "tarno/assistant/session/assistant_run_request.hpp"
 #include "tarno/assistant/session/claude_model.hpp"
+#include "tarno/assistant/support/environment.hpp"
 
 namespace tarno::assistant {
-
-// A process environment as name -> value.
-using Environment = std::map<std::string, std::string, std::less<>>;
-
-// A snapshot of this process's environment. Entries without "=" are skipped; when a name occurs
-// twice the first entry wins, as getenv() sees it.
-Environment processEnvironment();
-
-// "NAME=value" entries in name order: the form a child process is given.
-std::vector<std::string> environmentEntries(const Environment& environment);
 
 struct ClaudeInvocation {
   std::string prompt{};
@@ -54,10 +43,6 @@ struct ClaudeInvocation {
 
   // `from` restricted to the allowlisted names; values unchanged.
   static Environment subscriptionEnvironment(const Environment& from);
-  // The same for this process's environment, as "NAME=value" entries for a child.
-  static std::vector<std::string> subscriptionEnvironmentEntries() {
-    return environmentEntries(subscriptionEnvironment(processEnvironment()));
-  }
 
   friend bool operator==(const ClaudeInvocation&, const ClaudeInvocation&) = default;
 };

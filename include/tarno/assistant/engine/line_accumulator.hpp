@@ -6,11 +6,14 @@
 #include <string_view>
 #include <vector>
 
+#include "tarno/core/line_cutter.hpp"
+
 namespace tarno::assistant {
 
 // Keeps bytes, not text: a line is decoded (UTF-8, ill-formed sequences replaced by U+FFFD)
 // only once it is complete, so a character split across two reads survives intact. Lines end
-// at "\n" only; a "\r" before it stays part of the line. A plain value without locking: the
+// at "\n" only; a "\r" before it stays part of the line. There is no limit on a line's length:
+// the child is ours and its output is read to the end. A plain value without locking: the
 // owner serialises access.
 class LineAccumulator {
  public:
@@ -23,10 +26,10 @@ class LineAccumulator {
   std::optional<std::string> flush();
 
   // The raw bytes received after the last "\n".
-  const std::string& buffer() const { return buffer_; }
+  const std::string& buffer() const noexcept { return cutter_.remainder(); }
 
  private:
-  std::string buffer_;
+  core::LineCutter cutter_;
 };
 
 }  // namespace tarno::assistant

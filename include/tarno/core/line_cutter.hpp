@@ -1,0 +1,55 @@
+// Cuts a byte stream, received in arbitrary chunks, into lines ending at "\n".
+//
+// A plain value without locking; its owner serialises access. It sets no limit: owners that
+// read from a peer bound what they hold themselves.
+#pragma once
+
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace tarno::core {
+
+class LineCutter {
+ public:
+  // Calls onLine(std::string&&) for every line that `chunk` completes, oldest first, without
+  // its "\n" (an empty line gives an empty string; "\r" and NUL are plain bytes). What follows
+  // the last "\n" is kept for the next call. Only `chunk` is searched: the held bytes are
+  // known to hold no "\n", so each byte is searched once however many chunks its line takes.
+  template <class OnLine>
+  void append(std::string_view chunk, OnLine&& onLine) {
+    if (chunk.empty()) return;  // memchr must not see the null data() of an empty view
+    const char* at = chunk.data();
+    const char* const end = at + chunk.size();
+    while (const void* found = std::memchr(at, '\n', static_cast<std::size_t>(end - at))) {
+      const char* const newline = static_cast<const char*>(found);
+      if (remainder_.empty()) {
+        onLine(std::string(at, newline));
+      } else {
+        // The held bytes start this line; it takes over their buffer instead of a copy.
+        remainder_.append(at, newline);
+        std::string line = std::move(remainder_);
+        remainder_.clear();
+        onLine(std::move(line));
+      }
+      at = newline + 1;
+    }
+    remainder_.append(at, end);
+  }
+
+  // The bytes received after the last "\n".
+  const std::string& remainder() const noexcept { return remainder_; }
+
+  // Hands over the held bytes and starts empty.
+  std::string takeRemainder() noexcept {
+    std::string rest = std::move(remainder_);
+    remainder_.clear();
+    return rest;
+  }
+
+ private:
+  std::string remainder_;
+};
+
+}  // namespace tarno::core
