@@ -133,9 +133,19 @@ namespace {
     number = std::to_string(*u);
   } else if (const std::int64_t* i = j.asInt64()) {
     number = std::to_string(*i);
+  } else if (const JsonValue::BigNumber* big = j.asBigNumber()) {
+    number = big->text;
   }
   throwDataCorrupted(
       "Parsed JSON number <" + number + "> does not fit in " + std::string(typeName) + ".", path);
+}
+
+// Any number that has a double value; a big number does not fit, anything else is no number.
+double decodeDouble(const JsonValue& j, const CodingPath& path, std::string_view typeName) {
+  double d = 0;
+  if (j.toDouble(d)) return d;
+  if (!j.isNumber()) throwTypeMismatch(typeName, j, path);
+  throwDoesNotFit(j, path, typeName);
 }
 }  // namespace
 
@@ -158,12 +168,12 @@ std::uint64_t decodeUInt64(const JsonValue& j, const CodingPath& path, std::stri
 }  // namespace detail
 
 void JsonCoder<double>::decode(const JsonValue& j, double& out, const CodingPath& path) {
-  if (!j.toDouble(out)) throwTypeMismatch("Double", j, path);
+  out = detail::decodeDouble(j, path, "Double");
 }
 
 void JsonCoder<float>::decode(const JsonValue& j, float& out, const CodingPath& path) {
-  double d = 0;
-  if (!j.toDouble(d)) throwTypeMismatch("Float", j, path);
+  const double d = detail::decodeDouble(j, path, "Float");
+  if (std::fabs(d) > std::numeric_limits<float>::max()) detail::throwDoesNotFit(j, path, "Float");
   out = static_cast<float>(d);
 }
 

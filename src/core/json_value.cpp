@@ -5,7 +5,9 @@
 
 #include <limits>
 
+#include "json_text_parser.hpp"
 #include "tarno/core/json_coding.hpp"
+#include "tarno/core/json_dom.hpp"
 
 namespace tarno::core {
 
@@ -51,6 +53,7 @@ std::string_view JsonValue::typeDescription() const {
     case Type::integer:
     case Type::unsignedInteger:
     case Type::number:
+    case Type::bigNumber:
       return "a number";
     case Type::string:
       return "a string";
@@ -62,10 +65,8 @@ std::string_view JsonValue::typeDescription() const {
   return "unknown";
 }
 
-namespace {
-
 // simdjson bounds the depth (1024), so this recursion is bounded too.
-JsonValue convert(simdjson::dom::element e) {
+JsonValue toJsonValue(simdjson::dom::element e) {
   using simdjson::dom::element_type;
   switch (e.type()) {
     case element_type::NULL_VALUE:
@@ -85,7 +86,7 @@ JsonValue convert(simdjson::dom::element e) {
       JsonValue::Array out;
       out.reserve(a.size());
       for (simdjson::dom::element child : a)
-        out.push_back(convert(child));
+        out.push_back(toJsonValue(child));
       return JsonValue(std::move(out));
     }
     case element_type::OBJECT: {
@@ -93,7 +94,7 @@ JsonValue convert(simdjson::dom::element e) {
       JsonValue::Object out;
       out.reserve(o.size());
       for (simdjson::dom::key_value_pair kv : o) {
-        out.emplace_back(std::string(kv.key), convert(kv.value));
+        out.emplace_back(std::string(kv.key), toJsonValue(kv.value));
       }
       return JsonValue(std::move(out));
     }
@@ -101,19 +102,44 @@ JsonValue convert(simdjson::dom::element e) {
   return JsonValue();
 }
 
-}  // namespace
+namespace {
 
-JsonValue parseJson(std::string_view text) {
+// Parses into `out`; on failure returns false with simdjson's message for the fault.
+bool parseInto(std::string_view text, JsonValue& out, std::string_view& reason) {
   // One parser per thread: its buffers are reused, and parsers are not thread-safe.
   thread_local simdjson::dom::parser parser;
   simdjson::dom::element root;
-  auto error = parser.parse(text.data(), text.size(), true).get(root);
-  if (error) {
-    throwDataCorrupted(
-        std::string("The given data was not valid JSON. (") + simdjson::error_message(error) + ")",
-        CodingPath());
+  const auto error = parser.parse(text.data(), text.size(), true).get(root);
+  if (!error) {
+    out = toJsonValue(root);
+    return true;
   }
-  return convert(root);
+  // simdjson holds no number beyond 64 bits or double range; such a document is read again by
+  // a parser that keeps those numbers as text. Malformed numbers fail there as well.
+  if (error == simdjson::NUMBER_ERROR) {
+    return detail::parseJsonText(text, out, reason);
+  }
+  reason = simdjson::error_message(error);
+  return false;
+}
+
+}  // namespace
+
+JsonValue parseJson(std::string_view text) {
+  JsonValue out;
+  std::string_view reason;
+  if (!parseInto(text, out, reason)) {
+    throwDataCorrupted("The given data was not valid JSON. (" + std::string(reason) + ")",
+                       CodingPath());
+  }
+  return out;
+}
+
+std::optional<JsonValue> parseJsonIfValid(std::string_view text) {
+  std::optional<JsonValue> out(std::in_place);
+  std::string_view reason;
+  if (!parseInto(text, *out, reason)) out.reset();
+  return out;
 }
 
 }  // namespace tarno::core

@@ -163,6 +163,11 @@ void JsonWriter::value(const JsonValue& v, bool sortKeys) {
     case JsonValue::Type::number:
       number(*v.asDouble());
       return;
+    case JsonValue::Type::bigNumber:
+      // The parser checked its syntax; written back as read, digit for digit.
+      separate();
+      out_.append(v.asBigNumber()->text);
+      return;
     case JsonValue::Type::string:
       string(*v.asString());
       return;

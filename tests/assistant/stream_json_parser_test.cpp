@@ -37,7 +37,6 @@ TEST(StreamJSONParserTest, LinesWithoutMeaningYieldNothing) {
       "{\"type\":\"result\",}",
       std::string("{\"type\":\"result\"\0}", 18),
       "{\"type\":\"result\",\"result\":\"\xC3\"}",  // not UTF-8
-      R"({"type":"result","result":1e999})",
       R"({"type":"result","x":)" + std::string(5000, '[') + std::string(5000, ']') + "}",
       // Message content must be an array whose every element is an object.
       R"({"type":"assistant","message":{"content":"Hello"}})",
@@ -126,6 +125,21 @@ TEST(StreamJSONParserTest, UserToolResultsAreSummarised) {
                              Event::toolResult("", false, R"({"count":2})"),
                              Event::toolResult("t", false, std::string(200, 'q') + kEllipsis),
                          }));
+}
+
+TEST(StreamJSONParserTest, NumbersBeyondSixtyFourBitsKeepTheirLineAndDigits) {
+  EXPECT_EQ(
+      parse(R"({"type":"assistant","message":{"content":[{"type":"text","text":"Done."},)"
+            R"({"type":"tool_use","id":"t1","name":"n","input":{"id":12345678901234567890123,)"
+            R"("scale":-1E+400,"x":1e-400}}]}})"),
+      (Events{
+          Event::assistantText("Done."),
+          Event::toolUse("t1", "n", R"({"id":12345678901234567890123,"scale":-1E+400,"x":0})")}));
+  EXPECT_EQ(parse(R"({"type":"result","subtype":"success","result":"ok","session_id":"s",)"
+                  R"("total_cost_usd":1e999,"usage":{"input_tokens":-9223372036854775809}})"),
+            (Events{Event::finished("ok", false, "s")}));
+  // A malformed number still spoils the line.
+  EXPECT_EQ(parse(R"({"type":"result","result":"ok","n":1e400,"m":01})"), Events{});
 }
 
 TEST(StreamJSONParserTest, EscapesRepairedTextAndHugeLinesComeThrough) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -11,11 +12,27 @@
 namespace tarno::core {
 
 // One JSON value. Integers keep their exact 64-bit value (signed, or unsigned above INT64_MAX);
-// other numbers are doubles. Object members keep their document order; duplicate names are kept
-// and lookups see the first. A JsonValue is an ordinary value: copy, move, compare.
+// other numbers are doubles, and a number that fits none of these is kept as its text (a big
+// number), so writing it back loses no digit. Object members keep their document order; duplicate
+// names are kept and lookups see the first. A JsonValue is an ordinary value: copy, move, compare.
 class JsonValue {
  public:
-  enum class Type { null, boolean, integer, unsignedInteger, number, string, array, object };
+  enum class Type {
+    null,
+    boolean,
+    integer,
+    unsignedInteger,
+    number,
+    bigNumber,
+    string,
+    array,
+    object
+  };
+  // A number beyond int64, uint64 and double range, as written in the document: "1e400".
+  struct BigNumber {
+    std::string text;
+    friend bool operator==(const BigNumber&, const BigNumber&) = default;
+  };
   using Array = std::vector<JsonValue>;
   using Member = std::pair<std::string, JsonValue>;
   using Object = std::vector<Member>;
@@ -27,6 +44,7 @@ class JsonValue {
   JsonValue(std::int64_t i) : v_(i) {}
   JsonValue(std::uint64_t u);
   JsonValue(double d) : v_(d) {}
+  JsonValue(BigNumber n) : v_(std::move(n)) {}
   JsonValue(const char* s) : v_(std::string(s)) {}
   JsonValue(std::string s) : v_(std::move(s)) {}
   JsonValue(std::string_view s) : v_(std::string(s)) {}
@@ -38,22 +56,21 @@ class JsonValue {
   bool isObject() const { return type() == Type::object; }
   bool isArray() const { return type() == Type::array; }
   bool isString() const { return type() == Type::string; }
-  bool isNumber() const {
-    return type() == Type::integer || type() == Type::unsignedInteger || type() == Type::number;
-  }
+  bool isNumber() const { return type() >= Type::integer && type() <= Type::bigNumber; }
 
   // Typed access: a null pointer when the value is of another type.
   const bool* asBool() const { return std::get_if<bool>(&v_); }
   const std::int64_t* asInt64() const { return std::get_if<std::int64_t>(&v_); }
   const std::uint64_t* asUInt64() const { return std::get_if<std::uint64_t>(&v_); }
   const double* asDouble() const { return std::get_if<double>(&v_); }
+  const BigNumber* asBigNumber() const { return std::get_if<BigNumber>(&v_); }
   const std::string* asString() const { return std::get_if<std::string>(&v_); }
   const Array* asArray() const { return std::get_if<Array>(&v_); }
   const Object* asObject() const { return std::get_if<Object>(&v_); }
   Array* asArray() { return std::get_if<Array>(&v_); }
   Object* asObject() { return std::get_if<Object>(&v_); }
 
-  // Any number as a double (integers converted); false when not a number.
+  // Any number as a double (integers converted); false when not a number or a big number.
   bool toDouble(double& out) const;
 
   // First member of an object with this name; null when absent or not an object.
@@ -65,13 +82,17 @@ class JsonValue {
   friend bool operator==(const JsonValue&, const JsonValue&) = default;
 
  private:
-  std::variant<std::nullptr_t, bool, std::int64_t, std::uint64_t, double, std::string, Array,
-               Object>
+  std::variant<std::nullptr_t, bool, std::int64_t, std::uint64_t, double, BigNumber, std::string,
+               Array, Object>
       v_;
 };
 
 // Parses one complete JSON text (RFC 8259, valid UTF-8, nesting at most 1024 deep; surrounding
 // whitespace allowed). Throws DecodingError (dataCorrupted) on anything else.
 JsonValue parseJson(std::string_view text);
+
+// The same without the error: absent when the text is not such a JSON text. For callers that
+// drop what they cannot read, where a thrown error would only cost time.
+std::optional<JsonValue> parseJsonIfValid(std::string_view text);
 
 }  // namespace tarno::core

@@ -1,5 +1,4 @@
-// Stream-JSON lines to events. Lines are read with simdjson's DOM directly instead of a value
-// tree: this is the hot path of every run, and a long answer streams thousands of lines.
+// Stream-JSON lines to events.
 #include "tarno/assistant/engine/stream_json_parser.hpp"
 
 #include <simdjson.h>
@@ -9,109 +8,20 @@
 #include <exception>
 #include <optional>
 
+#include "tarno/core/json_dom.hpp"
 #include "tarno/core/json_writer.hpp"
 #include "tarno/core/text.hpp"
 
 namespace tarno::assistant {
 namespace {
 
-namespace dom = simdjson::dom;
+using core::JsonValue;
 
 constexpr std::string_view kEllipsis = "\u2026";
 
-// ---- the two value representations summaries accept ---------------------------------------
-
-bool stringOf(const dom::element& e, std::string_view& out) {
-  return e.get_string().get(out) == simdjson::SUCCESS;
-}
-bool stringOf(const core::JsonValue& v, std::string_view& out) {
-  const std::string* s = v.asString();
-  if (s == nullptr) return false;
-  out = *s;
-  return true;
-}
-
-// Visits the elements of an array whose elements are all objects; false when the value is not
-// such an array (an empty array counts as one).
-template <class Visit>
-bool forEachObjectElement(const dom::element& e, Visit&& visit) {
-  dom::array a;
-  if (e.get_array().get(a) != simdjson::SUCCESS) return false;
-  for (dom::element x : a) {
-    if (!x.is_object()) return false;
-  }
-  for (dom::element x : a) {
-    std::string_view text;
-    const bool isText = x["text"].get_string().get(text) == simdjson::SUCCESS;
-    visit(isText ? &text : nullptr);
-  }
-  return true;
-}
-template <class Visit>
-bool forEachObjectElement(const core::JsonValue& v, Visit&& visit) {
-  const core::JsonValue::Array* a = v.asArray();
-  if (a == nullptr) return false;
-  for (const core::JsonValue& x : *a) {
-    if (!x.isObject()) return false;
-  }
-  for (const core::JsonValue& x : *a) {
-    const core::JsonValue* member = x.find("text");
-    std::string_view text;
-    const bool isText = member != nullptr && stringOf(*member, text);
-    visit(isText ? &text : nullptr);
-  }
-  return true;
-}
-
-// simdjson bounds the nesting depth, so this recursion is bounded too.
-void writeElement(core::JsonWriter& w, const dom::element& e) {
-  switch (e.type()) {
-    case dom::element_type::NULL_VALUE:
-      w.null();
-      return;
-    case dom::element_type::BOOL:
-      w.boolean(e.get_bool().value_unsafe());
-      return;
-    case dom::element_type::INT64:
-      w.integer(e.get_int64().value_unsafe());
-      return;
-    case dom::element_type::UINT64:
-      w.unsignedInteger(e.get_uint64().value_unsafe());
-      return;
-    case dom::element_type::DOUBLE:
-      w.number(e.get_double().value_unsafe());
-      return;
-    case dom::element_type::STRING:
-      w.string(e.get_string().value_unsafe());
-      return;
-    case dom::element_type::ARRAY: {
-      // A named copy: ranging over the temporary result would leave it dangling.
-      const dom::array a = e.get_array().value_unsafe();
-      w.beginArray();
-      for (dom::element x : a)
-        writeElement(w, x);
-      w.endArray();
-      return;
-    }
-    case dom::element_type::OBJECT: {
-      const dom::object o = e.get_object().value_unsafe();
-      w.beginObject();
-      for (dom::key_value_pair kv : o) {
-        w.key(kv.key);
-        writeElement(w, kv.value);
-      }
-      w.endObject();
-      return;
-    }
-  }
-}
-void writeElement(core::JsonWriter& w, const core::JsonValue& v) {
-  w.value(v);
-}
-
 // The generic description of a value that has no JSON form (a tree built in code holding a
 // NaN or an infinity): JSON-like, with such numbers spelled out.
-void describe(std::string& out, const core::JsonValue& v) {
+void describe(std::string& out, const JsonValue& v) {
   if (const double* d = v.asDouble(); d != nullptr && !std::isfinite(*d)) {
     char buf[16];
     const auto r = std::to_chars(buf, buf + sizeof buf, *d);
@@ -136,30 +46,36 @@ void describe(std::string& out, const core::JsonValue& v) {
     core::JsonWriter(out).value(v);
   }
 }
-void describe(std::string& out, const dom::element& e) {
-  core::JsonWriter w(out);
-  writeElement(w, e);
+
+// The elements of an array whose every element is an object; a single element of another type
+// disqualifies the whole array (an empty array counts as one).
+const JsonValue::Array* objectElements(const JsonValue& v) {
+  const JsonValue::Array* a = v.asArray();
+  if (a == nullptr) return nullptr;
+  for (const JsonValue& x : *a) {
+    if (!x.isObject()) return nullptr;
+  }
+  return a;
 }
 
 // ---- summaries --------------------------------------------------------------------------------
 
-template <class Value>
-std::string summaryText(const Value& value) {
-  std::string_view s;
-  if (stringOf(value, s)) return std::string(s);
+std::string summaryText(const JsonValue& value) {
+  if (const std::string* s = value.asString()) return *s;
   std::string out;
   bool found = false;
-  const bool objects = forEachObjectElement(value, [&](const std::string_view* text) {
-    if (text == nullptr) return;
-    if (found) out.push_back(' ');
-    out.append(*text);
-    found = true;
-  });
-  if (objects && found) return out;
-  out.clear();
+  if (const JsonValue::Array* blocks = objectElements(value)) {
+    for (const JsonValue& block : *blocks) {
+      const JsonValue* text = block.find("text");
+      if (text == nullptr || !text->isString()) continue;
+      if (found) out.push_back(' ');
+      out.append(*text->asString());
+      found = true;
+    }
+    if (found) return out;
+  }
   try {
-    core::JsonWriter w(out);
-    writeElement(w, value);
+    core::JsonWriter(out).value(value);
   } catch (const core::EncodingError&) {
     out.clear();
     describe(out, value);
@@ -177,18 +93,24 @@ std::string shortened(std::string_view text, std::size_t max) {
   return prefix;
 }
 
-template <class Value>
-std::string summarizeValue(const Value* value, std::size_t max) {
-  if (value == nullptr) return {};
-  return shortened(summaryText(*value), max);
-}
-
 // ---- lines ------------------------------------------------------------------------------------
+//
+// A line is read from simdjson's DOM: this is the hot path of every run, and building a value tree
+// for every line would halve its speed. Only the values a summary shows become trees. A line
+// that simdjson cannot hold (a number beyond 64 bits or double range) is read from its value tree
+// instead; the rules below are written once for both kinds of object.
+
+namespace dom = simdjson::dom;
 
 std::optional<std::string_view> stringMember(const dom::object& o, std::string_view key) {
   std::string_view s;
   if (o.at_key(key).get_string().get(s) != simdjson::SUCCESS) return std::nullopt;
   return s;
+}
+std::optional<std::string_view> stringMember(const JsonValue* o, std::string_view key) {
+  const JsonValue* v = o->find(key);
+  if (v == nullptr || !v->isString()) return std::nullopt;
+  return std::string_view(*v->asString());
 }
 
 std::optional<bool> boolMember(const dom::object& o, std::string_view key) {
@@ -196,32 +118,57 @@ std::optional<bool> boolMember(const dom::object& o, std::string_view key) {
   if (o.at_key(key).get_bool().get(b) != simdjson::SUCCESS) return std::nullopt;
   return b;
 }
+std::optional<bool> boolMember(const JsonValue* o, std::string_view key) {
+  const JsonValue* v = o->find(key);
+  if (v == nullptr || v->asBool() == nullptr) return std::nullopt;
+  return *v->asBool();
+}
 
 std::optional<dom::object> objectMember(const dom::object& o, std::string_view key) {
   dom::object inner;
   if (o.at_key(key).get_object().get(inner) != simdjson::SUCCESS) return std::nullopt;
   return inner;
 }
+std::optional<const JsonValue*> objectMember(const JsonValue* o, std::string_view key) {
+  const JsonValue* v = o->find(key);
+  if (v == nullptr || !v->isObject()) return std::nullopt;
+  return v;
+}
 
+// A missing member is absent (""); a JSON null is a value and shows as such.
 std::string summarizeMember(const dom::object& o, std::string_view key) {
   dom::element e;
-  // A missing member is absent (""); a JSON null is a value and shows as such.
   if (o.at_key(key).get(e) != simdjson::SUCCESS) return {};
-  return summarizeValue(&e, StreamJSONParser::summaryLimit);
+  const JsonValue v = core::toJsonValue(e);
+  return StreamJSONParser::summarize(&v, StreamJSONParser::summaryLimit);
+}
+std::string summarizeMember(const JsonValue* o, std::string_view key) {
+  return StreamJSONParser::summarize(o->find(key), StreamJSONParser::summaryLimit);
 }
 
-// The "content" of a message, when it is an array whose every element is an object; a single
-// element of another type disqualifies the whole array.
-std::optional<dom::array> contentBlocks(const dom::object& message) {
+// Visits the "content" blocks of a message when its content is an array whose every element is
+// an object; a single element of another type disqualifies the whole array.
+template <class Visit>
+void forEachBlock(const dom::object& message, Visit&& visit) {
   dom::array blocks;
-  if (message.at_key("content").get_array().get(blocks) != simdjson::SUCCESS) return std::nullopt;
+  if (message.at_key("content").get_array().get(blocks) != simdjson::SUCCESS) return;
   for (dom::element block : blocks) {
-    if (!block.is_object()) return std::nullopt;
+    if (!block.is_object()) return;
   }
-  return blocks;
+  for (dom::element block : blocks)
+    visit(dom::object(block.get_object().value_unsafe()));
+}
+template <class Visit>
+void forEachBlock(const JsonValue* message, Visit&& visit) {
+  const JsonValue* content = message->find("content");
+  const JsonValue::Array* blocks = content == nullptr ? nullptr : objectElements(*content);
+  if (blocks == nullptr) return;
+  for (const JsonValue& block : *blocks)
+    visit(&block);
 }
 
-void systemEvents(const dom::object& line, std::vector<AssistantEvent>& out) {
+template <class Object>
+void systemEvents(const Object& line, std::vector<AssistantEvent>& out) {
   if (stringMember(line, "subtype") != "init") return;
   const std::optional<std::string_view> sessionID = stringMember(line, "session_id");
   if (!sessionID) return;
@@ -230,15 +177,13 @@ void systemEvents(const dom::object& line, std::vector<AssistantEvent>& out) {
   out.push_back(AssistantEvent::sessionStarted(std::string(*sessionID), std::move(model)));
 }
 
-void assistantEvents(const dom::object& line, std::vector<AssistantEvent>& out) {
-  const std::optional<dom::object> message = objectMember(line, "message");
+template <class Object>
+void assistantEvents(const Object& line, std::vector<AssistantEvent>& out) {
+  const std::optional<Object> message = objectMember(line, "message");
   if (!message) return;
-  const std::optional<dom::array> blocks = contentBlocks(*message);
-  if (!blocks) return;
-  for (dom::element element : *blocks) {
-    const dom::object block = element.get_object().value_unsafe();
+  forEachBlock(*message, [&](const Object& block) {
     const std::optional<std::string_view> type = stringMember(block, "type");
-    if (!type) continue;
+    if (!type) return;
     if (*type == "text") {
       const std::optional<std::string_view> text = stringMember(block, "text");
       if (text && !text->empty()) out.push_back(AssistantEvent::assistantText(std::string(*text)));
@@ -248,25 +193,24 @@ void assistantEvents(const dom::object& line, std::vector<AssistantEvent>& out) 
                                   std::string(stringMember(block, "name").value_or("tool")),
                                   summarizeMember(block, "input")));
     }
-  }
+  });
 }
 
-void userEvents(const dom::object& line, std::vector<AssistantEvent>& out) {
-  const std::optional<dom::object> message = objectMember(line, "message");
+template <class Object>
+void userEvents(const Object& line, std::vector<AssistantEvent>& out) {
+  const std::optional<Object> message = objectMember(line, "message");
   if (!message) return;
-  const std::optional<dom::array> blocks = contentBlocks(*message);
-  if (!blocks) return;
-  for (dom::element element : *blocks) {
-    const dom::object block = element.get_object().value_unsafe();
+  forEachBlock(*message, [&](const Object& block) {
     const std::optional<std::string_view> type = stringMember(block, "type");
-    if (type != "tool_result" && type != "mcp_tool_result") continue;
+    if (type != "tool_result" && type != "mcp_tool_result") return;
     out.push_back(AssistantEvent::toolResult(
         std::string(stringMember(block, "tool_use_id").value_or("")),
         boolMember(block, "is_error").value_or(false), summarizeMember(block, "content")));
-  }
+  });
 }
 
-void resultEvents(const dom::object& line, std::vector<AssistantEvent>& out) {
+template <class Object>
+void resultEvents(const Object& line, std::vector<AssistantEvent>& out) {
   std::optional<std::string_view> text = stringMember(line, "result");
   if (!text) text = stringMember(line, "error");
   std::optional<bool> isError = boolMember(line, "is_error");
@@ -280,13 +224,31 @@ void resultEvents(const dom::object& line, std::vector<AssistantEvent>& out) {
       AssistantEvent::finished(std::string(text.value_or("")), *isError, std::move(sessionID)));
 }
 
-void streamEvents(const dom::object& line, std::vector<AssistantEvent>& out) {
-  const std::optional<dom::object> event = objectMember(line, "event");
+template <class Object>
+void streamEvents(const Object& line, std::vector<AssistantEvent>& out) {
+  const std::optional<Object> event = objectMember(line, "event");
   if (!event) return;
-  const std::optional<dom::object> delta = objectMember(*event, "delta");
+  const std::optional<Object> delta = objectMember(*event, "delta");
   if (!delta || stringMember(*delta, "type") != "text_delta") return;
   const std::optional<std::string_view> text = stringMember(*delta, "text");
   if (text && !text->empty()) out.push_back(AssistantEvent::textDelta(std::string(*text)));
+}
+
+template <class Object>
+void lineEvents(const Object& root, std::vector<AssistantEvent>& out) {
+  const std::optional<std::string_view> type = stringMember(root, "type");
+  if (!type) return;
+  if (*type == "stream_event") {
+    streamEvents(root, out);
+  } else if (*type == "assistant") {
+    assistantEvents(root, out);
+  } else if (*type == "user") {
+    userEvents(root, out);
+  } else if (*type == "system") {
+    systemEvents(root, out);
+  } else if (*type == "result") {
+    resultEvents(root, out);
+  }
 }
 
 // Most lines start with "{" and end with "}": then trimming cannot change them and the copy
@@ -309,22 +271,14 @@ void appendEvents(std::string_view line, std::vector<AssistantEvent>& out) {
 
   // One parser per thread: it reuses its buffers, and parsers are not thread-safe.
   thread_local dom::parser parser;
-  dom::object root;
-  if (parser.parse(line.data(), line.size(), true).get_object().get(root) != simdjson::SUCCESS) {
-    return;
-  }
-  const std::optional<std::string_view> type = stringMember(root, "type");
-  if (!type) return;
-  if (*type == "stream_event") {
-    streamEvents(root, out);
-  } else if (*type == "assistant") {
-    assistantEvents(root, out);
-  } else if (*type == "user") {
-    userEvents(root, out);
-  } else if (*type == "system") {
-    systemEvents(root, out);
-  } else if (*type == "result") {
-    resultEvents(root, out);
+  dom::element root;
+  const simdjson::error_code error = parser.parse(line.data(), line.size(), true).get(root);
+  if (!error) {
+    dom::object object;
+    if (root.get_object().get(object) == simdjson::SUCCESS) lineEvents(object, out);
+  } else if (error == simdjson::NUMBER_ERROR) {
+    const std::optional<JsonValue> value = core::parseJsonIfValid(line);
+    if (value && value->isObject()) lineEvents(&*value, out);
   }
 }
 
@@ -341,7 +295,8 @@ std::vector<AssistantEvent> StreamJSONParser::events(std::string_view line) {
 }
 
 std::string StreamJSONParser::summarize(const core::JsonValue* value, std::size_t max) {
-  return summarizeValue(value, max);
+  if (value == nullptr) return {};
+  return shortened(summaryText(*value), max);
 }
 
 }  // namespace tarno::assistant
