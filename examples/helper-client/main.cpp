@@ -16,11 +16,11 @@
 #include <iostream>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tarno/assistant/session/claude_model.hpp"
 #include "tarno/assistant/support/descriptor_io.hpp"
+#include "tarno/assistant/support/thread_owner.hpp"
 #include "tarno/assistant/support/unique_fd.hpp"
 #include "tarno/assistant/transport/assistant_helper_client.hpp"
 #include "tarno/core/json_coding.hpp"
@@ -122,10 +122,14 @@ int main(int argc, char** argv) {
     }
     auto events = AssistantHelperClient::connect(socketPath);
     std::cerr << "helper-client: paste the authorization code here when asked for it\n";
-    std::jthread codes(forwardCodes, wake->readEnd.get());
-    const int status = printEvents(events);
-    (void)tarno::assistant::writeAll(wake->writeEnd.get(), "x");
-    return status;
+    tarno::assistant::ThreadOwner codes;
+    codes.start("codes", [&wake](std::stop_token stop) {
+      // Ends the wait on standard input once the sign-in has finished.
+      std::stop_callback done(
+          stop, [&wake] { (void)tarno::assistant::writeAll(wake->writeEnd.get(), "x"); });
+      forwardCodes(wake->readEnd.get());
+    });
+    return printEvents(events);
   }
 
   std::cerr << usage;

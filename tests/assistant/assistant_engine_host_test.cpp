@@ -15,7 +15,6 @@
 #include "tarno/assistant/engine/assistant_engine_registry.hpp"
 #include "tarno/assistant/engine/claude_auth.hpp"
 #include "tarno/assistant/engine/claude_login_runner.hpp"
-#include "tarno/assistant/engine/tarno_assistant_config.hpp"
 
 namespace tarno::assistant {
 namespace {
@@ -68,9 +67,15 @@ std::string notInstalled(const std::string& name) {
 
 class AssistantEngineHostTest : public ::testing::Test {
  protected:
+  // Runs work in the fake home, never in the real one.
+  EventStream<AssistantEvent> start(const AssistantCommand& command,
+                                    const std::optional<std::string>& mcpPath = std::nullopt) {
+    return AssistantEngineHost::run(command, mcpPath, {fakeClaudeSpec(home)},
+                                    [this] { return home.path(); });
+  }
   std::vector<AssistantEvent> answer(const AssistantCommand& command,
                                      const std::optional<std::string>& mcpPath = std::nullopt) {
-    return drain(AssistantEngineHost::run(command, mcpPath, {fakeClaudeSpec(home)}));
+    return drain(start(command, mcpPath));
   }
   // Every child is reaped and every thread joined once the answers are in.
   void TearDown() override { EXPECT_TRUE(resources.settled()); }
@@ -128,7 +133,7 @@ TEST_F(AssistantEngineHostTest, RunStartsTheCLIWithTheEnginesSetUp) {
   EXPECT_EQ(record.args, ClaudeInvocation::forRequest(request, "/opt/tarno/tarno-mcp").arguments());
   EXPECT_THAT(record.args, ::testing::Contains("--mcp-config"));
   EXPECT_THAT(record.environment, ElementsAre("HOME=" + home.path(), "PATH=/usr/bin:/bin"));
-  EXPECT_EQ(record.cwd, TarnoAssistantConfig::agentWorkingDirectory());
+  EXPECT_EQ(record.cwd, home.path());
 
   // Without a tarno-mcp the CLI gets no MCP configuration.
   answer(AssistantCommand::run(request));
@@ -145,8 +150,7 @@ TEST_F(AssistantEngineHostTest, LoginRelaysTheSignInAndTakesItsCode) {
   fakes::FakeClaudeScript script;
   script.login().out("Go to https://claude.ai/oauth/authorize?x=1").code("123456");
   home.install(script);
-  auto signIn =
-      AssistantEngineHost::run(AssistantCommand::login(), std::nullopt, {fakeClaudeSpec(home)});
+  auto signIn = start(AssistantCommand::login());
   std::optional<AssistantEvent> event;
   while ((event = test_support::nextWithin(signIn)) &&
          !event->is<AssistantEvent::AwaitingLoginCode>()) {
@@ -223,7 +227,7 @@ TEST_F(AssistantEngineHostTest, StreamsDroppedUnreadWindDown) {
   home.install(script);
   // A run is told to stop, a sign-in or a check ends by itself.
   for (const AssistantCommand& command : everyCommand())
-    auto dropped = AssistantEngineHost::run(command, std::nullopt, {fakeClaudeSpec(home)});
+    auto dropped = start(command);
   EXPECT_TRUE(resources.settled());
 }
 

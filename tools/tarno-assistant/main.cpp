@@ -5,5 +5,5 @@
 #include "tarno_assistant_helper.hpp"
 
 int main(int argc, char** argv) {
-  tarno::assistant::TarnoAssistantHelper::main(std::vector<std::string>(argv, argv + argc));
+  return tarno::assistant::TarnoAssistantHelper::main(std::vector<std::string>(argv, argv + argc));
 }

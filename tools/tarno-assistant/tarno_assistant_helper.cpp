@@ -5,12 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cstdlib>
 #include <exception>
 #include <filesystem>
 #include <system_error>
-#include <thread>
 #include <utility>
 
 #include "tarno/assistant/engine/assistant_engine_host.hpp"
@@ -19,6 +16,7 @@
 #include "tarno/assistant/engine/claude_process_runner.hpp"
 #include "tarno/assistant/engine/tarno_assistant_config.hpp"
 #include "tarno/assistant/support/descriptor_io.hpp"
+#include "tarno/assistant/support/diagnostics.hpp"
 #include "tarno/assistant/transport/assistant_socket_server.hpp"
 #include "tarno/core/json_coding.hpp"
 #include "tarno/protocol/ipc_endpoint.hpp"
@@ -31,35 +29,15 @@ bool contains(const std::vector<std::string>& args, std::string_view word) {
   return std::find(args.begin(), args.end(), word) != args.end();
 }
 
-std::size_t threadCount() {
-  std::error_code error;
-  std::size_t count = 0;
-  for (std::filesystem::directory_iterator it("/proc/self/task", error), end; !error && it != end;
-       it.increment(error)) {
-    ++count;
-  }
-  return error ? 0 : count;
-}
-
-// A stream ends just before the thread that produced it does. Letting such threads finish
-// (briefly: a sign-in's child may outlive its stream) keeps the exit-time destructors from
-// running under their feet.
-void awaitWorkerThreads(std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (threadCount() > 1 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-}
-
 }  // namespace
 
-void TarnoAssistantHelper::main(const std::vector<std::string>& args) {
+int TarnoAssistantHelper::main(const std::vector<std::string>& args) {
   // A client or a pipe reader that goes away must fail our writes, not end the process.
   // Children get default dispositions from ChildProcess.
   ::signal(SIGPIPE, SIG_IGN);
-  if (contains(args, "serve")) serve(args);
-  if (contains(args, "login")) loginOneShot();
-  oneShot(args);
+  if (contains(args, "serve")) return serve(args);
+  if (contains(args, "login")) return loginOneShot();
+  return oneShot(args);
 }
 
 std::optional<std::string> TarnoAssistantHelper::value(std::string_view flag,
@@ -74,15 +52,16 @@ ClaudeInvocation TarnoAssistantHelper::invocation(const AssistantRunRequest& req
   return ClaudeInvocation::forRequest(request, mcpPath);
 }
 
-void TarnoAssistantHelper::oneShot(const std::vector<std::string>& args) {
+int TarnoAssistantHelper::oneShot(const std::vector<std::string>& args) {
   const std::optional<std::string> prompt = value("--prompt", args);
-  if (!prompt || prompt->empty()) fail(usage);
+  if (!prompt || prompt->empty()) return fail(usage);
 
   const std::optional<std::string> executable = ClaudeLocator::locate();
   if (!executable) {
-    fail(std::string("couldn't find the `claude` CLI. Install Claude Code and sign in with your "
-                     "Claude subscription (") +
-         std::string(claudeProductPage) + "), then retry.");
+    return fail(
+        std::string("couldn't find the `claude` CLI. Install Claude Code and sign in with your "
+                    "Claude subscription (") +
+        std::string(claudeProductPage) + "), then retry.");
   }
 
   const std::optional<std::string> modelName = value("--model", args);
@@ -98,16 +77,17 @@ void TarnoAssistantHelper::oneShot(const std::vector<std::string>& args) {
   const ClaudeInvocation turn = invocation(request, value("--mcp", args));
   Environment environment = ClaudeInvocation::subscriptionEnvironment(processEnvironment());
   // No working directory: the CLI runs where the user started us.
-  printEvents(ClaudeProcessRunner::stream(*executable, turn, std::move(environment), std::nullopt));
+  return printEvents(
+      ClaudeProcessRunner::stream(*executable, turn, std::move(environment), std::nullopt));
 }
 
-void TarnoAssistantHelper::loginOneShot() {
+int TarnoAssistantHelper::loginOneShot() {
   const std::optional<std::string> executable = ClaudeLocator::locate();
-  if (!executable) fail("couldn't find the `claude` CLI. Install Claude Code first.");
-  printEvents(ClaudeLoginRunner::stream(*executable));
+  if (!executable) return fail("couldn't find the `claude` CLI. Install Claude Code first.");
+  return printEvents(ClaudeLoginRunner::stream(*executable));
 }
 
-void TarnoAssistantHelper::serve(const std::vector<std::string>& args) {
+int TarnoAssistantHelper::serve(const std::vector<std::string>& args) {
   const std::optional<std::string> mcpPath = siblingMCPPath(args.empty() ? "" : args.front());
   const std::string socketPath = protocol::IPCEndpoint::assistantSocketPath();
   AssistantSocketServer server(
@@ -117,7 +97,7 @@ void TarnoAssistantHelper::serve(const std::vector<std::string>& args) {
   try {
     server.start();
   } catch (const AssistantSocketServer::StartError& error) {
-    fail(std::string("couldn't start the assistant helper: ") + error.what());
+    return fail(std::string("couldn't start the assistant helper: ") + error.what());
   }
   note("serving on " + socketPath);
   // Everything happens on the server's threads; this one only waits to be killed.
@@ -126,29 +106,26 @@ void TarnoAssistantHelper::serve(const std::vector<std::string>& args) {
 }
 
 std::optional<std::string> TarnoAssistantHelper::siblingMCPPath(std::string_view argv0) {
+  if (argv0.empty()) return std::nullopt;
+  // Lexically, as given: a symlinked or relative start looks beside the name it was started by.
   std::error_code error;
-  std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (error) self = std::filesystem::absolute(std::filesystem::path(argv0), error);
-  if (error || self.empty()) return std::nullopt;
-  const std::string candidate = (self.parent_path() / mcpServerFileName).string();
-  if (!ClaudeLocator::isExecutableFile(candidate)) return std::nullopt;
-  return candidate;
+  std::filesystem::path self = std::filesystem::absolute(std::filesystem::path(argv0), error);
+  if (error) return std::nullopt;
+  while (!self.has_filename() && self.has_relative_path())
+    self = self.parent_path();
+  return AssistantEngineHost::mcpServerIn(self.parent_path().string());
 }
 
 void TarnoAssistantHelper::note(std::string_view message) {
-  std::string line(diagnosticPrefix);
-  line += message;
-  line += '\n';
-  // One write, so that lines of concurrent writers do not mix.
-  (void)writeAll(STDERR_FILENO, line);
+  diagnostics::note(message);
 }
 
-void TarnoAssistantHelper::fail(std::string_view message) {
+int TarnoAssistantHelper::fail(std::string_view message) {
   note(message);
-  std::exit(usageOrStartupFailure);
+  return usageOrStartupFailure;
 }
 
-void TarnoAssistantHelper::printEvents(EventStream<AssistantEvent> events) {
+int TarnoAssistantHelper::printEvents(EventStream<AssistantEvent> events) {
   bool sawError = false;
   while (std::optional<AssistantEvent> event = events.next()) {
     std::string json;
@@ -164,9 +141,7 @@ void TarnoAssistantHelper::printEvents(EventStream<AssistantEvent> events) {
       sawError = sawError || finished->isError;
     }
   }
-  events.cancel();
-  awaitWorkerThreads(std::chrono::seconds(2));
-  std::exit(sawError ? runFailed : success);
+  return sawError ? runFailed : success;
 }
 
 }  // namespace tarno::assistant

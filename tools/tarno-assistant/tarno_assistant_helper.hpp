@@ -24,10 +24,8 @@ struct TarnoAssistantHelper {
   static constexpr std::string_view usage =
       "usage: tarno-assistant serve | --prompt <text> [--mcp <tarno-mcp path>] "
       "[--model sonnet|opus|haiku] [--resume <session-id>]";
-  static constexpr std::string_view diagnosticPrefix = "tarno-assistant: ";
   static constexpr std::string_view oneShotEngineID = "claude";
   static constexpr std::string_view claudeProductPage = "https://claude.com/product/claude-code";
-  static constexpr std::string_view mcpServerFileName = "tarno-mcp";
 
   // Exit statuses.
   static constexpr int success = 0;
@@ -35,15 +33,16 @@ struct TarnoAssistantHelper {
   static constexpr int usageOrStartupFailure = 2;
 
   // The entry point: "serve" anywhere in `args` (the program name included) starts serve mode,
-  // else "login" anywhere runs the sign-in, else the prompt one-shot reads its flags.
-  [[noreturn]] static void main(const std::vector<std::string>& args);
+  // else "login" anywhere runs the sign-in, else the prompt one-shot reads its flags. Returns
+  // the exit status.
+  static int main(const std::vector<std::string>& args);
 
-  // Runs the prompt given with --prompt and exits with the run's outcome.
-  [[noreturn]] static void oneShot(const std::vector<std::string>& args);
-  // Runs the CLI's sign-in and exits with its outcome.
-  [[noreturn]] static void loginOneShot();
-  // Serves the helper socket until the process is killed.
-  [[noreturn]] static void serve(const std::vector<std::string>& args);
+  // Runs the prompt given with --prompt; the run's outcome as exit status.
+  static int oneShot(const std::vector<std::string>& args);
+  // Runs the CLI's sign-in; its outcome as exit status.
+  static int loginOneShot();
+  // Serves the helper socket until the process is killed; returns only when it cannot start.
+  static int serve(const std::vector<std::string>& args);
 
   // The element right after the first one equal to `flag`, unchanged; absent when the flag
   // does not occur or is last.
@@ -54,18 +53,19 @@ struct TarnoAssistantHelper {
   static ClaudeInvocation invocation(const AssistantRunRequest& request,
                                      const std::optional<std::string>& mcpPath);
 
-  // tarno-mcp in the directory of this executable, when it is an executable file there.
-  // `argv0` is only used where the running executable cannot be found through /proc.
+  // tarno-mcp beside the program named by `argv0` (element 0 of the argument vector, relative
+  // to the current directory unless absolute, not resolved further), when it is an executable
+  // file there.
   static std::optional<std::string> siblingMCPPath(std::string_view argv0);
 
   // One diagnostic line on standard error.
   static void note(std::string_view message);
-  // One diagnostic line, then exit status 2.
-  [[noreturn]] static void fail(std::string_view message);
+  // One diagnostic line; returns exit status 2.
+  static int fail(std::string_view message);
 
-  // Prints each event as one compact JSON line and exits: 1 if any event was a `finished`
-  // error, else 0.
-  [[noreturn]] static void printEvents(EventStream<AssistantEvent> events);
+  // Prints each event as one compact JSON line; returns 1 if any event was a `finished` error,
+  // else 0.
+  static int printEvents(EventStream<AssistantEvent> events);
 };
 
 }  // namespace tarno::assistant

@@ -7,11 +7,11 @@
 #include <type_traits>
 #include <variant>
 
-#include "assistant/engine/owned_threads.hpp"
 #include "tarno/assistant/engine/assistant_engine_registry.hpp"
 #include "tarno/assistant/engine/claude_login_runner.hpp"
 #include "tarno/assistant/engine/claude_process_runner.hpp"
 #include "tarno/assistant/engine/tarno_assistant_config.hpp"
+#include "tarno/assistant/support/thread_owner.hpp"
 #include "tarno/core/user_home.hpp"
 
 namespace tarno::assistant {
@@ -44,12 +44,13 @@ AssistantEvent statusAnswer(const CLIAgentEngine& engine, const std::string& bin
 }
 
 // The readiness test runs the CLI and waits for it, so it happens on a thread of its own and
-// the caller gets its stream at once. A consumer that goes away does not stop the check.
+// the caller gets its stream at once. A consumer that goes away does not stop the check; the
+// process waits for checks still running when it exits.
 EventStream<AssistantEvent> statusStream(const CLIAgentEngine& engine, const std::string& binary) {
-  static detail::OwnedThreads checks;
+  static ThreadOwner checks;
   auto [events, out] = EventStream<AssistantEvent>::make();
   try {
-    checks.start([out = out, engine, binary](std::stop_token) {
+    checks.start("status", [out = out, engine, binary](std::stop_token) {
       out.yield(statusAnswer(engine, binary));
       out.finish();
     });
@@ -69,7 +70,8 @@ EventStream<AssistantEvent> AssistantEngineHost::run(const AssistantCommand& com
 
 EventStream<AssistantEvent> AssistantEngineHost::run(const AssistantCommand& command,
                                                      const std::optional<std::string>& mcpPath,
-                                                     const std::vector<CLIAgentSpec>& specs) {
+                                                     const std::vector<CLIAgentSpec>& specs,
+                                                     const WorkingDirectory& workingDirectory) {
   const auto* turn = command.as<AssistantCommand::Run>();
   const CLIAgentEngine engine = AssistantEngineRegistry::engine(
       turn != nullptr ? std::optional<std::string_view>(turn->request.engineID) : std::nullopt,
@@ -86,7 +88,7 @@ EventStream<AssistantEvent> AssistantEngineHost::run(const AssistantCommand& com
         if constexpr (std::is_same_v<Case, AssistantCommand::Run>) {
           std::vector<std::string> arguments = engine.arguments(payload.request, mcpPath);
           Environment environment = engine.environment();
-          std::string directory = agentWorkingDirectory();
+          std::string directory = workingDirectory();
           return ClaudeProcessRunner::stream(
               *binary, std::move(arguments), std::move(environment), std::move(directory),
               [engine](const std::string& line) { return engine.parse(line); });
@@ -137,12 +139,17 @@ std::optional<std::string> AssistantEngineHost::resolveMCPPath(
     const std::optional<std::string>& bundleDirectory, std::string_view home,
     const ClaudeLocator::ExecutableTest& isExecutable) {
   if (bundleDirectory) {
-    std::string inBundle = joinPath(*bundleDirectory, "Contents/Helpers/tarno-mcp");
-    if (isExecutable(inBundle)) return inBundle;
+    if (auto inBundle = mcpServerIn(joinPath(*bundleDirectory, "Contents/Helpers"), isExecutable))
+      return inBundle;
   }
-  std::string inHome = std::string(home) + "/.tarno/bin/tarno-mcp";
-  if (isExecutable(inHome)) return inHome;
-  return std::nullopt;
+  return mcpServerIn(std::string(home) + "/.tarno/bin", isExecutable);
+}
+
+std::optional<std::string> AssistantEngineHost::mcpServerIn(
+    std::string_view directory, const ClaudeLocator::ExecutableTest& isExecutable) {
+  std::string path = joinPath(directory, mcpServerFileName);
+  if (!isExecutable(path)) return std::nullopt;
+  return path;
 }
 
 std::optional<std::string> AssistantEngineHost::mainBundleDirectory() {

@@ -2,16 +2,22 @@
 #include "tarno/assistant/engine/claude_auth.hpp"
 
 #include <exception>
+#include <span>
 #include <variant>
 
 #include "tarno/assistant/engine/tarno_assistant_config.hpp"
 #include "tarno/assistant/support/child_process.hpp"
 #include "tarno/assistant/support/descriptor_io.hpp"
+#include "tarno/assistant/support/diagnostics.hpp"
 #include "tarno/assistant/support/unique_fd.hpp"
 #include "tarno/core/json_value.hpp"
 #include "tarno/core/text.hpp"
 
 namespace tarno::assistant {
+
+namespace {
+constexpr std::string_view childName = "claude auth status";
+}
 
 bool ClaudeAuth::isLoggedIn(const std::string& executable) {
   return isLoggedIn(executable, ClaudeInvocation::subscriptionEnvironment(processEnvironment()),
@@ -36,13 +42,12 @@ bool ClaudeAuth::isLoggedIn(const std::string& executable, const Environment& en
     output->writeEnd.reset();
     auto* child = std::get_if<ChildProcess>(&spawned);
     if (child == nullptr) return false;
-    char buffer[8192];
-    for (;;) {
-      const ReadResult r = readWithin(output->readEnd.get(), buffer, std::chrono::milliseconds(-1));
-      if (r.status != ReadResult::Status::data) break;
-      bytes.append(buffer, r.size);
-    }
-    (void)child->wait();
+    const pid_t pid = child->pid();
+    diagnostics::childStarted(childName, pid);
+    OutputSource source{output->readEnd.get(),
+                        [&bytes](std::string_view chunk) { bytes.append(chunk); }};
+    readToEnd(std::span(&source, 1));
+    diagnostics::childExited(childName, pid, child->wait());
   }
   return parseLoggedIn(bytes);
 }

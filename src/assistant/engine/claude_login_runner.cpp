@@ -1,18 +1,13 @@
 // The claude CLI's sign-in on a pseudo-terminal, relayed as assistant events.
 #include "tarno/assistant/engine/claude_login_runner.hpp"
 
-#include <poll.h>
 #include <signal.h>
-#include <sys/eventfd.h>
 #include <unicode/regex.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
-#include <cerrno>
-#include <cstdint>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -22,11 +17,12 @@
 #include <utility>
 #include <vector>
 
-#include "assistant/engine/owned_threads.hpp"
 #include "tarno/assistant/engine/tarno_assistant_config.hpp"
 #include "tarno/assistant/support/child_process.hpp"
 #include "tarno/assistant/support/descriptor_io.hpp"
+#include "tarno/assistant/support/diagnostics.hpp"
 #include "tarno/assistant/support/pty.hpp"
+#include "tarno/assistant/support/thread_owner.hpp"
 #include "tarno/assistant/support/unique_fd.hpp"
 #include "tarno/core/text.hpp"
 
@@ -81,7 +77,7 @@ struct SignInShared {
   std::unique_ptr<icu::RegexPattern> oscSequence = compile(oscSequencePattern);
   std::unique_ptr<icu::RegexPattern> csiSequence = compile(csiSequencePattern);
   ActivePTY activeLogin;
-  detail::OwnedThreads threads;  // last member: stopped and joined first
+  ThreadOwner threads;  // last member: stopped and joined first
 };
 
 SignInShared& shared() {
@@ -158,50 +154,18 @@ bool containsAny(std::string_view haystack, std::initializer_list<std::string_vi
   return false;
 }
 
-// Reads like readToEOF. Once `deadline` passes, `onDeadline` runs (once) and reading goes on.
-// A signal on `wake` (shutdown) ends the reading within ChildProcess::terminationGrace.
-void readTerminal(int fd, int wake, const std::function<void(const std::string&)>& onChunk,
-                  Clock::time_point deadline, const std::function<void()>& onDeadline) {
-  std::string bytes;
-  std::array<char, ClaudeLoginRunner::readBufferSize> buffer;
-  bool deadlinePending = true;
-  std::optional<Clock::time_point> giveUpAt;
-  for (;;) {
-    const auto now = Clock::now();
-    if (deadlinePending && now >= deadline) {
-      deadlinePending = false;
-      onDeadline();
-      continue;
-    }
-    if (giveUpAt && now >= *giveUpAt) break;
-    std::optional<Clock::time_point> wakeAt;
-    if (deadlinePending) wakeAt = deadline;
-    if (giveUpAt && (!wakeAt || *giveUpAt < *wakeAt)) wakeAt = giveUpAt;
-    int timeoutMs = -1;
-    if (wakeAt) {
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(*wakeAt - now).count();
-      timeoutMs = static_cast<int>(
-          std::min<std::int64_t>(std::max<std::int64_t>(left, 0), std::numeric_limits<int>::max()));
-    }
-    std::array<pollfd, 2> entries{pollfd{fd, POLLIN, 0}, pollfd{wake, POLLIN, 0}};
-    const nfds_t count = giveUpAt ? 1 : 2;
-    const int ready = ::poll(entries.data(), count, timeoutMs);
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    if (ready == 0) continue;
-    if (count == 2 && entries[1].revents != 0) {
-      giveUpAt = Clock::now() + ChildProcess::terminationGrace;
-      if (entries[0].revents == 0) continue;
-    }
-    if (entries[0].revents == 0) continue;
-    const ssize_t got = ::read(fd, buffer.data(), buffer.size());
-    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (got <= 0) break;
-    bytes.append(buffer.data(), static_cast<std::size_t>(got));
-    onChunk(core::decodeUTF8Lossy(bytes));
-  }
+// How often a sign-in looks at its time limit.
+constexpr std::chrono::milliseconds deadlineTick{50};
+
+constexpr std::string_view childName = "claude auth login";
+
+// A terminal source that hands `onText` everything read so far, decoded, after each chunk.
+OutputSource accumulating(int fd, std::string& bytes,
+                          const std::function<void(const std::string&)>& onText) {
+  return {fd, [&bytes, &onText](std::string_view chunk) {
+            bytes.append(chunk);
+            onText(core::decodeUTF8Lossy(bytes));
+          }};
 }
 
 void signIn(const Continuation& out, const std::string& executable,
@@ -233,21 +197,13 @@ void signIn(const Continuation& out, const std::string& executable,
   pty->closeSlave();
   unique_fd master = pty->takeMaster();
   pty.reset();
+  const pid_t pid = child.pid();
+  diagnostics::childStarted(childName, pid);
+  diagnostics::debug("sign-in started");
   // Bounded so that an absurd limit cannot overflow the clock.
   const auto deadline =
       Clock::now() + std::clamp(options.timeLimit, std::chrono::milliseconds(0),
                                 std::chrono::milliseconds(std::chrono::hours(24 * 365)));
-
-  // Process shutdown: the CLI is asked to end, and reading stops soon after even if something
-  // it started still holds the terminal.
-  unique_fd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-  std::stop_callback onStop(stop, [&child, &wake] {
-    child.terminate();
-    if (wake) {
-      const std::uint64_t one = 1;
-      (void)!::write(wake.get(), &one, sizeof one);
-    }
-  });
 
   ActivePTY& active = shared().activeLogin;
   {
@@ -257,40 +213,60 @@ void signIn(const Continuation& out, const std::string& executable,
 
   bool urlAnnounced = false;
   bool codeRequested = false;
-  const auto scan = [&](const std::string& output) {
+  const std::function<void(const std::string&)> scan = [&](const std::string& output) {
     if (!urlAnnounced) {
       if (auto url = ClaudeLoginRunner::extractAuthURL(output)) {
         urlAnnounced = true;
+        diagnostics::debug("sign-in address found");
         out.yield(AssistantEvent::assistantText(std::string(urlPrefix) + *url));
       }
     }
     if (!codeRequested && ClaudeLoginRunner::expectsCode(output)) {
       codeRequested = true;
+      diagnostics::debug("sign-in awaiting code");
       out.yield(AssistantEvent::awaitingLoginCode());
     }
   };
   bool timedOut = false;
-  const auto onDeadline = [&] {
-    if (child.isRunning()) {
-      timedOut = true;
-      child.terminate();
-    }
-  };
-  readTerminal(master.get(), wake ? wake.get() : -1, scan, deadline, onDeadline);
+  bool deadlinePending = true;
+  std::string bytes;
+  OutputSource terminal = accumulating(master.get(), bytes, scan);
+  // At process exit (stop) the CLI is asked to end, and reading stops soon after even if
+  // something it started still holds the terminal.
+  readToEnd(std::span(&terminal, 1), {.chunkBytes = ClaudeLoginRunner::readBufferSize,
+                                      .tick = deadlineTick,
+                                      .keepReading =
+                                          [&] {
+                                            if (deadlinePending && Clock::now() >= deadline) {
+                                              deadlinePending = false;
+                                              if (child.isRunning()) {
+                                                timedOut = true;
+                                                diagnostics::debug("sign-in timed out");
+                                                child.terminate();
+                                              }
+                                            }
+                                            return true;
+                                          },
+                                      .child = &child,
+                                      .stop = stop});
 
-  // At shutdown the CLI gets a short grace period; otherwise it is waited for as long as it
-  // takes, as it has closed the terminal and is on its way out.
+  // Otherwise the CLI is waited for as long as it takes: it has closed the terminal and is on
+  // its way out.
   std::optional<ExitStatus> status;
-  if (stop.stop_requested()) status = child.waitFor(ChildProcess::terminationGrace);
-  if (!status) {
-    if (stop.stop_requested()) child.sendSignal(SIGKILL);
-    status = child.wait();
+  if (stop.stop_requested()) {
+    child.terminate();
+    status = child.waitFor(ChildProcess::terminationGrace);
+    if (!status) child.sendSignal(SIGKILL);
   }
+  if (!status) status = child.wait();
+  diagnostics::childExited(childName, pid, *status);
   {
     std::lock_guard guard(active.lock);
     active.value.reset();
   }
   master.reset();
+  diagnostics::debug(status->succeeded() ? "sign-in finished: signed in"
+                                         : "sign-in finished: not signed in");
 
   if (status->succeeded()) {
     out.yield(AssistantEvent::finished(std::string(signedInText), false));
@@ -312,7 +288,7 @@ EventStream<AssistantEvent> ClaudeLoginRunner::stream(const std::string& executa
   out.yield(AssistantEvent::assistantText(std::string(openingText)));
   try {
     shared().threads.start(
-        [out = out, executable, options = std::move(options)](std::stop_token stop) {
+        "login", [out = out, executable, options = std::move(options)](std::stop_token stop) {
           signIn(out, executable, options, std::move(stop));
         });
   } catch (const std::system_error& error) {
@@ -330,19 +306,16 @@ bool ClaudeLoginRunner::submitCode(std::string_view code) {
   ActivePTY& active = shared().activeLogin;
   std::lock_guard guard(active.lock);
   if (!active.value) return false;
-  return writeAll(*active.value, trimmed + "\n");
+  const bool written = writeAll(*active.value, trimmed + "\n");
+  diagnostics::debug(written ? "sign-in code submitted" : "sign-in code could not be written");
+  return written;
 }
 
 std::string ClaudeLoginRunner::readToEOF(int fd,
                                          const std::function<void(const std::string&)>& onChunk) {
   std::string bytes;
-  std::array<char, readBufferSize> buffer;
-  for (;;) {
-    const ReadResult r = readWithin(fd, buffer, std::chrono::milliseconds(-1));
-    if (r.status != ReadResult::Status::data) break;
-    bytes.append(buffer.data(), r.size);
-    onChunk(core::decodeUTF8Lossy(bytes));
-  }
+  OutputSource source = accumulating(fd, bytes, onChunk);
+  readToEnd(std::span(&source, 1), {.chunkBytes = readBufferSize});
   return bytes;
 }
 

@@ -1,20 +1,15 @@
-// One CLI run: the child, one reader thread polling both of its output pipes, and the closing
+// One CLI run: the child, one thread reading both of its output pipes, and the closing
 // `finished` event when the CLI did not send its own.
 #include "tarno/assistant/engine/claude_process_runner.hpp"
 
-#include <poll.h>
-#include <pthread.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <span>
+#include <stop_token>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -22,6 +17,9 @@
 #include "tarno/assistant/engine/line_accumulator.hpp"
 #include "tarno/assistant/engine/stream_json_parser.hpp"
 #include "tarno/assistant/support/child_process.hpp"
+#include "tarno/assistant/support/descriptor_io.hpp"
+#include "tarno/assistant/support/diagnostics.hpp"
+#include "tarno/assistant/support/thread_owner.hpp"
 #include "tarno/assistant/support/unique_fd.hpp"
 #include "tarno/core/text.hpp"
 
@@ -37,21 +35,16 @@ constexpr std::string_view exitStatusPrefix = "claude exited with status ";
 // A pipe holds 64 KiB by default: one read can take all of it.
 constexpr std::size_t readChunkBytes = 64 * 1024;
 
-// How often a run with nothing to read looks whether its child has exited: a process the child
-// left behind may hold the pipes open long after it.
-constexpr int idleCheckMillis = 50;
+// How often a run looks whether its child has exited: a process the child left behind may
+// hold the pipes open long after it.
+constexpr std::chrono::milliseconds idleCheck{50};
 
-// Stops a drain of standard error after the child's exit from going on forever when something
-// else keeps writing to it.
-constexpr int maxDrainReads = 64;
+constexpr std::string_view childName = "claude";
 
-// read() resumed after signals: the byte count, 0 at end of file, -1 on failure.
-ssize_t readSome(int fd, std::span<char> buffer) {
-  ssize_t n;
-  do {
-    n = ::read(fd, buffer.data(), buffer.size());
-  } while (n < 0 && errno == EINTR);
-  return n;
+// The runs' threads, joined at process exit after their children were stopped.
+ThreadOwner& runThreads() {
+  static ThreadOwner owner;
+  return owner;
 }
 
 // One run, shared by its thread and the stream's termination hook; the hook holds it weakly.
@@ -69,13 +62,34 @@ class RunnerState {
   }
 
   // The run's whole life, on its own thread; returns once the child is reaped and both pipes
-  // are closed. The caller finishes the stream.
-  void run(const Continuation& out) {
+  // are closed. The caller finishes the stream. A stop (process exit) ends the child.
+  void run(const Continuation& out, std::stop_token stop) {
     if (!launch(out)) return;
-    std::vector<char> buffer(readChunkBytes);
-    bool stderrOpen = true;
+    const pid_t pid = process_.pid();
+    diagnostics::childStarted(childName, pid);
+    OutputSource sources[] = {
+        {out_.get(), [&](std::string_view bytes) { handleOutput(bytes, out); }},
+        {err_.get(), [&](std::string_view bytes) { appendStderr(bytes); }},
+    };
+    ReadToEndControl control{
+        .chunkBytes = readChunkBytes,
+        .tick = idleCheck,
+        .keepReading =
+            [&] {
+              // Output still open after the child has gone is only waited for while someone
+              // listens; standard error alone (the child may close standard output and go on
+              // writing errors) only while the child runs.
+              if (sources[0].open) return !out.isTerminated() || process_.isRunning();
+              return process_.isRunning();
+            },
+        .child = &process_,
+        .stop = std::move(stop),
+    };
     try {
-      stderrOpen = readOutput(out, buffer);
+      readToEnd(sources, control);
+      if (!out.isTerminated()) {
+        if (std::optional<std::string> last = flushOut()) handleLine(*last, out);
+      }
     } catch (...) {
       // Out of memory on the way: nothing more can be read, so the child must not wait for us.
       out_.reset();
@@ -83,7 +97,7 @@ class RunnerState {
       process_.terminate();
     }
     const ExitStatus status = process_.wait();
-    if (stderrOpen) drainStderr(buffer);
+    diagnostics::childExited(childName, pid, status);
     out_.reset();
     err_.reset();
     finishIfSilent(out, status);
@@ -108,45 +122,6 @@ class RunnerState {
     // A cancellation during the spawn found nothing to signal.
     if (cancelled_) process_.terminate();
     return true;
-  }
-
-  // Reads standard output to its end, collecting standard error meanwhile so that the child
-  // never blocks on a full stderr pipe. Returns whether standard error is still open.
-  bool readOutput(const Continuation& out, std::span<char> buffer) {
-    pollfd fds[2] = {{out_.get(), POLLIN, 0}, {err_.get(), POLLIN, 0}};
-    while (fds[0].fd >= 0) {
-      const int ready = ::poll(fds, 2, idleCheckMillis);
-      if (ready < 0) {
-        if (errno == EINTR) continue;
-        throw std::system_error(errno, std::generic_category(), "poll");
-      }
-      if (ready == 0) {
-        // Output still open after the child has gone is only waited for while someone listens.
-        if (out.isTerminated() && !process_.isRunning()) break;
-        continue;
-      }
-      if (fds[1].revents != 0 && !readStderr(buffer)) fds[1].fd = -1;  // poll skips it now
-      if (fds[0].revents != 0) {
-        const ssize_t n = readSome(fds[0].fd, buffer);
-        if (n <= 0) {
-          fds[0].fd = -1;
-        } else {
-          handleOutput(std::string_view(buffer.data(), static_cast<std::size_t>(n)), out);
-        }
-      }
-    }
-    if (!out.isTerminated()) {
-      if (std::optional<std::string> last = flushOut()) handleLine(*last, out);
-    }
-
-    // The child may close standard output and go on writing errors before it exits.
-    while (fds[1].fd >= 0) {
-      const int ready = ::poll(&fds[1], 1, idleCheckMillis);
-      if (ready < 0 && errno != EINTR) break;
-      if (ready > 0 && !readStderr(buffer)) fds[1].fd = -1;
-      if (fds[1].fd >= 0 && !process_.isRunning()) break;
-    }
-    return fds[1].fd >= 0;
   }
 
   // Once nobody listens, output is still read (the child must not block) but dropped
@@ -186,22 +161,10 @@ class RunnerState {
     }
   }
 
-  // One read of standard error; false at its end.
-  bool readStderr(std::span<char> buffer) {
-    const ssize_t n = readSome(err_.get(), buffer);
-    if (n <= 0) return false;
+  void appendStderr(std::string_view bytes) {
     std::lock_guard guard(lock_);
     const std::size_t room = ClaudeProcessRunner::maxStderrBytes - stderr_.size();
-    stderr_.append(buffer.data(), std::min(room, static_cast<std::size_t>(n)));
-    return true;
-  }
-
-  // What the exited child left in its stderr pipe, without waiting for more.
-  void drainStderr(std::span<char> buffer) {
-    for (int i = 0; i < maxDrainReads; ++i) {
-      pollfd fd{err_.get(), POLLIN, 0};
-      if (::poll(&fd, 1, 0) <= 0 || !readStderr(buffer)) return;
-    }
+    stderr_.append(bytes.substr(0, room));
   }
 
   void finishIfSilent(const Continuation& out, ExitStatus status) {
@@ -257,20 +220,16 @@ EventStream<AssistantEvent> ClaudeProcessRunner::stream(std::string executable,
     if (auto alive = weak.lock()) alive->terminateChild();
   });
   try {
-    // Detached: the thread owns its share of the run and ends once the child is reaped (after
-    // its output has ended, or after its exit when the stream was cancelled); nobody has to
-    // wait for it.
-    std::thread([state, continuation] {
-#ifdef __linux__
-      ::pthread_setname_np(::pthread_self(), "tarno-claude");
-#endif
+    // The thread holds its share of the run and ends once the child is reaped (after its
+    // output has ended, or after its exit when the stream was cancelled).
+    runThreads().start(std::string(childName), [state, continuation](std::stop_token stop) {
       try {
-        state->run(continuation);
+        state->run(continuation, std::move(stop));
       } catch (...) {
         // Nothing can be reported without memory; the stream still ends below.
       }
       continuation.finish();
-    }).detach();
+    });
   } catch (const std::system_error& error) {
     continuation.yield(AssistantEvent::finished(
         std::string(launchFailurePrefix) + core::decodeUTF8Lossy(error.code().message()), true));

@@ -1,7 +1,6 @@
 // The helper socket's client: a reader thread per command, the sign-in connection's registry.
 #include "tarno/assistant/transport/assistant_helper_client.hpp"
 
-#include <pthread.h>
 #include <sys/socket.h>
 
 #include <exception>
@@ -10,9 +9,9 @@
 #include <optional>
 #include <stop_token>
 #include <system_error>
-#include <thread>
 #include <utility>
 
+#include "tarno/assistant/support/thread_owner.hpp"
 #include "tarno/core/json_coding.hpp"
 #include "tarno/core/text.hpp"
 #include "tarno/protocol/ipc_endpoint.hpp"
@@ -31,6 +30,19 @@ std::optional<std::string> encodeCommand(const AssistantCommand& command) {
   }
 }
 
+// The process-wide part of the client: the registration of the sign-in connection, and the
+// reader threads, which are joined (last member first) before the registration they may still
+// clear goes away.
+struct ClientShared {
+  const std::shared_ptr<ActiveConnection> activeLogin = std::make_shared<ActiveConnection>();
+  ThreadOwner readers;
+};
+
+ClientShared& shared() {
+  static ClientShared instance;
+  return instance;
+}
+
 // One stream's connection and reader. Shared by the reader thread and the stream's termination
 // hook, whichever of them outlives the other.
 class ClientCall {
@@ -42,40 +54,30 @@ class ClientCall {
 
   // Starts the reader; false when no thread could be started.
   bool start(std::shared_ptr<ClientCall> self, std::string payload, Stream::Continuation out) {
-    std::lock_guard guard(threadMutex_);
+    std::lock_guard guard(readerMutex_);
     try {
-      reader_ = std::jthread([self = std::move(self), payload = std::move(payload),
-                              out = std::move(out)](std::stop_token stop) {
-        ::pthread_setname_np(::pthread_self(), "client");
-        self->read(stop, payload, out);
-        self->releaseSelf();
-      });
+      reader_ = shared().readers.start(
+          "reader", [self = std::move(self), payload = std::move(payload), out = std::move(out)](
+                        std::stop_token stop) { self->read(stop, payload, out); });
     } catch (const std::system_error&) {
       return false;
     }
     return true;
   }
 
-  // The stream's termination hook, run once on whichever thread ended the stream.
+  // The stream's termination hook, run once on whichever thread ended the stream: the
+  // connection is shut down, the reader has ended (unless this is the reader) and the
+  // descriptor is closed, in that order.
   void terminated() {
     if (registration_) registration_->setValue(nullptr);
-    std::jthread reader;
+    std::optional<ThreadOwner::Handle> reader;
     {
-      std::lock_guard guard(threadMutex_);
-      // On the reader thread itself nothing is pending: it ended the stream.
-      if (reader_.joinable() && reader_.get_id() != std::this_thread::get_id()) {
-        reader = std::move(reader_);
-      }
+      std::lock_guard guard(readerMutex_);
+      reader = reader_;
     }
-    if (reader.joinable()) {
-      // Stop first: a reader that stores its descriptor after the shutdown below sees the
-      // request before it reads.
-      reader.request_stop();
-      box_->withFD([](int fd) {
-        if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
-        return 0;
-      });
-      reader.join();
+    if (reader) {
+      reader->stop.request_stop();
+      shared().readers.waitUntilEnded(*reader);
     }
     closeConnection();
   }
@@ -91,6 +93,14 @@ class ClientCall {
     }
     const int fd = connected.get();
     box_->store(std::move(connected));
+    // A stop (the stream let go of, or process exit) releases a read the helper may never
+    // answer. Registered after the descriptor is stored, so it cannot miss it.
+    std::stop_callback hangUp(stop, [box = box_] {
+      box->withFD([](int held) {
+        if (held >= 0) ::shutdown(held, SHUT_RDWR);
+        return 0;
+      });
+    });
     if (stop.stop_requested()) {
       closeConnection();
       return;
@@ -103,7 +113,7 @@ class ClientCall {
       return;
     }
     // The descriptor stays valid while this loop runs: only this thread closes it, or the hook
-    // after joining this thread.
+    // after this thread has ended.
     SocketIO::FrameReader frames(fd);
     while (!stop.stop_requested()) {
       std::optional<std::vector<std::string>> batch = frames.nextFrames();
@@ -123,18 +133,11 @@ class ClientCall {
   // Whoever takes the descriptor from the box closes it, so it is closed exactly once.
   void closeConnection() { unique_fd closing = box_->take(); }
 
-  // The reader is ending. If nobody is about to join it, it lets go of its own handle so that
-  // the last owner of this object, possibly this very thread, never destroys a joinable thread.
-  void releaseSelf() {
-    std::lock_guard guard(threadMutex_);
-    if (reader_.joinable() && reader_.get_id() == std::this_thread::get_id()) reader_.detach();
-  }
-
   const std::string socketPath_;
   const std::shared_ptr<ActiveConnection> registration_;
   const std::shared_ptr<FDBox> box_ = std::make_shared<FDBox>();
-  std::mutex threadMutex_;  // guards reader_
-  std::jthread reader_;
+  std::mutex readerMutex_;  // guards reader_
+  std::optional<ThreadOwner::Handle> reader_;
 };
 
 }  // namespace
@@ -144,9 +147,7 @@ std::string AssistantHelperClient::defaultSocketPath() {
 }
 
 const std::shared_ptr<ActiveConnection>& AssistantHelperClient::activeLogin() {
-  static const std::shared_ptr<ActiveConnection> registration =
-      std::make_shared<ActiveConnection>();
-  return registration;
+  return shared().activeLogin;
 }
 
 bool AssistantHelperClient::isReachable(const std::string& socketPath) {

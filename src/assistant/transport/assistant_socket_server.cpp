@@ -2,7 +2,6 @@
 #include "tarno/assistant/transport/assistant_socket_server.hpp"
 
 #include <poll.h>
-#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +13,7 @@
 #include <system_error>
 #include <vector>
 
+#include "tarno/assistant/support/diagnostics.hpp"
 #include "tarno/assistant/transport/socket_io.hpp"
 #include "tarno/core/json_coding.hpp"
 #include "tarno/protocol/frame_codec.hpp"
@@ -26,21 +26,17 @@ constexpr int listenBacklog = 8;
 // descriptors or memory), so that it does not spin.
 constexpr int acceptRetryPauseMs = 100;
 
-// Thread names show in debuggers and /proc; Linux keeps 15 bytes of them.
-void nameThisThread(const std::string& name) {
-#if defined(__APPLE__)
-  ::pthread_setname_np(name.c_str());
-#elif defined(__linux__)
-  ::pthread_setname_np(::pthread_self(), name.substr(0, 15).c_str());
-#else
-  (void)name;
-#endif
-}
-
 std::optional<AssistantCommand> decodeCommand(std::string_view frame) {
   try {
     return core::decodeFromString<AssistantCommand>(frame);
-  } catch (const std::exception&) {
+  } catch (const core::DecodingError& error) {
+    if (diagnostics::debugEnabled()) {
+      diagnostics::debug("frame does not decode as a command: " + error.description() +
+                         (error.path().empty() ? "" : " at " + error.path()));
+    }
+    return std::nullopt;
+  } catch (const std::exception& error) {
+    diagnostics::debug(std::string("frame does not decode as a command: ") + error.what());
     return std::nullopt;
   }
 }
@@ -58,6 +54,7 @@ bool writeEvents(int fd, const std::vector<AssistantEvent>& events) {
     try {
       block += protocol::FrameCodec::encodeFrame(core::encodeToString(event));
     } catch (...) {
+      diagnostics::debug("event dropped: it cannot be sent as one frame");
       if (!block.empty()) (void)SocketIO::writeAll(fd, block);
       return false;
     }
@@ -96,20 +93,8 @@ AssistantSocketServer::AssistantSocketServer(std::string socketPath, Handler han
 
 AssistantSocketServer::~AssistantSocketServer() {
   stop();
-  std::vector<std::jthread> toJoin;
-  {
-    std::unique_lock lock(connMutex_);
-    // Descriptors of live entries stay open until their thread removes the entry under this
-    // lock, so these shutdowns never reach a reused number.
-    for (auto& [id, connection] : live_) {
-      connection.thread.request_stop();
-      ::shutdown(connection.fd, SHUT_RDWR);
-    }
-    drained_.wait(lock, [&] { return live_.empty(); });
-    toJoin.swap(finished_);
-  }
-  for (auto& thread : toJoin)
-    thread.join();
+  // Each connection's stop shuts its socket down, which ends it as if the client had left.
+  connections_.stopAll();
 }
 
 void AssistantSocketServer::start() {
@@ -147,7 +132,7 @@ void AssistantSocketServer::start() {
   socketFile_ = boundFile;
   running_.store(true);
   try {
-    acceptThread_ = std::jthread([this] { acceptLoop(); });
+    acceptor_.start("accept", [this](std::stop_token) { acceptLoop(); });
   } catch (const std::system_error& error) {
     running_.store(false);
     listenFD_.reset();
@@ -168,7 +153,7 @@ void AssistantSocketServer::stop() {
   const char byte = 1;
   [[maybe_unused]] const ssize_t ignored = ::write(wakeWrite_.get(), &byte, 1);
   ::shutdown(listenFD_.get(), SHUT_RDWR);
-  if (acceptThread_.joinable()) acceptThread_.join();
+  acceptor_.stopAll();
 
   // Checked while our socket still holds its inode, so a match cannot be a recycled number.
   if (socketFile_) {
@@ -184,7 +169,6 @@ void AssistantSocketServer::stop() {
 }
 
 void AssistantSocketServer::acceptLoop() {
-  nameThisThread("tarno.accept");
   const uid_t ownUser = ::getuid();
   const int listenFD = listenFD_.get();
   const int wakeFD = wakeRead_.get();
@@ -203,32 +187,28 @@ void AssistantSocketServer::acceptLoop() {
     }
     // Only the helper's own user may talk to it; anyone else is closed without a word.
     const auto peer = SocketIO::peerUserID(connection.get());
-    if (!peer || *peer != ownUser) continue;
+    if (!peer || *peer != ownUser) {
+      diagnostics::debug("connection refused: peer uid " +
+                         (peer ? std::to_string(*peer) : std::string("unknown")));
+      continue;
+    }
+    diagnostics::debug("connection " + std::to_string(connection.get()) + " accepted: peer uid " +
+                       std::to_string(*peer));
     serve(std::move(connection));
   }
 }
 
 void AssistantSocketServer::serve(unique_fd fd) {
-  std::lock_guard lock(connMutex_);
-  const std::uint64_t id = nextConnectionID_++;
-  const int number = fd.get();
   try {
-    auto& entry = live_[id];
-    entry.fd = number;
-    // The thread cannot finish before the entry holds it: finishing takes connMutex_.
-    entry.thread = std::jthread([this, id, owned = std::move(fd)](std::stop_token stop) mutable {
-      try {
-        nameThisThread("tarno.conn." + std::to_string(owned.get()));
-        runConnection(stop, owned.get());
-      } catch (...) {
-        // Nothing a connection meets may take the process down; it just ends.
-      }
-      finishConnection(id, owned);
+    connections_.start("conn", [this, owned = std::move(fd)](std::stop_token stop) {
+      const int number = owned.get();
+      // Only the server going away stops a connection: it ends as if the client had left. The
+      // descriptor is closed once this callback can no longer run.
+      std::stop_callback hangUp(stop, [number] { ::shutdown(number, SHUT_RDWR); });
+      runConnection(stop, number);
     });
   } catch (const std::exception&) {
-    // No thread (or no memory): the connection is closed unanswered, with its descriptor
-    // (owned by the discarded closure, or still by `fd`).
-    live_.erase(id);
+    // No thread (or no memory): the connection is closed unanswered with the discarded body.
   }
 }
 
@@ -238,14 +218,14 @@ void AssistantSocketServer::runConnection(std::stop_token stop, int fd) {
   auto command = decodeCommand(*frame);
   if (!command) return;
 
-  std::jthread followUp;
+  // Stopped and joined before the descriptor can be closed and its number reused.
+  ThreadOwner followUp;
   if (command->isInteractive()) {
     try {
-      followUp = std::jthread([this, fd](std::stop_token followStop) {
-        try {
-          readFollowUp(followStop, fd);
-        } catch (...) {
-        }
+      followUp.start("follow", [this, fd](std::stop_token followStop) {
+        // The reader may be blocked in a read that the peer will never complete.
+        std::stop_callback release(followStop, [fd] { ::shutdown(fd, SHUT_RD); });
+        readFollowUp(followStop, fd);
       });
     } catch (const std::system_error&) {
       // The sign-in still runs; its codes cannot be heard on this connection.
@@ -268,33 +248,10 @@ void AssistantSocketServer::runConnection(std::stop_token stop, int fd) {
     // listens any more.
   }
 
-  if (followUp.joinable()) {
-    // The reader may be blocked in a read that the peer will never complete; the shutdown
-    // ends it, and it is joined before the descriptor can be closed and its number reused.
-    followUp.request_stop();
-    ::shutdown(fd, SHUT_RD);
-    followUp.join();
-  }
-}
-
-void AssistantSocketServer::finishConnection(std::uint64_t id, unique_fd& fd) {
-  std::vector<std::jthread> earlier;
-  {
-    std::lock_guard lock(connMutex_);
-    auto node = live_.extract(id);
-    fd.reset();
-    earlier.swap(finished_);
-    if (node) finished_.push_back(std::move(node.mapped().thread));
-    if (live_.empty()) drained_.notify_all();
-  }
-  // Those threads have left their connections; joining them here keeps at most one ended
-  // thread unjoined at any time.
-  for (auto& thread : earlier)
-    thread.join();
+  followUp.stopAll();
 }
 
 void AssistantSocketServer::readFollowUp(std::stop_token stop, int fd) {
-  nameThisThread("tarno.follow." + std::to_string(fd));
   SocketIO::FrameReader reader(fd);
   while (!stop.stop_requested()) {
     auto frames = reader.nextFrames();

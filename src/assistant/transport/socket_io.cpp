@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <string>
 
+#include "tarno/assistant/support/diagnostics.hpp"
 #include "tarno/protocol/ipc_endpoint.hpp"
 
 namespace tarno::assistant {
@@ -131,6 +133,8 @@ std::optional<std::vector<std::string>> FrameReader::nextFrames() {
       return frames;
   } catch (const FrameCodec::FrameError&) {
     // An unterminated line over the limit: the peer is given up on (see the header).
+    diagnostics::debug("frame over " + std::to_string(FrameCodec::maxFrameBytes) +
+                       " bytes dropped, connection " + std::to_string(fd_) + " given up");
     scanner_ = FrameCodec::LineScanner();
   } catch (const std::bad_alloc&) {
     scanner_ = FrameCodec::LineScanner();
@@ -152,6 +156,7 @@ bool writeFrame(int fd, std::string_view payload) {
   try {
     frame = FrameCodec::encodeFrame(payload);
   } catch (const FrameCodec::FrameError&) {
+    diagnostics::debug("frame of " + std::to_string(payload.size()) + " bytes not sent");
     return false;
   } catch (const std::bad_alloc&) {
     return false;

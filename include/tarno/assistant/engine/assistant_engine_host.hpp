@@ -6,6 +6,7 @@
 // state is the MCP path, computed once on first use, and the registry's spec list.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,10 +28,14 @@ struct AssistantEngineHost {
   // handed to runs (none: runs get no MCP configuration).
   static EventStream<AssistantEvent> run(const AssistantCommand& command,
                                          const std::optional<std::string>& mcpPath);
-  // The same, choosing among `specs` instead of the registered ones.
-  static EventStream<AssistantEvent> run(const AssistantCommand& command,
-                                         const std::optional<std::string>& mcpPath,
-                                         const std::vector<CLIAgentSpec>& specs);
+  // Gives the working directory of a run, creating it if needed.
+  using WorkingDirectory = std::function<std::string()>;
+  // The same, choosing among `specs` instead of the registered ones, with runs in the directory
+  // that `workingDirectory` gives.
+  static EventStream<AssistantEvent> run(
+      const AssistantCommand& command, const std::optional<std::string>& mcpPath,
+      const std::vector<CLIAgentSpec>& specs,
+      const WorkingDirectory& workingDirectory = agentWorkingDirectory);
 
   // run(command, bundledMCPPath()) for a turn, a sign-in and a status check.
   static EventStream<AssistantEvent> run(const AssistantRunRequest& request);
@@ -44,6 +49,8 @@ struct AssistantEngineHost {
   // Hands a code to the sign-in in progress (ClaudeLoginRunner::submitCode).
   static bool submitLoginCode(std::string_view code);
 
+  static constexpr std::string_view mcpServerFileName = "tarno-mcp";
+
   // The tarno-mcp found beside this program, computed once: resolveMCPPath() of the main
   // bundle directory and the user's home directory.
   static std::optional<std::string> bundledMCPPath();
@@ -51,6 +58,10 @@ struct AssistantEngineHost {
   // the directory is absent) and `home` + "/.tarno/bin/tarno-mcp".
   static std::optional<std::string> resolveMCPPath(
       const std::optional<std::string>& bundleDirectory, std::string_view home,
+      const ClaudeLocator::ExecutableTest& isExecutable = ClaudeLocator::isExecutableFile);
+  // `directory` + "/tarno-mcp" when that is an executable file.
+  static std::optional<std::string> mcpServerIn(
+      std::string_view directory,
       const ClaudeLocator::ExecutableTest& isExecutable = ClaudeLocator::isExecutableFile);
   // The directory of the running executable; absent when it cannot be found.
   static std::optional<std::string> mainBundleDirectory();

@@ -7,10 +7,14 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <span>
+#include <stop_token>
 #include <string_view>
 
 namespace tarno::assistant {
+
+class ChildProcess;
 
 struct ReadResult {
   enum class Status {
@@ -31,5 +35,33 @@ ReadResult readWithin(int fd, std::span<char> buffer, std::chrono::milliseconds 
 // Writes all of `bytes`, resuming after partial and interrupted writes; false on any failure
 // (or a write that makes no progress).
 bool writeAll(int fd, std::string_view bytes);
+
+// One output descriptor of a child (a pipe, a terminal master), read by readToEnd().
+struct OutputSource {
+  int fd = -1;                                    // not owned
+  std::function<void(std::string_view)> onChunk;  // each chunk read, in order
+  bool open = true;                               // false once its end has been read
+};
+
+// When readToEnd() stops before every source has ended.
+struct ReadToEndControl {
+  // The size of one read.
+  std::size_t chunkBytes = 8192;
+  // `keepReading` is asked at least every `tick`, whether output flows or not (never with a
+  // negative tick); false ends the reading.
+  std::chrono::milliseconds tick{-1};
+  std::function<bool()> keepReading;
+  // Once `stop` is requested, `child` is sent SIGTERM and the reading ends as soon as the
+  // child has exited; a child still running after ChildProcess::terminationGrace gets SIGKILL.
+  ChildProcess* child = nullptr;
+  std::stop_token stop;
+};
+
+// The read-to-end loop of every child's output: polls all open `sources` together, so a child
+// never blocks on one pipe while another is read, and hands each chunk to its source's
+// onChunk until every source has reached its end (end of file or a read error: a terminal
+// master reports EIO once the child side is closed), or `control` ends the reading early.
+// Reading that ends early still takes what the sources hold at that moment, without waiting.
+void readToEnd(std::span<OutputSource> sources, const ReadToEndControl& control = {});
 
 }  // namespace tarno::assistant

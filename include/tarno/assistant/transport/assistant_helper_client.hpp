@@ -2,14 +2,15 @@
 // stream, and the hand-over of an authorization code over the sign-in connection.
 //
 // Every function may be called from any thread. The stream operations return at once; each
-// starts one reader thread ("client") that connects, sends the command and turns the frames
+// starts one reader thread ("reader") that connects, sends the command and turns the frames
 // that come back into events. A failure to reach the helper arrives in the stream as its only
 // event, a `finished` with the error flag, so callers handle every outcome by reading.
 //
 // Lifetime: a stream owns its connection. When the server closes it the reader finishes the
 // stream, closes the descriptor and ends. When the consumer drops or cancels the stream first,
-// the connection is shut down, the reader joined and the descriptor closed, in that order, on
-// the consumer's thread; the server then sees its next write fail.
+// the connection is shut down, the reader waited for and the descriptor closed, in that order,
+// on the consumer's thread; the server then sees its next write fail. Readers still running at
+// process exit are stopped the same way and joined.
 //
 // Process-wide state: the registration of the sign-in connection opened last by connect(),
 // cleared when that stream (or any sign-in stream) ends.
@@ -63,8 +64,7 @@ struct AssistantHelperClient {
  private:
   static EventStream<AssistantEvent> send(AssistantCommand command, std::string socketPath,
                                           std::shared_ptr<ActiveConnection> registration);
-  // Shared with every sign-in stream, so that a reader thread still ending while the process
-  // exits never touches a destroyed registry.
+  // Shared with every sign-in stream; it outlives every reader thread.
   static const std::shared_ptr<ActiveConnection>& activeLogin();
 };
 

@@ -6,8 +6,9 @@
 // hands every loginCode it receives to the code sink; anything else sent there is ignored, and
 // nothing after the first frame is read on any other connection.
 //
-// Threads: start() starts one accept thread; each accepted connection gets a thread of its own
-// (plus the follow-up reader of a sign-in). The handler and the code sink are called on those
+// Threads: start() starts one accept thread ("accept"); each accepted connection gets a thread
+// of its own ("conn"), plus the follow-up reader of a sign-in ("follow"); a connection's thread
+// is joined as soon as it has ended. The handler and the code sink are called on those
 // threads, concurrently for different connections. start() and stop() may be called from any
 // thread (they are serialised). The destructor waits for the connections' threads, so it must
 // not run on one of them (inside the handler or the sink).
@@ -16,7 +17,6 @@
 #include <sys/types.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -24,14 +24,12 @@
 #include <optional>
 #include <stop_token>
 #include <string>
-#include <thread>
-#include <unordered_map>
 #include <utility>
-#include <vector>
 
 #include "tarno/assistant/session/assistant_command.hpp"
 #include "tarno/assistant/session/assistant_event.hpp"
 #include "tarno/assistant/support/event_stream.hpp"
+#include "tarno/assistant/support/thread_owner.hpp"
 #include "tarno/assistant/support/unique_fd.hpp"
 
 namespace tarno::assistant {
@@ -102,15 +100,9 @@ class AssistantSocketServer {
   bool isListening() const noexcept { return running_.load(); }
 
  private:
-  struct Connection {
-    std::jthread thread;
-    int fd = -1;  // open as long as the entry exists; closed by its thread under connMutex_
-  };
-
   void acceptLoop();
   void serve(unique_fd fd);
   void runConnection(std::stop_token stop, int fd);
-  void finishConnection(std::uint64_t id, unique_fd& fd);
   void readFollowUp(std::stop_token stop, int fd);
 
   const std::string socketPath_;
@@ -123,15 +115,10 @@ class AssistantSocketServer {
   unique_fd wakeRead_;  // readable once stop() wants the accept loop to end
   unique_fd wakeWrite_;
   std::optional<std::pair<dev_t, ino_t>> socketFile_;  // the file that start() bound
-  std::jthread acceptThread_;
 
-  std::mutex connMutex_;
-  std::condition_variable drained_;
-  std::unordered_map<std::uint64_t, Connection> live_;
-  // Threads whose connection has ended; each ending connection joins the ones before it, the
-  // destructor joins the rest.
-  std::vector<std::jthread> finished_;
-  std::uint64_t nextConnectionID_ = 0;
+  // Last: their threads use everything above.
+  ThreadOwner acceptor_;     // the accept thread while listening
+  ThreadOwner connections_;  // one thread per connection being served
 };
 
 }  // namespace tarno::assistant
