@@ -25,31 +25,6 @@ std::vector<T> drain(EventStream<T>& stream) {
   return out;
 }
 
-TEST(SupportEventStream, KeepsEachProducersOrderAndFinishesWithTheLastCopy) {
-  constexpr int producers = 4;
-  constexpr int perProducer = 5000;
-  auto [stream, continuation] = EventStream<std::pair<int, int>>::make();
-  std::vector<Termination> seen;
-  continuation.onTermination([&](Termination why) { seen.push_back(why); });
-  {
-    std::vector<std::jthread> threads;
-    for (int p = 0; p < producers; ++p) {
-      threads.emplace_back([c = continuation, p] {
-        for (int i = 0; i < perProducer; ++i)
-          c.yield({p, i});
-      });
-    }
-    // The last copy of the continuation goes with the threads: that finishes the stream.
-    continuation = {};
-  }
-  EXPECT_EQ(seen, std::vector<Termination>{Termination::finished});
-  const auto got = drain(stream);
-  ASSERT_EQ(got.size(), static_cast<size_t>(producers * perProducer));
-  std::vector<int> nextOf(producers, 0);
-  for (auto [p, i] : got)
-    ASSERT_EQ(i, nextOf[p]++) << "producer " << p;
-}
-
 TEST(SupportEventStream, DrainsAfterFinishAndDiscardsYieldsAfterTermination) {
   auto [stream, continuation] = EventStream<std::string>::make();
   EXPECT_TRUE(continuation.yield("a"));
@@ -124,26 +99,6 @@ TEST(SupportEventStream, HookRunsExactlyOnceWhenFinishRacesCancelOrDrop) {
     }
     ASSERT_EQ(calls.load(), 1) << "round " << round;
   }
-}
-
-TEST(SupportEventStream, BlockedNextReturnsOnStopRequestOrCancel) {
-  auto [stream, continuation] = EventStream<int>::make();
-  std::stop_source stop;
-  std::jthread stopper([&] {
-    std::this_thread::sleep_for(20ms);
-    stop.request_stop();
-  });
-  EXPECT_EQ(stream.next(stop.get_token()), std::nullopt);
-  // A stop request is the caller's business: the stream goes on.
-  EXPECT_TRUE(continuation.yield(5));
-  EXPECT_EQ(stream.next(), 5);
-
-  std::jthread canceller([&s = stream] {
-    std::this_thread::sleep_for(20ms);
-    s.cancel();
-  });
-  EXPECT_EQ(stream.next(), std::nullopt);
-  EXPECT_FALSE(continuation.yield(1));
 }
 
 }  // namespace

@@ -304,5 +304,49 @@ TEST_F(TarnoAssistantTest, ServeModeKeepsAnsweringOnAPrivateSocketWhenAClientLea
   }
 }
 
+// Digit runs (descriptors, pids, uids) as "#", so that diagnostic lines compare exactly.
+std::string masked(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    const bool digit = c >= '0' && c <= '9';
+    if (!digit)
+      out += c;
+    else if (out.empty() || out.back() != '#')
+      out += '#';
+  }
+  return out;
+}
+
+TEST_F(TarnoAssistantTest, DebugNotesGoToStandardErrorOnlyWhenAskedFor) {
+  sandbox.makeSupportDir();
+  sandbox.script.login().out("Visit " + authURL).exit(0);
+  sandbox.installScript();
+  const HelperResult quiet = sandbox.run(helper, {"login"});
+  EXPECT_EQ(quiet.err, "");
+  const HelperResult noted = sandbox.run(helper, {"login"}, {"TARNO_ASSISTANT_LOG=debug"});
+  EXPECT_EQ(noted.out, quiet.out);
+  EXPECT_EQ(masked(noted.err),
+            "tarno-assistant: started claude auth login (pid #)\n"
+            "tarno-assistant: sign-in started\n"
+            "tarno-assistant: sign-in address found\n"
+            "tarno-assistant: claude auth login (pid #) exited with status #\n"
+            "tarno-assistant: sign-in finished: signed in\n");
+
+  Started serving = sandbox.start(helper, {"serve"}, {"TARNO_ASSISTANT_LOG=debug"});
+  ASSERT_TRUE(eventually([&] { return !sandbox.err().empty(); }));
+  const assistant::unique_fd client = connectTo(sandbox.socketPath());
+  ASSERT_TRUE(sendAll(client.get(), R"({"run":{"_0":{"model":"opus"}}})"
+                                    "\n"));
+  EXPECT_EQ(readEvents(client.get()), Events{});  // closed unanswered
+  EXPECT_TRUE(eventually([&] {
+    return masked(sandbox.err()) ==
+           "tarno-assistant: serving on " + masked(sandbox.socketPath()) +
+               "\n"
+               "tarno-assistant: connection # accepted: peer uid #\n"
+               "tarno-assistant: frame does not decode as a command: No value associated with key "
+               "\"prompt\". at run._#.prompt\n";
+  })) << sandbox.err();
+}
+
 }  // namespace
 }  // namespace tarno::testing

@@ -28,7 +28,10 @@ void ThreadOwner::ended(std::uint64_t id) {
     std::lock_guard lock(mutex_);
     auto node = live_.extract(id);
     previous = std::move(lastEnded_);
-    if (node) lastEnded_ = std::move(node.mapped());
+    if (node) {
+      lastEnded_ = std::move(node.mapped());
+      lastEndedID_ = id;
+    }
     // Under the lock: once it is released, stopAll() may finish and the owner go.
     changed_.notify_all();
   }
@@ -38,10 +41,20 @@ void ThreadOwner::ended(std::uint64_t id) {
 }
 
 void ThreadOwner::waitUntilEnded(const Handle& handle) {
-  std::unique_lock lock(mutex_);
-  const auto found = live_.find(handle.id);
-  if (found == live_.end() || found->second.get_id() == std::this_thread::get_id()) return;
-  changed_.wait(lock, [&] { return !live_.contains(handle.id); });
+  std::jthread joining;
+  {
+    std::unique_lock lock(mutex_);
+    const auto found = live_.find(handle.id);
+    if (found != live_.end()) {
+      if (found->second.get_id() == std::this_thread::get_id()) return;
+      changed_.wait(lock, [&] { return !live_.contains(handle.id); });
+    }
+    // Not left for the next thread to join: the caller wants it gone.
+    if (lastEndedID_ == handle.id && lastEnded_.joinable() &&
+        lastEnded_.get_id() != std::this_thread::get_id())
+      joining = std::move(lastEnded_);
+  }
+  if (joining.joinable()) joining.join();
 }
 
 void ThreadOwner::stopAll() {

@@ -73,8 +73,8 @@ class ThreadOwner {
     return Handle{id, slot.get_stop_source()};
   }
 
-  // Blocks until the body of `handle`'s thread has returned; returns at once when called on
-  // that very thread, or for a thread that has already ended.
+  // Blocks until the body of `handle`'s thread has returned, and joins the thread unless
+  // another has already; returns at once when called on that very thread.
   void waitUntilEnded(const Handle& handle);
 
   // Asks every running thread to stop and waits until all have ended and been joined. The
@@ -92,6 +92,7 @@ class ThreadOwner {
   std::condition_variable changed_;
   std::unordered_map<std::uint64_t, std::jthread> live_;
   std::jthread lastEnded_;  // finished, not joined yet
+  std::uint64_t lastEndedID_ = 0;
   std::uint64_t nextID_ = 1;
   int stopping_ = 0;  // stopAll() calls under way
 };
