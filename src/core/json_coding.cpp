@@ -51,6 +51,18 @@ void throwDataCorrupted(std::string description, const CodingPath& path) {
   throw DecodingError(DecodingError::Kind::dataCorrupted, std::move(description), path.toString());
 }
 
+void throwUnkeyedAtEnd(const CodingPath& path) {
+  throw DecodingError(DecodingError::Kind::valueNotFound, "Unkeyed container is at end.",
+                      path.toString());
+}
+
+void throwInvalidRawValue(std::string_view typeName, std::string_view rawType,
+                          std::string_view value, const CodingPath& path) {
+  throwDataCorrupted("Cannot initialize " + std::string(typeName) + " from invalid " +
+                         std::string(rawType) + " value " + std::string(value),
+                     path);
+}
+
 ObjectReader::ObjectReader(const JsonValue& v, const CodingPath& path) : value_(v), path_(path) {
   if (!v.isObject()) throwTypeMismatch("Dictionary<String, Any>", v, path);
 }
@@ -346,54 +358,6 @@ void JsonCoder<Uuid>::decode(const JsonValue& j, Uuid& out, const CodingPath& pa
   std::optional<Uuid> u = Uuid::parse(*s);
   if (!u) throwDataCorrupted("Attempted to decode UUID from invalid UUID string.", path);
   out = *u;
-}
-
-namespace {
-// [a, b]: points and sizes hold two numbers, rectangles a point and a size. Extra elements are
-// ignored as the app's decoder does.
-template <class A, class B>
-void encodePair(JsonWriter& w, const A& a, const B& b) {
-  w.beginArray();
-  encodeJSON(w, a);
-  encodeJSON(w, b);
-  w.endArray();
-}
-
-template <class A, class B>
-void decodePair(const JsonValue& j, A& a, B& b, const CodingPath& path) {
-  const JsonValue::Array* arr = j.asArray();
-  if (arr == nullptr) throwTypeMismatch("Array", j, path);
-  if (arr->size() < 2) {
-    throw DecodingError(DecodingError::Kind::valueNotFound, "Unkeyed container is at end.",
-                        path.index(arr->size()).toString());
-  }
-  decodeJSON((*arr)[0], a, path.index(0));
-  decodeJSON((*arr)[1], b, path.index(1));
-}
-}  // namespace
-
-void JsonCoder<Point>::encode(JsonWriter& w, const Point& v) {
-  encodePair(w, v.x, v.y);
-}
-
-void JsonCoder<Point>::decode(const JsonValue& j, Point& out, const CodingPath& path) {
-  decodePair(j, out.x, out.y, path);
-}
-
-void JsonCoder<Size>::encode(JsonWriter& w, const Size& v) {
-  encodePair(w, v.width, v.height);
-}
-
-void JsonCoder<Size>::decode(const JsonValue& j, Size& out, const CodingPath& path) {
-  decodePair(j, out.width, out.height, path);
-}
-
-void JsonCoder<Rect>::encode(JsonWriter& w, const Rect& v) {
-  encodePair(w, v.origin, v.size);
-}
-
-void JsonCoder<Rect>::decode(const JsonValue& j, Rect& out, const CodingPath& path) {
-  decodePair(j, out.origin, out.size, path);
 }
 
 }  // namespace tarno::core

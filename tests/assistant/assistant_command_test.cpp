@@ -44,10 +44,10 @@ TEST(ClaudeModelTest, NamesOfEveryTierAndExactParsing) {
       {ClaudeModel::haiku, "haiku", "Claude Haiku",
        "Fastest \xE2\x80\x94 best for simple tasks in bulk"},
   };
-  ASSERT_EQ(allClaudeModels.size(), std::size(rows));
+  ASSERT_EQ(core::allCases<ClaudeModel>.size(), std::size(rows));
   for (std::size_t i = 0; i < std::size(rows); ++i) {
     const Row& r = rows[i];
-    EXPECT_EQ(allClaudeModels[i], r.model);
+    EXPECT_EQ(core::allCases<ClaudeModel>[i], r.model);
     EXPECT_EQ(alias(r.model), r.raw);
     EXPECT_EQ(displayName(r.model), r.display);
     EXPECT_EQ(tagline(r.model), r.tagline);
@@ -62,11 +62,10 @@ TEST(ClaudeModelTest, NamesOfEveryTierAndExactParsing) {
 TEST(RunRequestCoding, SmallestRunCommandTakesDefaults) {
   const AssistantRunRequest request =
       decodeRun(R"({"run":{"_0":{"prompt":"Brighten it","model":"opus"}}})");
-  EXPECT_EQ(request, (AssistantRunRequest{.prompt = "Brighten it", .model = ClaudeModel::opus}));
-  EXPECT_FALSE(request.allowCommit);
-  EXPECT_EQ(request.engineID, "claude");
-  EXPECT_EQ(request.resumeSessionID, std::nullopt);
-  EXPECT_EQ(request.context, std::nullopt);
+  EXPECT_EQ(request, (AssistantRunRequest{.prompt = "Brighten it",
+                                          .model = ClaudeModel::opus,
+                                          .allowCommit = false,
+                                          .engineID = "claude"}));
   EXPECT_EQ(core::encodeToString(AssistantCommand::run(request)),
             R"({"run":{"_0":{"prompt":"Brighten it","model":"opus","allowCommit":false,)"
             R"("engineID":"claude"}}})");

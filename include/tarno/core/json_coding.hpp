@@ -1,8 +1,9 @@
 // Typed JSON coding: the one place where the wire rules for primitives, optionals, arrays, dates,
 // bytes, UUIDs, geometry and enumerations are written.
 //
-// A record T opts in with two free functions in its own namespace, found by argument-dependent
-// lookup:
+// Records and enumerations declare their members or cases once (json_record.hpp). A type whose
+// rules really differ writes two free functions in its own namespace instead, found by
+// argument-dependent lookup:
 //   void toJSON(JsonWriter&, const T&);
 //   void fromJSON(const JsonValue&, T&, const CodingPath&);   // throws DecodingError
 // Decoders throw only DecodingError; the boundary that reads outside input catches it.
@@ -19,7 +20,6 @@
 #include <type_traits>
 #include <vector>
 
-#include "tarno/core/geometry.hpp"
 #include "tarno/core/json_value.hpp"
 #include "tarno/core/json_writer.hpp"
 #include "tarno/core/uuid.hpp"
@@ -75,6 +75,8 @@ struct Bytes {
 [[noreturn]] void throwTypeMismatch(std::string_view expected, const JsonValue& found,
                                     const CodingPath& path);
 [[noreturn]] void throwDataCorrupted(std::string description, const CodingPath& path);
+// An array with fewer elements than the value needs; `path` is the first missing index.
+[[noreturn]] void throwUnkeyedAtEnd(const CodingPath& path);
 
 // The description every single-member enumeration uses when it cannot pick its case.
 inline constexpr std::string_view invalidNumberOfKeysDescription =
@@ -184,19 +186,9 @@ struct CaseMember {
 CaseMember singleCase(const JsonValue& v, std::span<const std::string_view> caseNames,
                       const CodingPath& path);
 
-// A raw-value enumeration: reads a string and maps it with `parse` (returning std::optional<E>).
-template <class E, class Parse>
-E decodeRawString(const JsonValue& j, const CodingPath& path, std::string_view typeName,
-                  Parse parse) {
-  const std::string* s = j.asString();
-  if (s == nullptr) throwTypeMismatch("String", j, path);
-  std::optional<E> e = parse(*s);
-  if (!e) {
-    throwDataCorrupted(
-        "Cannot initialize " + std::string(typeName) + " from invalid String value " + *s, path);
-  }
-  return *e;
-}
+// A raw value that names no case: "Cannot initialize ClaudeModel from invalid String value x".
+[[noreturn]] void throwInvalidRawValue(std::string_view typeName, std::string_view rawType,
+                                       std::string_view value, const CodingPath& path);
 
 // ---- dates, bytes ----------------------------------------------------------------------------
 
@@ -332,24 +324,6 @@ template <>
 struct JsonCoder<Uuid> {
   static void encode(JsonWriter& w, const Uuid& v);
   static void decode(const JsonValue& j, Uuid& out, const CodingPath& path);
-};
-
-template <>
-struct JsonCoder<Point> {
-  static void encode(JsonWriter& w, const Point& v);
-  static void decode(const JsonValue& j, Point& out, const CodingPath& path);
-};
-
-template <>
-struct JsonCoder<Size> {
-  static void encode(JsonWriter& w, const Size& v);
-  static void decode(const JsonValue& j, Size& out, const CodingPath& path);
-};
-
-template <>
-struct JsonCoder<Rect> {
-  static void encode(JsonWriter& w, const Rect& v);
-  static void decode(const JsonValue& j, Rect& out, const CodingPath& path);
 };
 
 }  // namespace tarno::core

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "tarno/core/json_coding.hpp"
+#include "tarno/core/json_record.hpp"
 #include "tarno/core/user_home.hpp"
 
 namespace tarno::protocol {
@@ -23,8 +23,9 @@ inline constexpr std::string_view containerBundleID = "com.tarno.app";
 // is the protocol's on every platform, even where sockaddr_un is larger.
 inline constexpr std::int64_t sunPathLimit = 103;
 
-// Plain concatenations under the home directory; nothing is normalised, created or checked.
-// The overloads taking `home` exist so callers and tests can compute paths for another home.
+// Plain concatenations under the home directory (core::userHomeDirectory(), looked up on every
+// call); nothing is normalised, created or checked. The overloads taking `home` exist so
+// callers and tests can compute paths for another home.
 std::string supportDir(std::string_view home);
 std::string clientSocketPath(std::string_view home);
 std::string serverSocketPath(std::string_view home);
@@ -54,11 +55,13 @@ struct EndpointInfo {
   std::string appVersion;
   std::int32_t pid = 0;
 
+  static constexpr auto jsonFields =
+      std::tuple{core::required("socketPath", &EndpointInfo::socketPath),
+                 core::required("protocolVersion", &EndpointInfo::protocolVersion),
+                 core::required("appVersion", &EndpointInfo::appVersion),
+                 core::required("pid", &EndpointInfo::pid)};
   friend bool operator==(const EndpointInfo&, const EndpointInfo&) = default;
 };
-
-void toJSON(core::JsonWriter& w, const EndpointInfo& info);
-void fromJSON(const core::JsonValue& j, EndpointInfo& info, const core::CodingPath& path);
 
 }  // namespace IPCEndpoint
 

@@ -6,7 +6,7 @@
 #include <variant>
 
 #include "tarno/assistant/session/assistant_run_request.hpp"
-#include "tarno/core/json_coding.hpp"
+#include "tarno/core/json_record.hpp"
 
 namespace tarno::assistant {
 
@@ -15,11 +15,13 @@ namespace assistant_command {
 
 struct Run {
   AssistantRunRequest request{};
+  static constexpr auto jsonFields = std::tuple{core::required("_0", &Run::request)};
 };
 struct Login {};
 struct Status {};
 struct LoginCode {
   std::string code{};
+  static constexpr auto jsonFields = std::tuple{core::required("_0", &LoginCode::code)};
 };
 
 }  // namespace assistant_command
@@ -33,12 +35,14 @@ class AssistantCommand {
   using Status = assistant_command::Status;
   using LoginCode = assistant_command::LoginCode;
   using Payload = std::variant<Run, Login, Status, LoginCode>;
+  static constexpr auto jsonCases =
+      std::tuple{core::jsonCase<Run>("run"), core::jsonCase<Login>("login"),
+                 core::jsonCase<Status>("status"), core::jsonCase<LoginCode>("loginCode")};
 
   AssistantCommand() = default;
-  AssistantCommand(Run p) : payload_(std::move(p)) {}
-  AssistantCommand(Login p) : payload_(p) {}
-  AssistantCommand(Status p) : payload_(p) {}
-  AssistantCommand(LoginCode p) : payload_(std::move(p)) {}
+  template <class Case>
+  requires std::is_constructible_v<Payload, Case&&> AssistantCommand(Case&& p)
+      : payload_(std::forward<Case>(p)) {}
 
   static AssistantCommand run(AssistantRunRequest request) { return Run{std::move(request)}; }
   static AssistantCommand login() { return Login{}; }
@@ -62,8 +66,5 @@ class AssistantCommand {
  private:
   Payload payload_;
 };
-
-void toJSON(core::JsonWriter& w, const AssistantCommand& command);
-void fromJSON(const core::JsonValue& j, AssistantCommand& out, const core::CodingPath& path);
 
 }  // namespace tarno::assistant

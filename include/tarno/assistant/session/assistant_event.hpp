@@ -9,7 +9,7 @@
 #include <utility>
 #include <variant>
 
-#include "tarno/core/json_coding.hpp"
+#include "tarno/core/json_record.hpp"
 
 namespace tarno::assistant {
 
@@ -21,28 +21,39 @@ namespace assistant_event {
 struct SessionStarted {
   std::string sessionID{};
   std::optional<std::string> model{};
+  static constexpr auto jsonFields =
+      std::tuple{core::required("sessionID", &SessionStarted::sessionID),
+                 core::optional("model", &SessionStarted::model)};
   friend bool operator==(const SessionStarted&, const SessionStarted&) = default;
 };
 // A fragment of assistant text, streamed while it is produced.
 struct TextDelta {
   std::string text{};
+  static constexpr auto jsonFields = std::tuple{core::required("_0", &TextDelta::text)};
   friend bool operator==(const TextDelta&, const TextDelta&) = default;
 };
 // One complete block of assistant text.
 struct AssistantText {
   std::string text{};
+  static constexpr auto jsonFields = std::tuple{core::required("_0", &AssistantText::text)};
   friend bool operator==(const AssistantText&, const AssistantText&) = default;
 };
 struct ToolUse {
   std::string id{};
   std::string name{};  // the full name as the engine knows it
   std::string inputSummary{};
+  static constexpr auto jsonFields =
+      std::tuple{core::required("id", &ToolUse::id), core::required("name", &ToolUse::name),
+                 core::required("inputSummary", &ToolUse::inputSummary)};
   friend bool operator==(const ToolUse&, const ToolUse&) = default;
 };
 struct ToolResult {
   std::string id{};
   bool isError = false;
   std::string summary{};
+  static constexpr auto jsonFields = std::tuple{core::required("id", &ToolResult::id),
+                                                core::required("isError", &ToolResult::isError),
+                                                core::required("summary", &ToolResult::summary)};
   friend bool operator==(const ToolResult&, const ToolResult&) = default;
 };
 // The run or sign-in is over; a well-formed stream ends with exactly one of these.
@@ -50,6 +61,9 @@ struct Finished {
   std::string text{};
   bool isError = false;
   std::optional<std::string> sessionID{};
+  static constexpr auto jsonFields = std::tuple{core::required("text", &Finished::text),
+                                                core::required("isError", &Finished::isError),
+                                                core::optional("sessionID", &Finished::sessionID)};
   friend bool operator==(const Finished&, const Finished&) = default;
 };
 // The sign-in waits for the user to paste an authorization code.
@@ -74,15 +88,19 @@ class AssistantEvent {
 
   using Payload = std::variant<SessionStarted, TextDelta, AssistantText, ToolUse, ToolResult,
                                Finished, AwaitingLoginCode>;
+  static constexpr auto jsonCases =
+      std::tuple{core::jsonCase<SessionStarted>("sessionStarted"),
+                 core::jsonCase<TextDelta>("textDelta"),
+                 core::jsonCase<AssistantText>("assistantText"),
+                 core::jsonCase<ToolUse>("toolUse"),
+                 core::jsonCase<ToolResult>("toolResult"),
+                 core::jsonCase<Finished>("finished"),
+                 core::jsonCase<AwaitingLoginCode>("awaitingLoginCode")};
 
   AssistantEvent() = default;
-  AssistantEvent(SessionStarted p) : payload_(std::move(p)) {}
-  AssistantEvent(TextDelta p) : payload_(std::move(p)) {}
-  AssistantEvent(AssistantText p) : payload_(std::move(p)) {}
-  AssistantEvent(ToolUse p) : payload_(std::move(p)) {}
-  AssistantEvent(ToolResult p) : payload_(std::move(p)) {}
-  AssistantEvent(Finished p) : payload_(std::move(p)) {}
-  AssistantEvent(AwaitingLoginCode p) : payload_(p) {}
+  template <class Case>
+  requires std::is_constructible_v<Payload, Case&&> AssistantEvent(Case&& p)
+      : payload_(std::forward<Case>(p)) {}
 
   static AssistantEvent sessionStarted(std::string sessionID,
                                        std::optional<std::string> model = std::nullopt) {
@@ -114,7 +132,7 @@ class AssistantEvent {
   }
 
   // The JSON member name of this event's case ("sessionStarted", …).
-  std::string_view caseName() const;
+  std::string_view caseName() const { return core::caseName(*this); }
 
   // The label under which a client shows a tool name: what follows the last "__", so that
   // "mcp__tarno__tarno_list" shows as "tarno_list"; a name without "__" unchanged.
@@ -126,15 +144,11 @@ class AssistantEvent {
   Payload payload_;
 };
 
-void toJSON(core::JsonWriter& w, const AssistantEvent& event);
-void fromJSON(const core::JsonValue& j, AssistantEvent& out, const core::CodingPath& path);
-
 }  // namespace tarno::assistant
 
 namespace tarno::core {
-// Events are decoded once per frame on the helper socket, so their text form has its own
-// decoder that reads simdjson's document directly. It accepts exactly what the generic
-// decodeJSON(parseJson(text)) accepts and, on failure, throws that path's DecodingError.
+// Events are decoded once per frame on the helper socket: their text goes through the decoder
+// that reads simdjson's document directly (same rules, same errors).
 template <>
 assistant::AssistantEvent decodeFromString<assistant::AssistantEvent>(std::string_view text);
 }  // namespace tarno::core

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "tarno/assistant/session/claude_model.hpp"
-#include "tarno/core/json_coding.hpp"
+#include "tarno/core/json_record.hpp"
 
 namespace tarno::assistant {
 
@@ -22,10 +22,16 @@ struct AssistantRunRequest {
   std::optional<std::string> context{};
   std::string engineID = "claude";
 
+  // Old clients send neither allowCommit nor engineID: both read as their defaults.
+  static constexpr auto jsonFields =
+      std::tuple{core::required("prompt", &AssistantRunRequest::prompt),
+                 core::required("model", &AssistantRunRequest::model),
+                 core::optional("resumeSessionID", &AssistantRunRequest::resumeSessionID),
+                 core::withDefault("allowCommit", &AssistantRunRequest::allowCommit),
+                 core::optional("context", &AssistantRunRequest::context),
+                 core::withDefault("engineID", &AssistantRunRequest::engineID)};
+
   friend bool operator==(const AssistantRunRequest&, const AssistantRunRequest&) = default;
 };
-
-void toJSON(core::JsonWriter& w, const AssistantRunRequest& request);
-void fromJSON(const core::JsonValue& j, AssistantRunRequest& out, const core::CodingPath& path);
 
 }  // namespace tarno::assistant

@@ -1,0 +1,441 @@
+// Records and enumerations declare their JSON form once; the encoder and the decoder are derived
+// from that one declaration, so no member or case list is ever written twice.
+//
+//   struct EndpointInfo {
+//     std::string socketPath;
+//     std::int32_t pid = 0;
+//     static constexpr auto jsonFields = std::tuple{
+//         core::required("socketPath", &EndpointInfo::socketPath),
+//         core::required("pid", &EndpointInfo::pid)};
+//   };
+//
+// A record lists its members in `jsonFields` (encoded in that order); an enumeration with payload
+// is a class over a std::variant that lists its cases in `jsonCases`; an enumeration without
+// payload is an `enum class` whose raw values are its case names unless it says otherwise (see
+// jsonRawValues below). Types with rules of their own still write toJSON/fromJSON by hand.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+#include "tarno/core/json_coding.hpp"
+
+namespace tarno::core {
+
+// ---- records ----------------------------------------------------------------------------------
+
+enum class Presence {
+  required,     // keyNotFound when missing, valueNotFound when null; always written
+  optional,     // std::optional member: missing or null read as absent; omitted when absent
+  withDefault,  // missing or null read as the member's initial value; always written
+};
+
+template <Presence P, class T, class M>
+struct Field {
+  static constexpr Presence presence = P;
+  std::string_view name;
+  M T::*member;
+};
+
+template <class T, class M>
+constexpr Field<Presence::required, T, M> required(std::string_view name, M T::*member) {
+  return {name, member};
+}
+template <class T, class M>
+constexpr Field<Presence::optional, T, std::optional<M>> optional(std::string_view name,
+                                                                  std::optional<M> T::*member) {
+  return {name, member};
+}
+template <class T, class M>
+constexpr Field<Presence::withDefault, T, M> withDefault(std::string_view name, M T::*member) {
+  return {name, member};
+}
+
+template <class T>
+concept JsonRecord = requires {
+  std::tuple_size<std::remove_cvref_t<decltype(T::jsonFields)>>{};
+};
+
+namespace detail {
+
+// The value a default-constructed record holds, for members that read missing as default.
+template <class T>
+const T& recordDefaults() {
+  static const T defaults{};
+  return defaults;
+}
+
+template <class T>
+void encodeFields(JsonWriter& w, const T& v) {
+  std::apply(
+      [&]<class... F>(const F&... field) {
+        (
+            [&] {
+              if constexpr (F::presence == Presence::optional) {
+                w.optionalMember(field.name, v.*(field.member));
+              } else {
+                w.member(field.name, v.*(field.member));
+              }
+            }(),
+            ...);
+      },
+      T::jsonFields);
+}
+
+template <class T>
+void decodeFields(const ObjectReader& r, T& out) {
+  std::apply(
+      [&]<class... F>(const F&... field) {
+        (
+            [&] {
+              if constexpr (F::presence == Presence::required) {
+                r.required(field.name, out.*(field.member));
+              } else if constexpr (F::presence == Presence::optional) {
+                r.optional(field.name, out.*(field.member));
+              } else {
+                r.withDefault(field.name, out.*(field.member), recordDefaults<T>().*(field.member));
+              }
+            }(),
+            ...);
+      },
+      T::jsonFields);
+}
+
+}  // namespace detail
+
+template <JsonRecord T>
+struct JsonCoder<T, void> {
+  static void encode(JsonWriter& w, const T& v) {
+    w.beginObject();
+    detail::encodeFields(w, v);
+    w.endObject();
+  }
+  static void decode(const JsonValue& j, T& out, const CodingPath& path) {
+    detail::decodeFields(ObjectReader(j, path), out);
+  }
+};
+
+// A record written as a fixed array, such as a point [x, y]: `jsonElements` lists the member
+// pointers in array order. Extra elements are ignored; a missing one fails at its index.
+template <class T>
+concept JsonArrayRecord = requires {
+  std::tuple_size<std::remove_cvref_t<decltype(T::jsonElements)>>{};
+};
+
+template <JsonArrayRecord T>
+struct JsonCoder<T, void> {
+  static void encode(JsonWriter& w, const T& v) {
+    w.beginArray();
+    std::apply([&](auto... member) { (encodeJSON(w, v.*member), ...); }, T::jsonElements);
+    w.endArray();
+  }
+  static void decode(const JsonValue& j, T& out, const CodingPath& path) {
+    const JsonValue::Array* a = j.asArray();
+    if (a == nullptr) throwTypeMismatch("Array", j, path);
+    std::size_t i = 0;
+    std::apply(
+        [&](auto... member) {
+          (
+              [&] {
+                if (i >= a->size()) throwUnkeyedAtEnd(path.index(a->size()));
+                decodeJSON((*a)[i], out.*member, path.index(i));
+                ++i;
+              }(),
+              ...);
+        },
+        T::jsonElements);
+  }
+};
+
+// ---- enumerations with payload ----------------------------------------------------------------
+
+// One case: its JSON name and the variant alternative it carries. An alternative that is a
+// record is written as its labelled members, an empty struct as {}, anything else as {"_0": v}.
+template <class Alternative>
+struct Case {
+  using Type = Alternative;
+  std::string_view name;
+};
+template <class Alternative>
+constexpr Case<Alternative> jsonCase(std::string_view name) {
+  return {name};
+}
+
+// A class holding `payload()` (a std::variant), constructible from each alternative, and
+// listing every alternative exactly once in `jsonCases`.
+template <class T>
+concept JsonCaseEnumeration = requires(const T& t) {
+  std::tuple_size<std::remove_cvref_t<decltype(T::jsonCases)>>{};
+  t.payload();
+};
+
+namespace detail {
+
+template <class T>
+using CasesOf = std::remove_cvref_t<decltype(T::jsonCases)>;
+template <class T>
+using PayloadOf = std::remove_cvref_t<decltype(std::declval<const T&>().payload())>;
+
+template <class T, class Alternative>
+consteval std::size_t caseIndex() {
+  constexpr auto matches = []<std::size_t... I>(std::index_sequence<I...>) {
+    return std::array<bool, sizeof...(I)>{
+        std::is_same_v<typename std::tuple_element_t<I, CasesOf<T>>::Type, Alternative>...};
+  }
+  (std::make_index_sequence<std::tuple_size_v<CasesOf<T>>>{});
+  static_assert(std::count(matches.begin(), matches.end(), true) == 1,
+                "every payload alternative is declared as exactly one case");
+  return static_cast<std::size_t>(std::find(matches.begin(), matches.end(), true) -
+                                  matches.begin());
+}
+
+template <class T>
+constexpr auto caseNames() {
+  return std::apply(
+      [](const auto&... c) { return std::array<std::string_view, sizeof...(c)>{c.name...}; },
+      T::jsonCases);
+}
+
+template <class A>
+void encodeCasePayload(JsonWriter& w, const A& payload) {
+  if constexpr (JsonRecord<A>) {
+    encodeFields(w, payload);
+  } else if constexpr (!std::is_empty_v<A>) {
+    w.member("_0", payload);
+  }
+}
+
+template <class A>
+A decodeCasePayload(const ObjectReader& r) {
+  A out{};
+  if constexpr (JsonRecord<A>) {
+    decodeFields(r, out);
+  } else if constexpr (!std::is_empty_v<A>) {
+    r.required("_0", out);
+  }
+  return out;
+}
+
+}  // namespace detail
+
+// The JSON name of the case a value holds.
+template <JsonCaseEnumeration T>
+std::string_view caseName(const T& v) {
+  return std::visit(
+      [](const auto& p) {
+        constexpr std::size_t i = detail::caseIndex<T, std::remove_cvref_t<decltype(p)>>();
+        return std::get<i>(T::jsonCases).name;
+      },
+      v.payload());
+}
+
+template <JsonCaseEnumeration T>
+struct JsonCoder<T, void> {
+  static_assert(std::tuple_size_v<detail::CasesOf<T>> == std::variant_size_v<detail::PayloadOf<T>>,
+                "every case carries a payload alternative of its own");
+
+  static void encode(JsonWriter& w, const T& v) {
+    std::visit(
+        [&](const auto& p) {
+          w.beginCase(caseName(v));
+          detail::encodeCasePayload(w, p);
+          w.endCase();
+        },
+        v.payload());
+  }
+
+  static void decode(const JsonValue& j, T& out, const CodingPath& path) {
+    static constexpr auto names = detail::caseNames<T>();
+    const CaseMember c = singleCase(j, names, path);
+    const CodingPath inner = path.key(c.name);
+    const ObjectReader r(c.value, inner);
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+      ((c.index == I ? (out = T(detail::decodeCasePayload<
+                                typename std::tuple_element_t<I, detail::CasesOf<T>>::Type>(r)),
+                        true)
+                     : false) ||
+       ...);
+    }
+    (std::make_index_sequence<names.size()>{});
+  }
+};
+
+// ---- enumerations without payload -------------------------------------------------------------
+//
+// An `enum class` whose cases are numbered from 0 (at most 128 of them) is coded as its case name
+// by default: the names are read from the compiler's own spelling of each enumerator, so the
+// enumeration's declaration is the only list of its cases. An enumeration whose raw values are
+// something else says so with a function found by argument-dependent lookup:
+//   constexpr core::IntegerRawValues jsonRawValues(PhotoSourceType) { return {}; }
+//       the JSON form is the enumerator's integer value;
+//   constexpr std::array<std::pair<IPCMethod, std::string_view>, 46> jsonRawValues(IPCMethod)
+//       the JSON form is the text paired with each case (every case exactly once).
+
+struct IntegerRawValues {};
+
+namespace detail {
+
+template <auto V>
+constexpr std::string_view enumeratorSpelling() {
+  // GCC: "... [with auto V = ns::E::name; ...]"; clang: "... [V = ns::E::name]". A value that
+  // names no enumerator is spelt as a cast, "(ns::E)7".
+  const std::string_view f = __PRETTY_FUNCTION__;
+  const std::size_t start = f.find("V = ") + 4;
+  const std::string_view s = f.substr(start, f.find_first_of(";]", start) - start);
+  if (s.empty() || s.front() == '(') return {};
+  return s.substr(s.rfind(':') + 1);
+}
+
+template <class T>
+constexpr std::string_view typeSpelling() {
+  const std::string_view f = __PRETTY_FUNCTION__;
+  const std::size_t start = f.find("T = ") + 4;
+  const std::string_view s = f.substr(start, f.find_first_of(";]", start) - start);
+  return s.substr(s.rfind(':') + 1);
+}
+
+inline constexpr int kMaxReflectedEnumerator = 128;
+
+template <class E>
+constexpr auto reflectedCases() {
+  constexpr auto spellings = []<int... I>(std::integer_sequence<int, I...>) {
+    return std::array<std::string_view, sizeof...(I)>{enumeratorSpelling<static_cast<E>(I)>()...};
+  }
+  (std::make_integer_sequence<int, kMaxReflectedEnumerator>{});
+  constexpr std::size_t count = static_cast<std::size_t>(
+      std::count_if(spellings.begin(), spellings.end(), [](auto s) { return !s.empty(); }));
+  std::array<std::pair<E, std::string_view>, count> out{};
+  std::size_t n = 0;
+  for (int i = 0; i < kMaxReflectedEnumerator; ++i) {
+    if (!spellings[static_cast<std::size_t>(i)].empty()) {
+      out[n++] = {static_cast<E>(i), spellings[static_cast<std::size_t>(i)]};
+    }
+  }
+  return out;
+}
+
+template <class E>
+concept HasRawValueDeclaration = requires(E e) {
+  jsonRawValues(e);
+};
+
+template <class E>
+constexpr auto caseTable() {
+  if constexpr (HasRawValueDeclaration<E>) {
+    using Declared = decltype(jsonRawValues(E{}));
+    if constexpr (!std::is_same_v<Declared, IntegerRawValues>) {
+      constexpr auto table = jsonRawValues(E{});
+      constexpr auto reflected = reflectedCases<E>();
+      static_assert(table.size() == reflected.size(), "every case has exactly one raw value");
+      static_assert(
+          [&] {
+            for (std::size_t i = 0; i < table.size(); ++i) {
+              if (table[i].first != reflected[i].first) return false;
+            }
+            return true;
+          }(),
+          "raw values are listed in declaration order, every case once");
+      return table;
+    } else {
+      return reflectedCases<E>();
+    }
+  } else {
+    return reflectedCases<E>();
+  }
+}
+
+template <class E>
+inline constexpr auto kCaseTable = caseTable<E>();
+
+template <class E>
+constexpr bool isIntegerCoded() {
+  if constexpr (HasRawValueDeclaration<E>) {
+    return std::is_same_v<decltype(jsonRawValues(E{})), IntegerRawValues>;
+  } else {
+    return false;
+  }
+}
+
+}  // namespace detail
+
+// The enumeration's name as the compiler spells it, without namespaces ("ClaudeModel").
+template <class T>
+inline constexpr std::string_view typeName = detail::typeSpelling<T>();
+
+// Every case in declaration order.
+template <class E>
+inline constexpr auto allCases = [] {
+  std::array<E, detail::kCaseTable<E>.size()> out{};
+  for (std::size_t i = 0; i < out.size(); ++i)
+    out[i] = detail::kCaseTable<E>[i].first;
+  return out;
+}();
+
+// The text raw value of a case of an enumeration coded as text.
+template <class E>
+requires std::is_enum_v<E>
+constexpr std::string_view rawValue(E e) {
+  static_assert(!detail::isIntegerCoded<E>());
+  for (const auto& [c, name] : detail::kCaseTable<E>) {
+    if (c == e) return name;
+  }
+  return {};
+}
+
+// The case with this text raw value, compared exactly; absent for anything else.
+template <class E>
+requires std::is_enum_v<E>
+constexpr std::optional<E> caseWithRawValue(std::string_view raw) {
+  static_assert(!detail::isIntegerCoded<E>());
+  for (const auto& [c, name] : detail::kCaseTable<E>) {
+    if (name == raw) return c;
+  }
+  return std::nullopt;
+}
+
+// The case with this integer raw value; absent for anything else.
+template <class E>
+requires std::is_enum_v<E>
+constexpr std::optional<E> caseWithRawValue(std::int64_t raw) {
+  static_assert(detail::isIntegerCoded<E>());
+  for (const auto& entry : detail::kCaseTable<E>) {
+    if (static_cast<std::int64_t>(entry.first) == raw) return entry.first;
+  }
+  return std::nullopt;
+}
+
+template <class E>
+requires std::is_enum_v<E>
+struct JsonCoder<E, void> {
+  static void encode(JsonWriter& w, E e) {
+    if constexpr (detail::isIntegerCoded<E>()) {
+      w.integer(static_cast<std::int64_t>(e));
+    } else {
+      w.string(rawValue(e));
+    }
+  }
+  static void decode(const JsonValue& j, E& out, const CodingPath& path) {
+    if constexpr (detail::isIntegerCoded<E>()) {
+      const std::int64_t raw = decodeJSON<std::int64_t>(j, path);
+      const std::optional<E> e = caseWithRawValue<E>(raw);
+      if (!e) throwInvalidRawValue(typeName<E>, "Int", std::to_string(raw), path);
+      out = *e;
+    } else {
+      const std::string* s = j.asString();
+      if (s == nullptr) throwTypeMismatch("String", j, path);
+      const std::optional<E> e = caseWithRawValue<E>(*s);
+      if (!e) throwInvalidRawValue(typeName<E>, "String", *s, path);
+      out = *e;
+    }
+  }
+};
+
+}  // namespace tarno::core

@@ -1,0 +1,175 @@
+// A faster decoder for records that are decoded many times a second (an event per frame): it
+// reads simdjson's document directly, guided by the same field and case declarations as the
+// generic decoder, instead of building a JsonValue tree first. It accepts exactly what the
+// generic decoder accepts; wherever that decoder might fail (or a type has no fast form), it
+// gives up and the generic decoder runs, so failures carry the usual DecodingError.
+//
+// Include it only from .cpp files of the project's libraries: it brings in <simdjson.h>.
+#pragma once
+
+#include <simdjson.h>
+
+#include <limits>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tarno/core/json_record.hpp"
+
+namespace tarno::core::simdjson_decoder {
+
+namespace dom = simdjson::dom;
+
+template <class T>
+bool read(dom::element e, T& out);
+
+inline bool readMember(dom::object o, std::string_view key, dom::element& out) {
+  return o.at_key(key).get(out) == simdjson::SUCCESS;
+}
+
+template <class T>
+bool readFields(dom::object o, T& out) {
+  return std::apply(
+      [&]<class... F>(const F&... field) {
+        return ([&] {
+          auto& m = out.*(field.member);
+          dom::element e;
+          const bool present = readMember(o, field.name, e) && !e.is_null();
+          if constexpr (F::presence == Presence::required) {
+            return present && read(e, m);
+          } else if constexpr (F::presence == Presence::optional) {
+            if (!present) {
+              m.reset();
+              return true;
+            }
+            m.emplace();
+            return read(e, *m);
+          } else {
+            if (!present) {
+              m = detail::recordDefaults<T>().*(field.member);
+              return true;
+            }
+            return read(e, m);
+          }
+        }() && ...);
+      },
+      T::jsonFields);
+}
+
+template <class T>
+bool readCase(dom::element e, T& out) {
+  static constexpr auto names = detail::caseNames<T>();
+  dom::object o;
+  if (e.get_object().get(o) != simdjson::SUCCESS) return false;
+  // Exactly one known case name among the members; other members are ignored.
+  std::size_t found = names.size();
+  dom::element value;
+  for (dom::key_value_pair member : o) {
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      if (member.key != names[i]) continue;
+      if (found == names.size()) {
+        found = i;
+        value = member.value;
+      } else if (found != i) {
+        return false;
+      }
+    }
+  }
+  dom::object inner;
+  if (found == names.size() || value.get_object().get(inner) != simdjson::SUCCESS) return false;
+  return [&]<std::size_t... I>(std::index_sequence<I...>) {
+    return ((found == I &&
+             [&] {
+               using A = typename std::tuple_element_t<I, detail::CasesOf<T>>::Type;
+               A payload{};
+               bool ok = true;
+               if constexpr (JsonRecord<A>) {
+                 ok = readFields(inner, payload);
+               } else if constexpr (!std::is_empty_v<A>) {
+                 dom::element v;
+                 ok = readMember(inner, "_0", v) && !v.is_null() && read(v, payload);
+               }
+               if (ok) out = T(std::move(payload));
+               return ok;
+             }()) ||
+            ...);
+  }
+  (std::make_index_sequence<names.size()>{});
+}
+
+template <class T>
+bool read(dom::element e, T& out) {
+  if constexpr (std::is_same_v<T, std::string>) {
+    std::string_view s;
+    if (e.get_string().get(s) != simdjson::SUCCESS) return false;
+    out.assign(s);
+    return true;
+  } else if constexpr (std::is_same_v<T, bool>) {
+    return e.get_bool().get(out) == simdjson::SUCCESS;
+  } else if constexpr (std::is_integral_v<T> && std::is_signed_v<T>) {
+    std::int64_t v = 0;
+    if (e.get_int64().get(v) != simdjson::SUCCESS || v < std::numeric_limits<T>::min() ||
+        v > std::numeric_limits<T>::max()) {
+      return false;
+    }
+    out = static_cast<T>(v);
+    return true;
+  } else if constexpr (std::is_integral_v<T>) {
+    std::uint64_t v = 0;
+    if (e.get_uint64().get(v) != simdjson::SUCCESS || v > std::numeric_limits<T>::max()) {
+      return false;
+    }
+    out = static_cast<T>(v);
+    return true;
+  } else if constexpr (std::is_same_v<T, double>) {
+    return e.get_double().get(out) == simdjson::SUCCESS;
+  } else if constexpr (requires {
+                         out.reset();
+                         out.emplace();
+                       }) {
+    if (e.is_null()) {
+      out.reset();
+      return true;
+    }
+    out.emplace();
+    return read(e, *out);
+  } else if constexpr (requires { out.push_back(std::move(out.back())); }) {
+    dom::array a;
+    if (e.get_array().get(a) != simdjson::SUCCESS) return false;
+    out.clear();
+    for (dom::element x : a) {
+      if (!read(x, out.emplace_back())) return false;
+    }
+    return true;
+  } else if constexpr (JsonRecord<T>) {
+    dom::object o;
+    return e.get_object().get(o) == simdjson::SUCCESS && readFields(o, out);
+  } else if constexpr (JsonCaseEnumeration<T>) {
+    return readCase(e, out);
+  } else if constexpr (std::is_enum_v<T> && !detail::isIntegerCoded<T>()) {
+    std::string_view s;
+    if (e.get_string().get(s) != simdjson::SUCCESS) return false;
+    const std::optional<T> c = caseWithRawValue<T>(s);
+    if (c) out = *c;
+    return c.has_value();
+  } else {
+    return false;  // no fast form: the generic decoder handles it
+  }
+}
+
+// Decodes one JSON text as T; throws the generic decoder's DecodingError on failure.
+template <class T>
+T decode(std::string_view text) {
+  // One parser per thread: it reuses its buffers, and parsers are not thread-safe.
+  thread_local dom::parser parser;
+  dom::element root;
+  T out{};
+  if (parser.parse(text.data(), text.size(), true).get(root) == simdjson::SUCCESS &&
+      read(root, out)) {
+    return out;
+  }
+  return decodeJSON<T>(parseJson(text));
+}
+
+}  // namespace tarno::core::simdjson_decoder
