@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "tarno/core/json_coding.hpp"
+#include "tarno/core/json_record.hpp"
 
 using namespace tarno::core;
 
@@ -129,14 +129,11 @@ TEST(JsonParser, RefusesEveryInvalidTextWithoutCrashing) {
 struct Reading {
   std::int64_t id = 0;
   double scale = 0;
-  float ratio = 0;
+  float ratio = 1;
+  static constexpr auto jsonFields =
+      std::tuple{required("id", &Reading::id), required("scale", &Reading::scale),
+                 withDefault("ratio", &Reading::ratio)};
 };
-void fromJSON(const JsonValue& j, Reading& r, const CodingPath& path) {
-  ObjectReader reader(j, path);
-  reader.required("id", r.id);
-  reader.required("scale", r.scale);
-  reader.withDefault("ratio", r.ratio, 1.0f);
-}
 
 TEST(JsonParser, BigNumbersFailOnlyInTheDecoderThatReadsThem) {
   const std::tuple<std::string, std::string, std::string> rows[] = {

@@ -3,10 +3,10 @@
 #pragma once
 
 #include <string>
-#include <variant>
 
 #include "tarno/assistant/session/assistant_run_request.hpp"
 #include "tarno/core/json_record.hpp"
+#include "tarno/core/one_of.hpp"
 
 namespace tarno::assistant {
 
@@ -28,43 +28,26 @@ struct LoginCode {
 
 // A value type; no equality (compare the payloads instead). Decode one with
 // core::decodeFromString<AssistantCommand>(frame), which throws core::DecodingError.
-class AssistantCommand {
+class AssistantCommand
+    : public core::OneOf<assistant_command::Run, assistant_command::Login,
+                         assistant_command::Status, assistant_command::LoginCode> {
  public:
   using Run = assistant_command::Run;
   using Login = assistant_command::Login;
   using Status = assistant_command::Status;
   using LoginCode = assistant_command::LoginCode;
-  using Payload = std::variant<Run, Login, Status, LoginCode>;
+  using OneOf::OneOf;
   static constexpr auto jsonCases =
       std::tuple{core::jsonCase<Run>("run"), core::jsonCase<Login>("login"),
                  core::jsonCase<Status>("status"), core::jsonCase<LoginCode>("loginCode")};
-
-  AssistantCommand() = default;
-  template <class Case>
-  requires std::is_constructible_v<Payload, Case&&> AssistantCommand(Case&& p)
-      : payload_(std::forward<Case>(p)) {}
 
   static AssistantCommand run(AssistantRunRequest request) { return Run{std::move(request)}; }
   static AssistantCommand login() { return Login{}; }
   static AssistantCommand status() { return Status{}; }
   static AssistantCommand loginCode(std::string code) { return LoginCode{std::move(code)}; }
 
-  const Payload& payload() const { return payload_; }
-  template <class Case>
-  bool is() const {
-    return std::holds_alternative<Case>(payload_);
-  }
-  // The payload of this case, or null when the command is another one.
-  template <class Case>
-  const Case* as() const {
-    return std::get_if<Case>(&payload_);
-  }
-
   // True for `login` only: the server keeps reading the connection for code submissions.
   bool isInteractive() const { return is<Login>(); }
-
- private:
-  Payload payload_;
 };
 
 }  // namespace tarno::assistant

@@ -10,6 +10,7 @@
 #include <variant>
 
 #include "tarno/core/json_record.hpp"
+#include "tarno/core/one_of.hpp"
 
 namespace tarno::assistant {
 
@@ -76,7 +77,11 @@ struct AwaitingLoginCode {
 // A plain value: copy, move, compare with ==. Build one with the static function named after
 // its case (AssistantEvent::finished("Done", false, "abc")) or from a payload struct; inspect it
 // with is<Case>() / as<Case>() or by visiting payload().
-class AssistantEvent {
+class AssistantEvent
+    : public core::OneOf<assistant_event::SessionStarted, assistant_event::TextDelta,
+                         assistant_event::AssistantText, assistant_event::ToolUse,
+                         assistant_event::ToolResult, assistant_event::Finished,
+                         assistant_event::AwaitingLoginCode> {
  public:
   using SessionStarted = assistant_event::SessionStarted;
   using TextDelta = assistant_event::TextDelta;
@@ -85,9 +90,7 @@ class AssistantEvent {
   using ToolResult = assistant_event::ToolResult;
   using Finished = assistant_event::Finished;
   using AwaitingLoginCode = assistant_event::AwaitingLoginCode;
-
-  using Payload = std::variant<SessionStarted, TextDelta, AssistantText, ToolUse, ToolResult,
-                               Finished, AwaitingLoginCode>;
+  using OneOf::OneOf;
   static constexpr auto jsonCases =
       std::tuple{core::jsonCase<SessionStarted>("sessionStarted"),
                  core::jsonCase<TextDelta>("textDelta"),
@@ -96,11 +99,6 @@ class AssistantEvent {
                  core::jsonCase<ToolResult>("toolResult"),
                  core::jsonCase<Finished>("finished"),
                  core::jsonCase<AwaitingLoginCode>("awaitingLoginCode")};
-
-  AssistantEvent() = default;
-  template <class Case>
-  requires std::is_constructible_v<Payload, Case&&> AssistantEvent(Case&& p)
-      : payload_(std::forward<Case>(p)) {}
 
   static AssistantEvent sessionStarted(std::string sessionID,
                                        std::optional<std::string> model = std::nullopt) {
@@ -120,28 +118,12 @@ class AssistantEvent {
   }
   static AssistantEvent awaitingLoginCode() { return AwaitingLoginCode{}; }
 
-  const Payload& payload() const { return payload_; }
-  template <class Case>
-  bool is() const {
-    return std::holds_alternative<Case>(payload_);
-  }
-  // The payload of this case, or null when the event is another one.
-  template <class Case>
-  const Case* as() const {
-    return std::get_if<Case>(&payload_);
-  }
-
   // The JSON member name of this event's case ("sessionStarted", …).
   std::string_view caseName() const { return core::caseName(*this); }
 
   // The label under which a client shows a tool name: what follows the last "__", so that
   // "mcp__tarno__tarno_list" shows as "tarno_list"; a name without "__" unchanged.
   static std::string displayName(std::string_view toolName);
-
-  friend bool operator==(const AssistantEvent&, const AssistantEvent&) = default;
-
- private:
-  Payload payload_;
 };
 
 }  // namespace tarno::assistant
