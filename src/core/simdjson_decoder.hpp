@@ -98,9 +98,22 @@ bool readCase(dom::element e, T& out) {
   (std::make_index_sequence<names.size()>{});
 }
 
+// Text that a parse function turns into a value (dates, UUIDs, bytes).
+template <class T, class Parse>
+bool readParsed(dom::element e, T& out, Parse parse) {
+  std::string_view s;
+  if (e.get_string().get(s) != simdjson::SUCCESS) return false;
+  auto parsed = parse(s);
+  if (!parsed) return false;
+  out = T{std::move(*parsed)};
+  return true;
+}
+
 template <class T>
 bool read(dom::element e, T& out) {
-  if constexpr (std::is_same_v<T, std::string>) {
+  if constexpr (HasOwnDecoder<T>) {
+    return false;  // its own rules: the generic decoder applies them
+  } else if constexpr (std::is_same_v<T, std::string>) {
     std::string_view s;
     if (e.get_string().get(s) != simdjson::SUCCESS) return false;
     out.assign(s);
@@ -124,6 +137,12 @@ bool read(dom::element e, T& out) {
     return true;
   } else if constexpr (std::is_same_v<T, double>) {
     return e.get_double().get(out) == simdjson::SUCCESS;
+  } else if constexpr (std::is_same_v<T, Date>) {
+    return readParsed(e, out, parseISO8601);
+  } else if constexpr (std::is_same_v<T, Uuid>) {
+    return readParsed(e, out, Uuid::parse);
+  } else if constexpr (std::is_same_v<T, Bytes>) {
+    return readParsed(e, out, base64Decode);
   } else if constexpr (requires {
                          out.reset();
                          out.emplace();
@@ -145,12 +164,31 @@ bool read(dom::element e, T& out) {
   } else if constexpr (JsonRecord<T>) {
     dom::object o;
     return e.get_object().get(o) == simdjson::SUCCESS && readFields(o, out);
+  } else if constexpr (JsonArrayRecord<T>) {
+    dom::array a;
+    if (e.get_array().get(a) != simdjson::SUCCESS) return false;
+    std::size_t i = 0;
+    return std::apply(
+        [&](auto... member) {
+          return ([&] {
+            dom::element x;
+            return a.at(i++).get(x) == simdjson::SUCCESS && read(x, out.*member);
+          }() && ...);
+        },
+        T::jsonElements);
   } else if constexpr (JsonCaseEnumeration<T>) {
     return readCase(e, out);
-  } else if constexpr (std::is_enum_v<T> && !detail::isIntegerCoded<T>()) {
-    std::string_view s;
-    if (e.get_string().get(s) != simdjson::SUCCESS) return false;
-    const std::optional<T> c = caseWithRawValue<T>(s);
+  } else if constexpr (std::is_enum_v<T>) {
+    std::optional<T> c;
+    if constexpr (detail::isIntegerCoded<T>()) {
+      std::int64_t raw = 0;
+      if (e.get_int64().get(raw) != simdjson::SUCCESS) return false;
+      c = caseWithRawValue<T>(raw);
+    } else {
+      std::string_view s;
+      if (e.get_string().get(s) != simdjson::SUCCESS) return false;
+      c = caseWithRawValue<T>(s);
+    }
     if (c) out = *c;
     return c.has_value();
   } else {

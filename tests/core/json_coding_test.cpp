@@ -6,6 +6,7 @@
 #include <chrono>
 #include <string>
 
+#include "core/simdjson_decoder.hpp"
 #include "tarno/core/geometry.hpp"
 #include "tarno/core/json_record.hpp"
 
@@ -50,8 +51,11 @@ constexpr std::array<std::pair<Method, std::string_view>, 2> jsonRawValues(Metho
 struct Adjust {
   Tone tone = Tone::warm;
   std::optional<Level> level;
+  std::optional<Date> at;
+  std::vector<Rect> areas;
   static constexpr auto jsonFields =
-      std::tuple{required("tone", &Adjust::tone), optional("level", &Adjust::level)};
+      std::tuple{required("tone", &Adjust::tone), optional("level", &Adjust::level),
+                 optional("at", &Adjust::at), withDefault("areas", &Adjust::areas)};
   friend bool operator==(const Adjust&, const Adjust&) = default;
 };
 struct Reset {
@@ -145,8 +149,9 @@ TEST(JsonCoding, PayloadEnumerationsHaveExactlyOneKnownMember) {
   const std::pair<Change, std::string_view> rows[] = {
       {Change(0.35), R"({"scalar":{"_0":0.35}})"},
       {Change(Adjust{.tone = Tone::neutralGray, .level = Level::high}),
-       R"({"adjust":{"tone":"neutralGray","level":4}})"},
-      {Change(Adjust{.tone = Tone::cool}), R"({"adjust":{"tone":"cool"}})"},
+       R"({"adjust":{"tone":"neutralGray","level":4,"areas":[]}})"},
+      {Change(Adjust{.tone = Tone::cool, .areas = {Rect{.size = {.width = 2}}}}),
+       R"({"adjust":{"tone":"cool","areas":[[[0,0],[2,0]]]}})"},
       {Change(Reset{}), R"({"reset":{}})"},
   };
   for (const auto& [value, json] : rows) {
@@ -166,6 +171,38 @@ TEST(JsonCoding, PayloadEnumerationsHaveExactlyOneKnownMember) {
             "Cannot initialize Tone from invalid String value hot");
   EXPECT_EQ(decodeFailure<Change>(R"({"adjust":{"tone":"cool","level":2}})").description(),
             "Cannot initialize Level from invalid Int value 2");
+}
+
+// The fast decoder must accept exactly what the generic one accepts, with the same result, and
+// leave every failure to it.
+TEST(JsonCoding, FastDecoderAgreesWithTheGenericOne) {
+  const std::string_view texts[] = {
+      R"({"scalar":{"_0":1}})",
+      R"({"scalar":{"_0":1.5,"_0":"x"}})",
+      R"({"adjust":{"tone":"cool","level":1,"at":"2024-05-01T12:00:00+02:00"}})",
+      R"({"adjust":{"tone":"cool","at":"2024-05-01T12:00:00"}})",
+      R"({"adjust":{"tone":"cool","level":3}})",
+      R"({"adjust":{"tone":"cool","areas":[[[1,2],[3,4]]]}})",
+      R"({"adjust":{"tone":"cool","areas":[[[1,2],[3]]]}})",
+      R"({"adjust":{"tone":"cool","areas":null},"reset":{}})",
+      R"({"adjust":{"tone":"cool","areas":null},"adjust":{}})",
+      R"({"reset":[]})",
+      R"({"scalar":{"_0":null}})",
+      R"([1])",
+      R"({"scalar":{"_0":1e400}})",
+  };
+  auto outcome = [](auto decode) -> std::string {
+    try {
+      return encodeToString(decode());
+    } catch (const DecodingError& e) {
+      return std::string(e.what());
+    }
+  };
+  for (std::string_view text : texts) {
+    EXPECT_EQ(outcome([&] { return simdjson_decoder::decode<Change>(text); }),
+              outcome([&] { return decodeJSON<Change>(parseJson(text)); }))
+        << text;
+  }
 }
 
 TEST(JsonCoding, EnumerationsAreCodedByNameOrByTheirDeclaredRawValues) {

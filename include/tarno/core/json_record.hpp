@@ -111,15 +111,35 @@ void decodeFields(const ObjectReader& r, T& out) {
 
 }  // namespace detail
 
+// A declared type may still take one direction into its own hands (a decoder that never fails,
+// a lenient one that skips broken entries): a toJSON or fromJSON found by argument-dependent
+// lookup replaces the derived one for that direction only.
+template <class T>
+concept HasOwnEncoder = requires(JsonWriter& w, const T& v) {
+  toJSON(w, v);
+};
+template <class T>
+concept HasOwnDecoder = requires(const JsonValue& j, T& out, const CodingPath& path) {
+  fromJSON(j, out, path);
+};
+
 template <JsonRecord T>
 struct JsonCoder<T, void> {
   static void encode(JsonWriter& w, const T& v) {
-    w.beginObject();
-    detail::encodeFields(w, v);
-    w.endObject();
+    if constexpr (HasOwnEncoder<T>) {
+      toJSON(w, v);
+    } else {
+      w.beginObject();
+      detail::encodeFields(w, v);
+      w.endObject();
+    }
   }
   static void decode(const JsonValue& j, T& out, const CodingPath& path) {
-    detail::decodeFields(ObjectReader(j, path), out);
+    if constexpr (HasOwnDecoder<T>) {
+      fromJSON(j, out, path);
+    } else {
+      detail::decodeFields(ObjectReader(j, path), out);
+    }
   }
 };
 
@@ -243,16 +263,29 @@ struct JsonCoder<T, void> {
                 "every case carries a payload alternative of its own");
 
   static void encode(JsonWriter& w, const T& v) {
-    std::visit(
-        [&](const auto& p) {
-          w.beginCase(caseName(v));
-          detail::encodeCasePayload(w, p);
-          w.endCase();
-        },
-        v.payload());
+    if constexpr (HasOwnEncoder<T>) {
+      toJSON(w, v);
+    } else {
+      std::visit(
+          [&](const auto& p) {
+            w.beginCase(caseName(v));
+            detail::encodeCasePayload(w, p);
+            w.endCase();
+          },
+          v.payload());
+    }
   }
 
   static void decode(const JsonValue& j, T& out, const CodingPath& path) {
+    if constexpr (HasOwnDecoder<T>) {
+      fromJSON(j, out, path);
+    } else {
+      decodeCases(j, out, path);
+    }
+  }
+
+ private:
+  static void decodeCases(const JsonValue& j, T& out, const CodingPath& path) {
     static constexpr auto names = detail::caseNames<T>();
     const CaseMember c = singleCase(j, names, path);
     const CodingPath inner = path.key(c.name);
