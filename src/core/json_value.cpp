@@ -5,9 +5,9 @@
 
 #include <limits>
 
+#include "core/json_dom.hpp"
 #include "json_text_parser.hpp"
 #include "tarno/core/json_coding.hpp"
-#include "tarno/core/json_dom.hpp"
 
 namespace tarno::core {
 

@@ -81,7 +81,7 @@ bool readCase(dom::element e, T& out) {
   return [&]<std::size_t... I>(std::index_sequence<I...>) {
     return ((found == I &&
              [&] {
-               using A = typename std::tuple_element_t<I, detail::CasesOf<T>>::Type;
+               using A = detail::CaseType<T, I>;
                A payload{};
                bool ok = true;
                if constexpr (JsonRecord<A>) {

@@ -201,6 +201,8 @@ namespace detail {
 
 template <class T>
 using CasesOf = std::remove_cvref_t<decltype(T::jsonCases)>;
+template <class T, std::size_t I>
+using CaseType = typename std::tuple_element_t<I, CasesOf<T>>::Type;
 template <class T>
 using PayloadOf = std::remove_cvref_t<decltype(std::declval<const T&>().payload())>;
 
@@ -291,10 +293,8 @@ struct JsonCoder<T, void> {
     const CodingPath inner = path.key(c.name);
     const ObjectReader r(c.value, inner);
     [&]<std::size_t... I>(std::index_sequence<I...>) {
-      ((c.index == I ? (out = T(detail::decodeCasePayload<
-                                typename std::tuple_element_t<I, detail::CasesOf<T>>::Type>(r)),
-                        true)
-                     : false) ||
+      ((c.index == I ? void(out = T(detail::decodeCasePayload<detail::CaseType<T, I>>(r)))
+                     : void()),
        ...);
     }
     (std::make_index_sequence<names.size()>{});

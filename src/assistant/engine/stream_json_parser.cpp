@@ -8,7 +8,7 @@
 #include <exception>
 #include <optional>
 
-#include "tarno/core/json_dom.hpp"
+#include "core/json_dom.hpp"
 #include "tarno/core/json_writer.hpp"
 #include "tarno/core/text.hpp"
 

@@ -1,5 +1,5 @@
 // simdjson's DOM as the value tree, for hot paths that read simdjson first and build values only
-// for what they keep.
+// for what they keep. Internal to the libraries: it brings in <simdjson.h>.
 #pragma once
 
 #include <simdjson.h>
