@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -36,6 +37,14 @@ enum class Presence {
   required,     // keyNotFound when missing, valueNotFound when null; always written
   optional,     // std::optional member: missing or null read as absent; omitted when absent
   withDefault,  // missing or null read as the member's initial value; always written
+  // For documents that must still load when parts of them are damaged or come from a newer
+  // writer:
+  lenientEntries,   // map keyed by a text-coded enumeration, as an object: missing or null read
+                    // as empty, anything else but an object fails; members whose name is no case
+                    // or whose value does not decode are dropped; always written
+  lenientElements,  // std::optional<std::vector>: elements that do not decode are dropped; read
+                    // as absent when missing, not an array, or when no element is left; omitted
+                    // when absent or empty
 };
 
 template <Presence P, class T, class M>
@@ -54,6 +63,16 @@ constexpr Field<Presence::optional, T, std::optional<M>> optional(std::string_vi
                                                                   std::optional<M> T::*member) {
   return {name, member};
 }
+template <class T, class E, class V>
+constexpr Field<Presence::lenientEntries, T, std::map<E, V>> lenientEntries(
+    std::string_view name, std::map<E, V> T::*member) {
+  return {name, member};
+}
+template <class T, class E>
+constexpr Field<Presence::lenientElements, T, std::optional<std::vector<E>>> lenientElements(
+    std::string_view name, std::optional<std::vector<E>> T::*member) {
+  return {name, member};
+}
 template <class T, class M>
 constexpr Field<Presence::withDefault, T, M> withDefault(std::string_view name, M T::*member) {
   return {name, member};
@@ -63,6 +82,11 @@ template <class T>
 concept JsonRecord = requires {
   std::tuple_size<std::remove_cvref_t<decltype(T::jsonFields)>>{};
 };
+
+// Defined with the enumerations below; lenient members look their keys up with it.
+template <class E>
+requires std::is_enum_v<E>
+constexpr std::optional<E> caseWithRawValue(std::string_view raw);
 
 namespace detail {
 
@@ -81,6 +105,9 @@ void encodeFields(JsonWriter& w, const T& v) {
             [&] {
               if constexpr (F::presence == Presence::optional) {
                 w.optionalMember(field.name, v.*(field.member));
+              } else if constexpr (F::presence == Presence::lenientElements) {
+                const auto& m = v.*(field.member);
+                if (m && !m->empty()) w.member(field.name, *m);
               } else {
                 w.member(field.name, v.*(field.member));
               }
@@ -88,6 +115,34 @@ void encodeFields(JsonWriter& w, const T& v) {
             ...);
       },
       T::jsonFields);
+}
+
+template <class E, class V>
+void decodeLenientEntries(const ObjectReader& r, std::string_view key, std::map<E, V>& out) {
+  out.clear();
+  const JsonValue* v = r.find(key);
+  if (v == nullptr || v->isNull()) return;
+  const CodingPath at = r.path().key(key);
+  for (const auto& [name, entry] : ObjectReader(*v, at).members()) {
+    const std::optional<E> k = caseWithRawValue<E>(name);
+    if (!k || out.contains(*k)) continue;
+    if (std::optional<V> d = decodeIfValid<V>(entry, at.key(name))) out.emplace(*k, std::move(*d));
+  }
+}
+
+template <class E>
+void decodeLenientElements(const ObjectReader& r, std::string_view key,
+                           std::optional<std::vector<E>>& out) {
+  out.reset();
+  const JsonValue* v = r.find(key);
+  const JsonValue::Array* a = v == nullptr ? nullptr : v->asArray();
+  if (a == nullptr) return;
+  const CodingPath at = r.path().key(key);
+  std::vector<E> kept;
+  for (std::size_t i = 0; i < a->size(); ++i) {
+    if (std::optional<E> d = decodeIfValid<E>((*a)[i], at.index(i))) kept.push_back(std::move(*d));
+  }
+  if (!kept.empty()) out = std::move(kept);
 }
 
 template <class T>
@@ -100,6 +155,10 @@ void decodeFields(const ObjectReader& r, T& out) {
                 r.required(field.name, out.*(field.member));
               } else if constexpr (F::presence == Presence::optional) {
                 r.optional(field.name, out.*(field.member));
+              } else if constexpr (F::presence == Presence::lenientEntries) {
+                decodeLenientEntries(r, field.name, out.*(field.member));
+              } else if constexpr (F::presence == Presence::lenientElements) {
+                decodeLenientElements(r, field.name, out.*(field.member));
               } else {
                 r.withDefault(field.name, out.*(field.member), recordDefaults<T>().*(field.member));
               }
@@ -286,7 +345,7 @@ struct JsonCoder<T, void> {
     }
   }
 
- private:
+  // The decoding the case declaration gives, for an own fromJSON that only adds checks to it.
   static void decodeCases(const JsonValue& j, T& out, const CodingPath& path) {
     static constexpr auto names = detail::caseNames<T>();
     const CaseMember c = singleCase(j, names, path);
@@ -310,7 +369,10 @@ struct JsonCoder<T, void> {
 //   constexpr core::IntegerRawValues jsonRawValues(PhotoSourceType) { return {}; }
 //       the JSON form is the enumerator's integer value;
 //   constexpr std::array<std::pair<IPCMethod, std::string_view>, 46> jsonRawValues(IPCMethod)
-//       the JSON form is the text paired with each case (every case exactly once).
+//       the JSON form is the text paired with each case (every case exactly once);
+//   constexpr std::array<std::pair<RPCErrorCode, std::int64_t>, 7> jsonRawValues(RPCErrorCode)
+//       the JSON form is the integer paired with each case, for codes that the reflected range
+//       (0 to 127) cannot hold.
 
 struct IntegerRawValues {};
 
@@ -319,11 +381,16 @@ namespace detail {
 template <auto V>
 constexpr std::string_view enumeratorSpelling() {
   // GCC: "... [with auto V = ns::E::name; ...]"; clang: "... [V = ns::E::name]". A value that
-  // names no enumerator is spelt as a cast, "(ns::E)7".
+  // names no enumerator is spelt as a cast, "(ns::E)7" (and a namespace may be spelt
+  // "(anonymous namespace)", so only what follows the last ")" tells the two apart).
   const std::string_view f = __PRETTY_FUNCTION__;
   const std::size_t start = f.find("V = ") + 4;
   const std::string_view s = f.substr(start, f.find_first_of(";]", start) - start);
-  if (s.empty() || s.front() == '(') return {};
+  const std::string_view afterParen = s.substr(s.rfind(')') + 1);
+  if (s.empty() || afterParen.empty() ||
+      afterParen.find_first_not_of("-0123456789") == std::string_view::npos) {
+    return {};
+  }
   return s.substr(s.rfind(':') + 1);
 }
 
@@ -389,9 +456,20 @@ template <class E>
 inline constexpr auto kCaseTable = caseTable<E>();
 
 template <class E>
+constexpr bool hasIntegerTable() {
+  if constexpr (HasRawValueDeclaration<E>) {
+    using Declared = decltype(jsonRawValues(E{}));
+    if constexpr (!std::is_same_v<Declared, IntegerRawValues>) {
+      return std::is_integral_v<typename Declared::value_type::second_type>;
+    }
+  }
+  return false;
+}
+
+template <class E>
 constexpr bool isIntegerCoded() {
   if constexpr (HasRawValueDeclaration<E>) {
-    return std::is_same_v<decltype(jsonRawValues(E{})), IntegerRawValues>;
+    return std::is_same_v<decltype(jsonRawValues(E{})), IntegerRawValues> || hasIntegerTable<E>();
   } else {
     return false;
   }
@@ -434,13 +512,26 @@ constexpr std::optional<E> caseWithRawValue(std::string_view raw) {
   return std::nullopt;
 }
 
+// The integer raw value of a case of an enumeration coded as an integer.
+template <class E>
+requires std::is_enum_v<E>
+constexpr std::int64_t integerRawValue(E e) {
+  static_assert(detail::isIntegerCoded<E>());
+  if constexpr (detail::hasIntegerTable<E>()) {
+    for (const auto& [c, raw] : detail::kCaseTable<E>) {
+      if (c == e) return static_cast<std::int64_t>(raw);
+    }
+  }
+  return static_cast<std::int64_t>(e);
+}
+
 // The case with this integer raw value; absent for anything else.
 template <class E>
 requires std::is_enum_v<E>
 constexpr std::optional<E> caseWithRawValue(std::int64_t raw) {
   static_assert(detail::isIntegerCoded<E>());
   for (const auto& entry : detail::kCaseTable<E>) {
-    if (static_cast<std::int64_t>(entry.first) == raw) return entry.first;
+    if (integerRawValue(entry.first) == raw) return entry.first;
   }
   return std::nullopt;
 }
@@ -450,7 +541,7 @@ requires std::is_enum_v<E>
 struct JsonCoder<E, void> {
   static void encode(JsonWriter& w, E e) {
     if constexpr (detail::isIntegerCoded<E>()) {
-      w.integer(static_cast<std::int64_t>(e));
+      w.integer(integerRawValue(e));
     } else {
       w.string(rawValue(e));
     }
@@ -467,6 +558,70 @@ struct JsonCoder<E, void> {
       const std::optional<E> e = caseWithRawValue<E>(*s);
       if (!e) throwInvalidRawValue(typeName<E>, "String", *s, path);
       out = *e;
+    }
+  }
+};
+
+// ---- maps keyed by an enumeration -------------------------------------------------------------
+
+// A map keyed by an enumeration coded as text is an object whose member names are the keys'
+// raw values, written in key order. A name that is no raw value fails; a repeated name is read
+// once, like every other member lookup (the first wins).
+template <class E, class V>
+requires std::is_enum_v<E>
+struct JsonCoder<std::map<E, V>, void> {
+  static void encode(JsonWriter& w, const std::map<E, V>& m) {
+    w.beginObject();
+    for (const auto& [k, v] : m) {
+      w.member(rawValue(k), v);
+    }
+    w.endObject();
+  }
+  static void decode(const JsonValue& j, std::map<E, V>& out, const CodingPath& path) {
+    const ObjectReader r(j, path);
+    out.clear();
+    for (const auto& [name, value] : r.members()) {
+      const CodingPath at = path.key(name);
+      const std::optional<E> k = caseWithRawValue<E>(name);
+      if (!k) throwInvalidRawValue(typeName<E>, "String", name, at);
+      if (out.contains(*k)) continue;
+      decodeJSON(value, out[*k], at);
+    }
+  }
+};
+
+// The app's form for a map whose keys are not plain text: one flat array that alternates key and
+// value, ["exposure", 0.5, "contrast", -0.2]. A repeated key is read as its last value.
+template <class K, class V>
+class PairArrayMap : public std::map<K, V> {
+ public:
+  using std::map<K, V>::map;
+};
+
+template <class K, class V>
+struct JsonCoder<PairArrayMap<K, V>, void> {
+  static void encode(JsonWriter& w, const PairArrayMap<K, V>& m) {
+    w.beginArray();
+    for (const auto& [k, v] : m) {
+      encodeJSON(w, k);
+      encodeJSON(w, v);
+    }
+    w.endArray();
+  }
+  static void decode(const JsonValue& j, PairArrayMap<K, V>& out, const CodingPath& path) {
+    const JsonValue::Array* a = j.asArray();
+    if (a == nullptr) throwTypeMismatch("Array", j, path);
+    if (a->size() % 2 != 0) {
+      throwDataCorrupted(
+          "Expected collection of key-value pairs; encountered odd-length array "
+          "instead.",
+          path);
+    }
+    out.clear();
+    for (std::size_t i = 0; i < a->size(); i += 2) {
+      K k{};
+      decodeJSON((*a)[i], k, path.index(i));
+      decodeJSON((*a)[i + 1], out[k], path.index(i + 1));
     }
   }
 };

@@ -62,7 +62,7 @@ class ThreadOwner {
             } catch (...) {
               // Whatever failed is the body's to report; the thread just ends.
             }
-            { Body done(std::move(body)); }
+            { [[maybe_unused]] Body done(std::move(body)); }
             ended(id);
           });
     } catch (...) {
