@@ -42,6 +42,11 @@ enum class Level { low = 1, high = 4 };
 constexpr IntegerRawValues jsonRawValues(Level) {
   return {};
 }
+// Codes outside the reflected range, declared as a table like the texts below.
+enum class Code { parse, busy };
+constexpr std::array<std::pair<Code, std::int64_t>, 2> jsonRawValues(Code) {
+  return {{{Code::parse, -32700}, {Code::busy, -32001}}};
+}
 enum class Method { photoList, editApply };
 constexpr std::array<std::pair<Method, std::string_view>, 2> jsonRawValues(Method) {
   return {{{Method::photoList, "photo.list"}, {Method::editApply, "edit.apply"}}};
@@ -214,6 +219,9 @@ TEST(JsonCoding, EnumerationsAreCodedByNameOrByTheirDeclaredRawValues) {
   EXPECT_EQ(caseWithRawValue<Method>("editApply"), std::nullopt);
   EXPECT_EQ(caseWithRawValue<Tone>("Warm"), std::nullopt);
   EXPECT_EQ(caseWithRawValue<Level>(std::int64_t{1}), Level::low);
+  EXPECT_EQ(encodeToString(std::vector{Code::busy, Code::parse}), "[-32001,-32700]");
+  EXPECT_EQ(decodeFromString<Code>("-32700"), Code::parse);
+  EXPECT_EQ(caseWithRawValue<Code>(std::int64_t{1}), std::nullopt);
   EXPECT_EQ(decodeFailure<Tone>("0").kind(), DecodingError::Kind::typeMismatch);
   EXPECT_EQ(decodeFailure<Level>(R"("low")").kind(), DecodingError::Kind::typeMismatch);
 }
