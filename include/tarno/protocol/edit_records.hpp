@@ -1,0 +1,81 @@
+// Parameters and results of reading and changing a photo's edit stack and showing its result
+// (edit.*, preview.render), and of what the user is looking at (app.context,
+// library.selection). Common record rules: library_records.hpp.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tarno/core/json_record.hpp"
+
+namespace tarno::protocol {
+
+// Params of edit.get.
+struct EditGetParams {
+  std::string id;
+  static constexpr auto jsonFields = std::tuple{core::required("id", &EditGetParams::id)};
+  friend bool operator==(const EditGetParams&, const EditGetParams&) = default;
+};
+
+// Params of edit.commit.
+struct CommitParams {
+  std::string id;
+  static constexpr auto jsonFields = std::tuple{core::required("id", &CommitParams::id)};
+  friend bool operator==(const CommitParams&, const CommitParams&) = default;
+};
+
+// Result of edit.commit.
+struct CommitResult {
+  bool committed = false;  // written to the Apple Photos library
+  std::int64_t version = 0;
+  static constexpr auto jsonFields =
+      std::tuple{core::required("committed", &CommitResult::committed),
+                 core::required("version", &CommitResult::version)};
+  friend bool operator==(const CommitResult&, const CommitResult&) = default;
+};
+
+// Params of edit.reset.
+struct EditResetParams {
+  std::string id;
+  static constexpr auto jsonFields = std::tuple{core::required("id", &EditResetParams::id)};
+  friend bool operator==(const EditResetParams&, const EditResetParams&) = default;
+};
+
+// Params of preview.render.
+struct PreviewParams {
+  std::string id;
+  std::optional<std::int64_t> longEdge;  // pixels
+  static constexpr auto jsonFields =
+      std::tuple{core::required("id", &PreviewParams::id),
+                 core::optional("longEdge", &PreviewParams::longEdge)};
+  friend bool operator==(const PreviewParams&, const PreviewParams&) = default;
+};
+
+// Result of preview.render, and the preview of an edit.set result.
+struct PreviewResult {
+  std::string pngBase64;  // a PNG file in standard Base64 text
+  std::int64_t width = 0;
+  std::int64_t height = 0;
+  std::int64_t appliedStackVersion = 0;
+  bool basedOnOriginal = false;
+  static constexpr auto jsonFields =
+      std::tuple{core::required("pngBase64", &PreviewResult::pngBase64),
+                 core::required("width", &PreviewResult::width),
+                 core::required("height", &PreviewResult::height),
+                 core::required("appliedStackVersion", &PreviewResult::appliedStackVersion),
+                 core::required("basedOnOriginal", &PreviewResult::basedOnOriginal)};
+};
+
+// Result of library.selection.
+struct SelectionResult {
+  std::vector<std::string> ids;
+  std::optional<std::string> primary;
+  static constexpr auto jsonFields =
+      std::tuple{core::required("ids", &SelectionResult::ids),
+                 core::optional("primary", &SelectionResult::primary)};
+  friend bool operator==(const SelectionResult&, const SelectionResult&) = default;
+};
+
+}  // namespace tarno::protocol

@@ -1,0 +1,82 @@
+// The tarno-codec tool as a shell or another language's test suite runs it.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+namespace {
+
+struct Outcome {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string slurp(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// Runs the tool with `arguments` (shell words) and `input` on standard input.
+Outcome runCodec(const std::string& arguments, const std::string& input) {
+  char pattern[] = "/tmp/tarno-codec-test-XXXXXX";
+  const std::filesystem::path dir = mkdtemp(pattern);
+  std::ofstream(dir / "in", std::ios::binary) << input;
+  const std::string command = std::string(TARNO_CODEC_PATH) + " " + arguments + " <" +
+                              (dir / "in").string() + " >" + (dir / "out").string() + " 2>" +
+                              (dir / "err").string();
+  const int raw = std::system(command.c_str());
+  Outcome o{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(dir / "out"), slurp(dir / "err")};
+  std::filesystem::remove_all(dir);
+  return o;
+}
+
+}  // namespace
+
+TEST(TarnoCodec, ReencodesOrReportsWithItsExitStatus) {
+  const struct {
+    std::string arguments;
+    std::string input;
+    int status;
+    std::string out;
+    std::string err;  // what standard error starts with; empty means nothing at all
+  } rows[] = {
+      {"decode SnapshotInfo", R"({"createdAt":"2025-01-31T09:00:00+01:00","x":[],"name":"a"})", 0,
+       "{\"name\":\"a\",\"createdAt\":\"2025-01-31T08:00:00Z\"}\n", ""},
+      {"decode AssistantCommand", " {\"status\":{}}\n", 0, "{\"status\":{}}\n", ""},
+      {"decode RateParams", R"({"ids":["a"]})", 1, "",
+       "tarno-codec: No value associated with key \"rating\". (at rating)\n"},
+      {"decode RateParams", "{", 1, "", "tarno-codec: "},
+      {"decode NoSuchType", "{}", 2, "", "tarno-codec: unknown type NoSuchType\nusage: "},
+      {"decode", "{}", 2, "", "usage: "},
+      {"", "", 2, "", "usage: "},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.arguments + " < " + row.input);
+    const Outcome o = runCodec(row.arguments, row.input);
+    EXPECT_EQ(o.status, row.status);
+    EXPECT_EQ(o.out, row.out);
+    EXPECT_EQ(o.err.substr(0, row.err.empty() ? std::string::npos : row.err.size()), row.err);
+  }
+}
+
+TEST(TarnoCodec, ListsEveryTypeOnce) {
+  const Outcome o = runCodec("types", "");
+  EXPECT_EQ(o.status, 0);
+  std::istringstream lines(o.out);
+  std::set<std::string> names;
+  std::size_t count = 0;
+  for (std::string line; std::getline(lines, line); ++count)
+    names.insert(line);
+  EXPECT_EQ(names.size(), count);
+  for (const char* name : {"RPCEnvelope", "EndpointInfo", "PingResult", "MovieListResult",
+                           "AssistantEvent", "AssistantCommand", "AssistantRunRequest"}) {
+    EXPECT_TRUE(names.contains(name)) << name;
+  }
+}
