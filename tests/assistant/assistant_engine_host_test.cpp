@@ -47,8 +47,8 @@ CLIAgentSpec fakeClaudeSpec(const FakeHome& home) {
     return ClaudeLoginRunner::stream(executable,
                                      {.environment = environment, .workingDirectory = directory});
   };
-  spec.checkReady = [environment, directory](const std::string& executable) {
-    return ClaudeAuth::isLoggedIn(executable, environment, directory);
+  spec.checkReady = [environment, directory](const std::string& executable, std::stop_token stop) {
+    return ClaudeAuth::isLoggedIn(executable, environment, directory, std::move(stop));
   };
   return spec;
 }

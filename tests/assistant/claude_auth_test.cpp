@@ -4,6 +4,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -36,17 +38,14 @@ TEST(ClaudeAuthParse, ReadsTheBooleanOfTheObjectAmidOtherText) {
 
 class ClaudeAuthCheck : public ::testing::Test {
  protected:
-  bool check(const fakes::FakeClaudeScript& script) {
-    home.install(script);
-    return ClaudeAuth::isLoggedIn(TARNO_FAKE_CLAUDE_PATH, home.environment(), home.path());
-  }
   test_support::FakeHome home;
 };
 
 TEST_F(ClaudeAuthCheck, AsksTheCLIWithTheGivenSetUp) {
   fakes::FakeClaudeScript script;
   script.status().out(fakes::authStatusJSON(true));
-  EXPECT_TRUE(check(script));
+  home.install(script);
+  EXPECT_TRUE(ClaudeAuth::isLoggedIn(TARNO_FAKE_CLAUDE_PATH, home.environment(), home.path()));
   const auto record = home.record();
   EXPECT_THAT(record.args, ::testing::ElementsAre("auth", "status"));
   EXPECT_EQ(record.cwd, home.path());
@@ -56,28 +55,39 @@ TEST_F(ClaudeAuthCheck, AsksTheCLIWithTheGivenSetUp) {
   EXPECT_EQ(record.stdio[0], "0 null");
 }
 
-TEST_F(ClaudeAuthCheck, AnswersFromTheOutputAloneAndMissingCLIsAreSignedOut) {
-  fakes::FakeClaudeScript signedOut;
-  signedOut.status().out(fakes::authStatusJSON(false));
-  EXPECT_FALSE(check(signedOut));
-
-  // The exit status does not matter, and the answer may come on standard error.
-  fakes::FakeClaudeScript onStderr;
-  onStderr.status().err("note: ").err(fakes::authStatusJSON(true)).exit(3);
-  EXPECT_TRUE(check(onStderr));
-
-  fakes::FakeClaudeScript garbage;
-  garbage.status().out("Error: something went wrong \x1b[31m{oops}\x1b[0m");
-  EXPECT_FALSE(check(garbage));
-
-  fakes::FakeClaudeScript silent;
-  silent.status();
-  EXPECT_FALSE(check(silent));
-
-  EXPECT_FALSE(ClaudeAuth::isLoggedIn(home.path() + "/missing", home.environment(), home.path()));
-  EXPECT_FALSE(ClaudeAuth::isLoggedIn(home.path(), home.environment(), home.path()));
-  EXPECT_FALSE(ClaudeAuth::isLoggedIn(TARNO_FAKE_CLAUDE_PATH, home.environment(),
-                                      home.path() + "/no-such-directory"));
+TEST_F(ClaudeAuthCheck, AnswersFromTheOutputAloneAndEveryFailureIsSignedOut) {
+  const std::string fake = TARNO_FAKE_CLAUDE_PATH;
+  const struct {
+    const char* name;
+    std::function<void(fakes::FakeClaudeSection&)> script;
+    std::string executable, directory;
+    bool stopped, loggedIn;
+  } cases[] = {
+      {"signed out", [](auto& s) { s.out(fakes::authStatusJSON(false)); }, fake, "", false, false},
+      // The exit status does not matter, and the answer may come on standard error.
+      {"on standard error",
+       [](auto& s) { s.err("note: ").err(fakes::authStatusJSON(true)).exit(3); }, fake, "", false,
+       true},
+      {"silent", [](auto&) {}, fake, "", false, false},
+      {"missing", [](auto&) {}, "/missing", "", false, false},
+      {"a directory", [](auto&) {}, "/", "", false, false},
+      {"no working directory", [](auto&) {}, fake, "/no-such-directory", false, false},
+      // Stopped: the CLI is ended before it could answer, and the call returns.
+      {"stopped while it hangs",
+       [](auto& s) { s.sleepMs(20'000).out(fakes::authStatusJSON(true)); }, fake, "", true, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fakes::FakeClaudeScript script;
+    c.script(script.status());
+    home.install(script);
+    std::stop_source stop;
+    if (c.stopped) stop.request_stop();
+    EXPECT_EQ(
+        ClaudeAuth::isLoggedIn(c.executable, home.environment(),
+                               c.directory.empty() ? home.path() : c.directory, stop.get_token()),
+        c.loggedIn);
+  }
 }
 
 }  // namespace

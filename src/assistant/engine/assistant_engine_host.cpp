@@ -3,8 +3,10 @@
 
 #include <unistd.h>
 
+#include <stop_token>
 #include <system_error>
 #include <type_traits>
+#include <utility>
 #include <variant>
 
 #include "tarno/assistant/engine/assistant_engine_registry.hpp"
@@ -36,26 +38,27 @@ std::string joinPath(std::string_view directory, std::string_view relative) {
   return path;
 }
 
-AssistantEvent statusAnswer(const CLIAgentEngine& engine, const std::string& binary) {
-  if (!engine.isReady(binary)) {
+AssistantEvent statusAnswer(const CLIAgentEngine& engine, const std::string& binary,
+                            std::stop_token stop) {
+  if (!engine.isReady(binary, std::move(stop))) {
     return AssistantEvent::finished("Connect " + engine.displayName() + " to start.", true);
   }
   return AssistantEvent::finished("ready", false);
 }
 
 // The readiness test runs the CLI and waits for it, so it happens on a thread of its own and
-// the caller gets its stream at once. A consumer that goes away does not stop the check; the
-// process waits for checks still running when it exits.
+// the caller gets its stream at once. A consumer that goes away does not stop the check; at
+// process exit the checks still running are stopped (their CLI ended) and joined.
 EventStream<AssistantEvent> statusStream(const CLIAgentEngine& engine, const std::string& binary) {
   static ThreadOwner checks;
   auto [events, out] = EventStream<AssistantEvent>::make();
   try {
-    checks.start("status", [out = out, engine, binary](std::stop_token) {
-      out.yield(statusAnswer(engine, binary));
+    checks.start("status", [out = out, engine, binary](std::stop_token stop) {
+      out.yield(statusAnswer(engine, binary, std::move(stop)));
       out.finish();
     });
   } catch (const std::system_error&) {
-    out.yield(statusAnswer(engine, binary));
+    out.yield(statusAnswer(engine, binary, {}));
     out.finish();
   }
   return std::move(events);

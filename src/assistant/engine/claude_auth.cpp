@@ -3,6 +3,7 @@
 
 #include <exception>
 #include <span>
+#include <utility>
 #include <variant>
 
 #include "tarno/assistant/engine/tarno_assistant_config.hpp"
@@ -19,13 +20,13 @@ namespace {
 constexpr std::string_view childName = "claude auth status";
 }
 
-bool ClaudeAuth::isLoggedIn(const std::string& executable) {
+bool ClaudeAuth::isLoggedIn(const std::string& executable, std::stop_token stop) {
   return isLoggedIn(executable, ClaudeInvocation::subscriptionEnvironment(processEnvironment()),
-                    TarnoAssistantConfig::agentWorkingDirectory());
+                    TarnoAssistantConfig::agentWorkingDirectory(), std::move(stop));
 }
 
 bool ClaudeAuth::isLoggedIn(const std::string& executable, const Environment& environment,
-                            const std::string& workingDirectory) {
+                            const std::string& workingDirectory, std::stop_token stop) {
   // Standard output and standard error share one pipe: the answer may come on either.
   auto output = makePipe();
   if (!output) return false;
@@ -46,8 +47,10 @@ bool ClaudeAuth::isLoggedIn(const std::string& executable, const Environment& en
     diagnostics::childStarted(childName, pid);
     OutputSource source{output->readEnd.get(),
                         [&bytes](std::string_view chunk) { bytes.append(chunk); }};
-    readToEnd(std::span(&source, 1));
-    diagnostics::childExited(childName, pid, child->wait());
+    // A check that hangs must not hold up its owner's exit.
+    readToEnd(std::span(&source, 1), {.child = child, .stop = stop});
+    diagnostics::childExited(childName, pid,
+                             stop.stop_requested() ? child->terminateAndWait() : child->wait());
   }
   return parseLoggedIn(bytes);
 }

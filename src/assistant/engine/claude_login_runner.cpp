@@ -1,7 +1,6 @@
 // The claude CLI's sign-in on a pseudo-terminal, relayed as assistant events.
 #include "tarno/assistant/engine/claude_login_runner.hpp"
 
-#include <signal.h>
 #include <unicode/regex.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
@@ -252,23 +251,17 @@ void signIn(const Continuation& out, const std::string& executable,
 
   // Otherwise the CLI is waited for as long as it takes: it has closed the terminal and is on
   // its way out.
-  std::optional<ExitStatus> status;
-  if (stop.stop_requested()) {
-    child.terminate();
-    status = child.waitFor(ChildProcess::terminationGrace);
-    if (!status) child.sendSignal(SIGKILL);
-  }
-  if (!status) status = child.wait();
-  diagnostics::childExited(childName, pid, *status);
+  const ExitStatus status = stop.stop_requested() ? child.terminateAndWait() : child.wait();
+  diagnostics::childExited(childName, pid, status);
   {
     std::lock_guard guard(active.lock);
     active.value.reset();
   }
   master.reset();
-  diagnostics::debug(status->succeeded() ? "sign-in finished: signed in"
-                                         : "sign-in finished: not signed in");
+  diagnostics::debug(status.succeeded() ? "sign-in finished: signed in"
+                                        : "sign-in finished: not signed in");
 
-  if (status->succeeded()) {
+  if (status.succeeded()) {
     out.yield(AssistantEvent::finished(std::string(signedInText), false));
   } else {
     out.yield(AssistantEvent::finished(std::string(timedOut ? timedOutText : failedText), true));

@@ -83,7 +83,7 @@ class RunnerState {
               return process_.isRunning();
             },
         .child = &process_,
-        .stop = std::move(stop),
+        .stop = stop,
     };
     try {
       readToEnd(sources, control);
@@ -96,7 +96,8 @@ class RunnerState {
       err_.reset();
       process_.terminate();
     }
-    const ExitStatus status = process_.wait();
+    // A child that closed its output but runs on is not waited for at exit.
+    const ExitStatus status = stop.stop_requested() ? process_.terminateAndWait() : process_.wait();
     diagnostics::childExited(childName, pid, status);
     out_.reset();
     err_.reset();

@@ -1,6 +1,8 @@
 // CLIAgentEngine: each requirement answered by its CLIAgentSpec's closure.
 #include "tarno/assistant/engine/cli_agent_engine.hpp"
 
+#include <utility>
+
 namespace tarno::assistant {
 
 std::optional<std::string> CLIAgentEngine::locateBinary() const {
@@ -25,8 +27,8 @@ EventStream<AssistantEvent> CLIAgentEngine::makeLoginStream(const std::string& b
   return EventStream<AssistantEvent>::of({});
 }
 
-bool CLIAgentEngine::isReady(const std::string& binary) const {
-  return spec.checkReady ? spec.checkReady(binary) : true;
+bool CLIAgentEngine::isReady(const std::string& binary, std::stop_token stop) const {
+  return spec.checkReady ? spec.checkReady(binary, std::move(stop)) : true;
 }
 
 }  // namespace tarno::assistant

@@ -1,6 +1,8 @@
 // The claude CLI's description, and the stand-in used when no agent is registered.
 #include "tarno/assistant/engine/cli_agent_spec.hpp"
 
+#include <utility>
+
 #include "tarno/assistant/engine/claude_auth.hpp"
 #include "tarno/assistant/engine/claude_locator.hpp"
 #include "tarno/assistant/engine/claude_login_runner.hpp"
@@ -23,7 +25,9 @@ CLIAgentSpec CLIAgentSpec::claude() {
       .makeLoginStream =
           [](const std::string& executable) { return ClaudeLoginRunner::stream(executable); },
       .checkReady =
-          [](const std::string& executable) { return ClaudeAuth::isLoggedIn(executable); },
+          [](const std::string& executable, std::stop_token stop) {
+            return ClaudeAuth::isLoggedIn(executable, std::move(stop));
+          },
   };
 }
 

@@ -24,37 +24,28 @@ ExitStatus decodeWaitStatus(int status) {
   return {};
 }
 
-class FileActions {
+// A posix_spawn object (file actions, attributes), destroyed with its owner once initialised.
+template <class Object, int (*initialise)(Object*), int (*destroy)(Object*)>
+class SpawnObject {
  public:
-  FileActions() { ok_ = ::posix_spawn_file_actions_init(&actions_) == 0; }
-  ~FileActions() {
-    if (ok_) ::posix_spawn_file_actions_destroy(&actions_);
+  SpawnObject() { ok_ = initialise(&object_) == 0; }
+  ~SpawnObject() {
+    if (ok_) destroy(&object_);
   }
-  FileActions(const FileActions&) = delete;
-  FileActions& operator=(const FileActions&) = delete;
+  SpawnObject(const SpawnObject&) = delete;
+  SpawnObject& operator=(const SpawnObject&) = delete;
   bool ok() const { return ok_; }
-  posix_spawn_file_actions_t* get() { return &actions_; }
+  Object* get() { return &object_; }
 
  private:
-  posix_spawn_file_actions_t actions_;
+  Object object_;
   bool ok_ = false;
 };
 
-class SpawnAttributes {
- public:
-  SpawnAttributes() { ok_ = ::posix_spawnattr_init(&attributes_) == 0; }
-  ~SpawnAttributes() {
-    if (ok_) ::posix_spawnattr_destroy(&attributes_);
-  }
-  SpawnAttributes(const SpawnAttributes&) = delete;
-  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-  bool ok() const { return ok_; }
-  posix_spawnattr_t* get() { return &attributes_; }
-
- private:
-  posix_spawnattr_t attributes_;
-  bool ok_ = false;
-};
+using FileActions = SpawnObject<posix_spawn_file_actions_t, ::posix_spawn_file_actions_init,
+                                ::posix_spawn_file_actions_destroy>;
+using SpawnAttributes =
+    SpawnObject<posix_spawnattr_t, ::posix_spawnattr_init, ::posix_spawnattr_destroy>;
 
 std::vector<char*> cStrings(std::vector<std::string>& strings) {
   std::vector<char*> pointers;
@@ -130,11 +121,14 @@ void ChildProcess::finishChild() noexcept {
   stdin_.reset();
   stdout_.reset();
   stderr_.reset();
-  sendSignal(SIGTERM);
-  if (!waitFor(terminationGrace)) {
-    sendSignal(SIGKILL);
-    wait();
-  }
+  terminateAndWait();
+}
+
+ExitStatus ChildProcess::terminateAndWait() {
+  terminate();
+  if (std::optional<ExitStatus> status = waitFor(terminationGrace)) return *status;
+  sendSignal(SIGKILL);
+  return wait();
 }
 
 pid_t ChildProcess::pid() const noexcept {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -29,8 +30,9 @@ class AssistantEngine {
   virtual bool supportsLogin() const = 0;
   // The sign-in's events; a stream that ends at once, without events, when there is none.
   virtual EventStream<AssistantEvent> makeLoginStream(const std::string& binary) const = 0;
-  // Whether the engine is signed in; true when it has no such notion.
-  virtual bool isReady(const std::string& binary) const = 0;
+  // Whether the engine is signed in; true when it has no such notion. Returns soon after `stop`
+  // is requested.
+  virtual bool isReady(const std::string& binary, std::stop_token stop) const = 0;
 
  protected:
   AssistantEngine() = default;

@@ -1,9 +1,10 @@
 // Whether the claude CLI is signed in, as the CLI itself reports it ("auth status").
 //
 // Stateless; every function may be called from any thread. isLoggedIn() blocks its caller for
-// the whole life of the child, without a time limit.
+// the whole life of the child, without a time limit unless its stop token is requested.
 #pragma once
 
+#include <stop_token>
 #include <string>
 #include <string_view>
 
@@ -16,11 +17,13 @@ struct ClaudeAuth {
 
   // Runs "auth status" with the CLI at `executable` (allowlisted environment, agent working
   // directory, standard input from the null device) and reads its answer. False on every
-  // failure: not startable, no JSON, no boolean "loggedIn".
-  static bool isLoggedIn(const std::string& executable);
+  // failure: not startable, no JSON, no boolean "loggedIn". Once `stop` is requested the CLI
+  // gets SIGTERM (SIGKILL after ChildProcess::terminationGrace) and the call returns when it
+  // has exited, answering from what it had printed.
+  static bool isLoggedIn(const std::string& executable, std::stop_token stop = {});
   // The same with the child's complete environment and working directory given.
   static bool isLoggedIn(const std::string& executable, const Environment& environment,
-                         const std::string& workingDirectory);
+                         const std::string& workingDirectory, std::stop_token stop = {});
 
   // The "loggedIn" boolean of the JSON object found between the first "{" and the last "}" of
   // the output (text around it is ignored); false when there is none.

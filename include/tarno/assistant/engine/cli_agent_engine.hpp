@@ -23,7 +23,7 @@ class CLIAgentEngine final : public AssistantEngine {
   std::vector<AssistantEvent> parse(const std::string& line) const override;
   bool supportsLogin() const override { return static_cast<bool>(spec.makeLoginStream); }
   EventStream<AssistantEvent> makeLoginStream(const std::string& binary) const override;
-  bool isReady(const std::string& binary) const override;
+  bool isReady(const std::string& binary, std::stop_token stop) const override;
 
   CLIAgentSpec spec;
 };

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -23,7 +24,7 @@ struct CLIAgentSpec {
   using MakeEnvironment = std::function<Environment()>;
   using ParseLine = std::function<std::vector<AssistantEvent>(const std::string& line)>;
   using MakeLoginStream = std::function<EventStream<AssistantEvent>(const std::string& executable)>;
-  using CheckReady = std::function<bool(const std::string& executable)>;
+  using CheckReady = std::function<bool(const std::string& executable, std::stop_token stop)>;
 
   // Matched exactly against AssistantRunRequest::engineID.
   std::string id;
@@ -39,7 +40,8 @@ struct CLIAgentSpec {
   ParseLine parseLine;
   // Runs the sign-in with the given executable; empty when the agent has no sign-in.
   MakeLoginStream makeLoginStream;
-  // Whether the agent is ready (signed in); empty means always ready.
+  // Whether the agent is ready (signed in); empty means always ready. A check that blocks ends
+  // soon after `stop` is requested.
   CheckReady checkReady;
 
   // The claude CLI: found by ClaudeLocator, turns built by ClaudeInvocation::forRequest, the

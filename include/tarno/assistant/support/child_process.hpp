@@ -4,10 +4,11 @@
 // The child gets exactly the given environment (nothing of ours is added), every signal at its
 // default disposition with an empty mask, and no descriptor beyond its three standard ones.
 //
-// Threading: wait(), waitFor(), isRunning(), terminate() and sendSignal() may be called from
-// different threads at the same time (for example a reader thread waiting while a cancellation
-// hook terminates). A signal is only ever sent while the child is not yet reaped, so a recycled
-// pid is never hit. Moving or destroying the object must not race with those calls.
+// Threading: wait(), waitFor(), isRunning(), terminate(), sendSignal() and terminateAndWait()
+// may be called from different threads at the same time (for example a reader thread waiting
+// while a cancellation hook terminates). A signal is only ever sent while the child is not yet
+// reaped, so a recycled pid is never hit. Moving or destroying the object must not race with those
+// calls.
 //
 // Destroying a ChildProcess whose child has not been reaped sends SIGTERM, waits up to
 // `terminationGrace` for it to exit, then sends SIGKILL and reaps it: no zombie is left behind,
@@ -167,6 +168,10 @@ class ChildProcess {
 
   // Sends `signal` if the child has not been reaped; true if it was sent.
   bool sendSignal(int signal);
+
+  // Ends the child the way the destructor does (SIGTERM, then SIGKILL once terminationGrace
+  // has passed) and returns how it ended.
+  ExitStatus terminateAndWait();
 
  private:
   struct State;
