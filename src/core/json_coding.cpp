@@ -248,8 +248,12 @@ std::optional<Date> parseISO8601(std::string_view s) {
   } else {
     return std::nullopt;
   }
-  const sys_seconds local = sys_days{ymd} + hours{h} + minutes{mi} + seconds{se};
-  return Date(local - minutes{offsetMinutes});
+  const sys_seconds utc =
+      sys_days{ymd} + hours{h} + minutes{mi} + seconds{se} - minutes{offsetMinutes};
+  // A Date counts nanoseconds (years 1677 to 2262): a later or earlier one would wrap around.
+  constexpr seconds limit = duration_cast<seconds>(Date::duration::max());
+  if (utc.time_since_epoch() > limit || utc.time_since_epoch() < -limit) return std::nullopt;
+  return Date(utc);
 }
 
 void JsonCoder<Date>::encode(JsonWriter& w, const Date& v) {

@@ -235,7 +235,8 @@ TEST(JsonCoding, DatesAreWholeSecondsWithAZone) {
   EXPECT_EQ(decodeFromString<Date>(R"("2024-05-01T07:00:00-05:00")"), noon);
   for (std::string_view bad :
        {R"("2024-05-01T12:00:00")", R"("2024-05-01T12:00:00.5Z")", R"("2024-02-30T12:00:00Z")",
-        R"("2024-05-01 12:00:00Z")", R"("2024-05-01T24:00:00Z")", "0"}) {
+        R"("2024-05-01 12:00:00Z")", R"("2024-05-01T24:00:00Z")", R"("4048-06-01T00:00:00Z")",
+        R"("1500-06-01T00:00:00Z")", "0"}) {
     SCOPED_TRACE(bad);
     (void)decodeFailure<Date>(bad);
   }
