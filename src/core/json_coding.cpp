@@ -203,11 +203,28 @@ std::string formatISO8601(Date d) {
   const auto days = floor<std::chrono::days>(secs);
   const year_month_day ymd{days};
   const hh_mm_ss<seconds> time{secs - days};
-  char buf[40];
-  const int n = std::snprintf(buf, sizeof buf, "%04d-%02u-%02uT%02d:%02d:%02dZ", int(ymd.year()),
-                              unsigned(ymd.month()), unsigned(ymd.day()), int(time.hours().count()),
-                              int(time.minutes().count()), int(time.seconds().count()));
-  return std::string(buf, n > 0 ? std::size_t(n) : 0);
+  const int year = int(ymd.year());
+  if (year < 0 || year > 9999) {
+    char buf[40];
+    const int n =
+        std::snprintf(buf, sizeof buf, "%04d-%02u-%02uT%02d:%02d:%02dZ", year,
+                      unsigned(ymd.month()), unsigned(ymd.day()), int(time.hours().count()),
+                      int(time.minutes().count()), int(time.seconds().count()));
+    return std::string(buf, n > 0 ? std::size_t(n) : 0);
+  }
+  // Every stored adjustment carries a date: the common four-digit years skip printf.
+  std::string out = "0000-00-00T00:00:00Z";
+  auto put = [&](std::size_t end, int v) {
+    for (std::size_t i = end; v > 0; v /= 10)
+      out[--i] = static_cast<char>('0' + v % 10);
+  };
+  put(4, year);
+  put(7, int(unsigned(ymd.month())));
+  put(10, int(unsigned(ymd.day())));
+  put(13, int(time.hours().count()));
+  put(16, int(time.minutes().count()));
+  put(19, int(time.seconds().count()));
+  return out;
 }
 
 namespace {

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/json_dom.hpp"
 #include "tarno/core/json_record.hpp"
 
 namespace tarno::core::simdjson_decoder {
@@ -23,6 +24,31 @@ namespace dom = simdjson::dom;
 
 template <class T>
 bool read(dom::element e, T& out);
+
+// The generic decoder on one element's tree, for types with rules of their own.
+template <class T>
+bool readGenerically(dom::element e, T& out) {
+  try {
+    decodeJSON(toJsonValue(e), out, {});
+    return true;
+  } catch (const DecodingError&) {
+    return false;
+  }
+}
+
+// An element that a lenient member keeps only when it decodes: where the fast reading gives up,
+// the generic decoder has the last word.
+template <class T>
+std::optional<T> readIfValid(dom::element e) {
+  T out{};
+  if (read(e, out) || readGenerically(e, out)) return out;
+  return std::nullopt;
+}
+
+template <class T>
+inline constexpr bool kIsPairArrayMap = false;
+template <class K, class V>
+inline constexpr bool kIsPairArrayMap<PairArrayMap<K, V>> = true;
 
 inline bool readMember(dom::object o, std::string_view key, dom::element& out) {
   return o.at_key(key).get(out) == simdjson::SUCCESS;
@@ -45,6 +71,32 @@ bool readFields(dom::object o, T& out) {
             }
             m.emplace();
             return read(e, *m);
+          } else if constexpr (F::presence == Presence::lenientEntries) {
+            m.clear();
+            dom::object entries;
+            if (!present) return true;
+            if (e.get_object().get(entries) != simdjson::SUCCESS) return false;
+            using Map = std::remove_cvref_t<decltype(m)>;
+            for (dom::key_value_pair entry : entries) {
+              const auto k = caseWithRawValue<typename Map::key_type>(entry.key);
+              if (!k || m.contains(*k)) continue;
+              if (auto v = readIfValid<typename Map::mapped_type>(entry.value)) {
+                m.emplace(*k, std::move(*v));
+              }
+            }
+            return true;
+          } else if constexpr (F::presence == Presence::lenientElements) {
+            m.reset();
+            dom::array a;
+            if (!present || e.get_array().get(a) != simdjson::SUCCESS) return true;
+            typename std::remove_cvref_t<decltype(m)>::value_type kept;
+            for (dom::element x : a) {
+              if (auto v = readIfValid<typename decltype(kept)::value_type>(x)) {
+                kept.push_back(std::move(*v));
+              }
+            }
+            if (!kept.empty()) m = std::move(kept);
+            return true;
           } else {
             if (!present) {
               m = detail::recordDefaults<T>().*(field.member);
@@ -112,7 +164,7 @@ bool readParsed(dom::element e, T& out, Parse parse) {
 template <class T>
 bool read(dom::element e, T& out) {
   if constexpr (HasOwnDecoder<T>) {
-    return false;  // its own rules: the generic decoder applies them
+    return readGenerically(e, out);  // its own rules
   } else if constexpr (std::is_same_v<T, std::string>) {
     std::string_view s;
     if (e.get_string().get(s) != simdjson::SUCCESS) return false;
@@ -159,6 +211,17 @@ bool read(dom::element e, T& out) {
     out.clear();
     for (dom::element x : a) {
       if (!read(x, out.emplace_back())) return false;
+    }
+    return true;
+  } else if constexpr (kIsPairArrayMap<T>) {
+    dom::array a;
+    if (e.get_array().get(a) != simdjson::SUCCESS || a.size() % 2 != 0) return false;
+    out.clear();
+    for (auto it = a.begin(); it != a.end(); ++it) {
+      typename T::key_type k{};
+      if (!read(*it, k)) return false;
+      ++it;
+      if (!read(*it, out[k])) return false;
     }
     return true;
   } else if constexpr (JsonRecord<T>) {

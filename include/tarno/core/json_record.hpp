@@ -83,6 +83,17 @@ concept JsonRecord = requires {
   std::tuple_size<std::remove_cvref_t<decltype(T::jsonFields)>>{};
 };
 
+// The decoded value, or absent when it does not decode: for readers that drop what they cannot
+// read instead of failing as a whole.
+template <class T>
+std::optional<T> decodeIfValid(const JsonValue& j, const CodingPath& path) {
+  try {
+    return decodeJSON<T>(j, path);
+  } catch (const DecodingError&) {
+    return std::nullopt;
+  }
+}
+
 // Defined with the enumerations below; lenient members look their keys up with it.
 template <class E>
 requires std::is_enum_v<E>
