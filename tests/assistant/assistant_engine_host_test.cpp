@@ -98,22 +98,15 @@ TEST_F(AssistantEngineHostTest, MissingCLIAnswersEveryCommandTheSameWay) {
 }
 
 TEST_F(AssistantEngineHostTest, StatusReportsTheSignInState) {
-  fakes::FakeClaudeScript in;
-  in.status().out("Checking\xe2\x80\xa6").out(fakes::authStatusJSON(true));
-  home.install(in);
-  EXPECT_THAT(answer(AssistantCommand::status()), ElementsAre(finished("ready", false)));
-
-  fakes::FakeClaudeScript out;
-  out.status().out(fakes::authStatusJSON(false));
-  home.install(out);
-  EXPECT_THAT(answer(AssistantCommand::status()), ElementsAre(finished(signedOut, true)));
-  // Signed out, a code still has no sign-in to go to.
+  for (const bool loggedIn : {true, false}) {
+    fakes::FakeClaudeScript script;
+    script.status().out(fakes::authStatusJSON(loggedIn));
+    home.install(script);
+    EXPECT_THAT(answer(AssistantCommand::status()),
+                ElementsAre(loggedIn ? finished("ready", false) : finished(signedOut, true)));
+  }
+  // Signed out, a code has no sign-in to go to.
   EXPECT_THAT(answer(AssistantCommand::loginCode("123")), ElementsAre(finished(noSignIn, true)));
-
-  fakes::FakeClaudeScript garbage;
-  garbage.status().err("Error: unknown command").exit(1);
-  home.install(garbage);
-  EXPECT_THAT(answer(AssistantCommand::status()), ElementsAre(finished(signedOut, true)));
 }
 
 TEST_F(AssistantEngineHostTest, RunStartsTheCLIWithTheEnginesSetUp) {
@@ -131,19 +124,12 @@ TEST_F(AssistantEngineHostTest, RunStartsTheCLIWithTheEnginesSetUp) {
                           AssistantEvent::finished("Done.", false, "s-1")));
   const auto record = home.record();
   EXPECT_EQ(record.args, ClaudeInvocation::forRequest(request, "/opt/tarno/tarno-mcp").arguments());
-  EXPECT_THAT(record.args, ::testing::Contains("--mcp-config"));
   EXPECT_THAT(record.environment, ElementsAre("HOME=" + home.path(), "PATH=/usr/bin:/bin"));
   EXPECT_EQ(record.cwd, home.path());
 
   // Without a tarno-mcp the CLI gets no MCP configuration.
   answer(AssistantCommand::run(request));
   EXPECT_THAT(home.record().args, ::testing::Not(::testing::Contains("--mcp-config")));
-
-  fakes::FakeClaudeScript failing;
-  failing.print().err("  model not available  ").exit(2);
-  home.install(failing);
-  EXPECT_THAT(answer(AssistantCommand::run(request)),
-              ElementsAre(finished("model not available", true)));
 }
 
 TEST_F(AssistantEngineHostTest, LoginRelaysTheSignInAndTakesItsCode) {

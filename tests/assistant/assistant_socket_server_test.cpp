@@ -41,6 +41,11 @@ bool closedWithoutAnswer(int fd) {
   return n == 0 || (n < 0 && errno == ECONNRESET);
 }
 
+bool closedWithOurBytesUnread(int fd) {
+  char byte;
+  return ::read(fd, &byte, 1) < 0 && errno == ECONNRESET;
+}
+
 // The hook's outcome, shared: the hook may run after a test body that failed early returned.
 std::future<Termination> terminationOf(EventStream<AssistantEvent>::Continuation& stream) {
   auto terminated = std::make_shared<std::promise<Termination>>();
@@ -190,26 +195,31 @@ TEST_F(AssistantSocketServerTest, ReadsOnlyTheFirstFrameWhichMustBeACommand) {
   // Two commands in one write: one answer.
   EXPECT_EQ(ask(statusFrame + statusFrame), signedIn);
 
-  // Frames written while a run streams are never read, codes included.
+  // Frames written while a run streams are never read, codes included: they are still unread
+  // when the server closes the connection at the end of the run.
   holdRuns = true;
   unique_fd client = connectTo(path);
   ASSERT_TRUE(sendAll(client.get(), frame(AssistantCommand::run({.prompt = "hi"}))));
   auto run = openStream(0);
-  auto ended = terminationOf(run);
   ASSERT_TRUE(sendAll(client.get(), frame(AssistantCommand::loginCode("unheard")) + statusFrame));
-  std::this_thread::sleep_for(50ms);
   run.yield(AssistantEvent::textDelta("one"));
   EXPECT_EQ(readEvents(client.get(), 1), Events{AssistantEvent::textDelta("one")});
+  run.finish();
+  EXPECT_TRUE(closedWithOurBytesUnread(client.get()));
   EXPECT_EQ(commandCount(), 2u);
   EXPECT_TRUE(waitForCodes(0).empty());
 
   // A client that leaves mid-run is noticed at the next write, which lets go of the stream.
-  client.reset();
+  unique_fd leaving = connectTo(path);
+  ASSERT_TRUE(sendAll(leaving.get(), frame(AssistantCommand::run({.prompt = "bye"}))));
+  auto abandoned = openStream(1);
+  auto ended = terminationOf(abandoned);
+  leaving.reset();
   EXPECT_EQ(ended.wait_for(100ms), std::future_status::timeout);
-  run.yield(AssistantEvent::textDelta("two"));
+  abandoned.yield(AssistantEvent::textDelta("two"));
   ASSERT_EQ(ended.wait_for(10s), std::future_status::ready);
   EXPECT_EQ(ended.get(), Termination::cancelled);
-  EXPECT_FALSE(run.yield(AssistantEvent::textDelta("three")));
+  EXPECT_FALSE(abandoned.yield(AssistantEvent::textDelta("three")));
 }
 
 TEST_F(AssistantSocketServerTest, ClosesConnectionsOfOtherUsersWithoutCallingTheHandler) {

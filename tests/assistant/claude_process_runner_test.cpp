@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "fakes/fake_claude_script.hpp"
+#include "engine_test_support.hpp"
 #include "tarno/assistant/engine/stream_json_parser.hpp"
 
 namespace tarno::assistant {
@@ -27,6 +27,7 @@ using namespace std::chrono_literals;
 using ::testing::ElementsAre;
 using ::testing::UnorderedElementsAre;
 using Event = AssistantEvent;
+using test_support::drain;
 
 // Lines the CLI prints in a turn; the assistant message carries two events.
 constexpr const char* initLine =
@@ -44,31 +45,11 @@ constexpr const char* resultLine =
 const Event initEvent = Event::sessionStarted("sess-1", "claude-sonnet-4-5");
 const Event resultEvent = Event::finished("You have 5 photos.", false, "sess-1");
 
-// Every event until the end of the stream (a run that never ends is left to the test
-// time-out).
-std::vector<Event> drain(EventStream<Event>& stream) {
-  std::vector<Event> events;
-  while (auto event = stream.next())
-    events.push_back(std::move(*event));
-  return events;
-}
-
 std::string repeated(std::string_view piece, std::size_t times) {
   std::string out;
   for (std::size_t i = 0; i < times; ++i)
     out += piece;
   return out;
-}
-
-// Polls `condition` until it holds or a second passes.
-template <class Condition>
-bool withinASecond(Condition condition) {
-  const auto deadline = std::chrono::steady_clock::now() + 1s;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
 }
 
 class ClaudeProcessRunnerTest : public ::testing::Test {
@@ -253,7 +234,7 @@ TEST_F(ClaudeProcessRunnerTest, TheChildGetsExactlyTheArgumentsEnvironmentAndDir
 
 // ---- the consumer going away ----------------------------------------------------------------
 
-TEST_F(ClaudeProcessRunnerTest, DroppingTheStreamTerminatesAHangingChildWithinASecond) {
+TEST_F(ClaudeProcessRunnerTest, DroppingTheStreamTerminatesAHangingChildAndReapsIt) {
   print().out(initLine).hang().out(resultLine);
   auto stream = start();
   ASSERT_EQ(stream.next(), initEvent);
@@ -261,26 +242,28 @@ TEST_F(ClaudeProcessRunnerTest, DroppingTheStreamTerminatesAHangingChildWithinAS
   ASSERT_FALSE(pid.empty());
 
   { auto dropped = std::move(stream); }
-  EXPECT_TRUE(withinASecond([&] {
+  EXPECT_TRUE(test_support::eventually([&] {
     const auto log = fakes::readFakeClaudeRecord(home_.path()).log;
     return std::find(log.begin(), log.end(), "sigterm") != log.end();
   }));
   // Reaped by the run, not left as a zombie.
-  EXPECT_TRUE(withinASecond([&] { return ::kill(std::stoi(pid), 0) != 0 && errno == ESRCH; }));
+  EXPECT_TRUE(
+      test_support::eventually([&] { return ::kill(std::stoi(pid), 0) != 0 && errno == ESRCH; }));
 }
 
 TEST_F(ClaudeProcessRunnerTest, ACancelledRunEndsWhenItsChildDoesEvenIfItsOutputStaysOpen) {
-  // The child leaves a process behind that keeps both pipes open for a while.
-  const auto threads = [] {
-    return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {});
-  };
-  const auto threadsBefore = threads();
+  // The child leaves a process behind that keeps both pipes open much longer than any wait here.
+  const test_support::ResourceCount resources;
   auto stream = ClaudeProcessRunner::stream(
-      "/bin/sh", {"-c", "echo ready; sleep 4 & exec sleep 60"}, environment(), std::nullopt,
+      "/bin/sh", {"-c", "sleep 600 & echo $!; exec sleep 600"}, environment(), std::nullopt,
       [](const std::string& line) { return std::vector<Event>{Event::textDelta(line)}; });
-  ASSERT_EQ(stream.next(), Event::textDelta("ready"));
+  const std::optional<Event> left = stream.next();
+  ASSERT_TRUE(left && left->is<Event::TextDelta>());
+  const pid_t leftBehind = std::stoi(left->as<Event::TextDelta>()->text);
   stream.cancel();
-  EXPECT_TRUE(withinASecond([&] { return threads() <= threadsBefore; }));
+  EXPECT_TRUE(resources.settled());
+  EXPECT_EQ(::kill(leftBehind, 0), 0) << "the pipes were still open all along";
+  ::kill(leftBehind, SIGKILL);
 }
 
 }  // namespace

@@ -1,15 +1,14 @@
-// Helpers shared by the sign-in, engine host and helper socket tests: reading event streams
-// and socket connections with a time limit, a fake-claude home, and counting this process's
-// descriptors and threads.
+// Helpers shared by the engine, transport and executable tests: reading event streams and
+// socket connections with a time limit, a fake-claude home, waiting for a condition, and
+// counting this process's descriptors and threads.
 #pragma once
 
-#include <dirent.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -31,9 +30,9 @@ namespace tarno::assistant::test_support {
 
 using namespace std::chrono_literals;
 
-// The next event, or nothing when the stream ends or `limit` passes first.
-inline std::optional<AssistantEvent> nextWithin(EventStream<AssistantEvent>& stream,
-                                                std::chrono::milliseconds limit = 10s) {
+// The next element, or nothing when the stream ends or `limit` passes first.
+template <class T>
+std::optional<T> nextWithin(EventStream<T>& stream, std::chrono::milliseconds limit = 10s) {
   std::stop_source expired;
   std::jthread timer([&expired, limit](std::stop_token done) {
     std::mutex mutex;
@@ -46,18 +45,31 @@ inline std::optional<AssistantEvent> nextWithin(EventStream<AssistantEvent>& str
   return stream.next(expired.get_token());
 }
 
-// Every event up to the end of the stream; stops early (the test then fails on the content)
-// when the stream stalls for `limit`.
-inline std::vector<AssistantEvent> drain(EventStream<AssistantEvent>& stream,
-                                         std::chrono::milliseconds limit = 10s) {
-  std::vector<AssistantEvent> events;
-  while (auto event = nextWithin(stream, limit))
-    events.push_back(std::move(*event));
-  return events;
+// Every element up to the end of the stream; stops early (the test then fails on the content)
+// when the stream stalls for ten seconds.
+template <class T>
+std::vector<T> drain(EventStream<T>& stream) {
+  std::vector<T> elements;
+  while (auto element = nextWithin(stream))
+    elements.push_back(std::move(*element));
+  return elements;
 }
 
-inline std::vector<AssistantEvent> drain(EventStream<AssistantEvent>&& stream) {
+template <class T>
+std::vector<T> drain(EventStream<T>&& stream) {
   return drain(stream);
+}
+
+// The error that decoding `json` as a T throws; a test failure when it decodes.
+template <class T>
+core::DecodingError decodeFailure(const std::string& json) {
+  try {
+    core::decodeFromString<T>(json);
+  } catch (const core::DecodingError& e) {
+    return e;
+  }
+  ADD_FAILURE() << "decoded: " << json;
+  return core::DecodingError(core::DecodingError::Kind::dataCorrupted, "", "");
 }
 
 // A temporary home directory for fake-claude, with the environment that points it there.
@@ -72,30 +84,17 @@ struct FakeHome {
   fakes::FakeClaudeRecord record() const { return fakes::readFakeClaudeRecord(dir.path()); }
 };
 
-inline int countEntries(const char* directory) {
-  int count = 0;
-  if (DIR* dir = ::opendir(directory)) {
-    while (const dirent* entry = ::readdir(dir)) {
-      if (entry->d_name[0] != '.') ++count;
-    }
-    ::closedir(dir);
-  }
-  return count;
-}
-
 // Polls `condition` until it holds or `limit` passes; the last result.
 inline bool eventually(const std::function<bool()>& condition,
                        std::chrono::milliseconds limit = 10s) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (!condition()) {
     if (std::chrono::steady_clock::now() >= deadline) return condition();
-    std::this_thread::sleep_for(10ms);
+    std::this_thread::sleep_for(5ms);
   }
   return true;
 }
 
-// This process's open descriptors and threads when made; settled() tells whether the counts
-// come back down to them, since children are reaped and threads joined a little later.
 // ThreadSanitizer starts a background thread of its own when the process creates its first
 // thread; creating one here, before any test takes a baseline, keeps that thread out of the
 // counts below.
@@ -104,9 +103,14 @@ inline const bool runtimeThreadsStarted = [] {
   return true;
 }();
 
+// This process's open descriptors and threads when made; settled() tells whether the counts
+// come back down to them, since children are reaped and threads joined a little later.
 struct ResourceCount {
-  static int descriptors() { return countEntries("/proc/self/fd"); }
-  static int threads() { return countEntries("/proc/self/task"); }
+  static int count(const char* directory) {
+    return static_cast<int>(std::distance(std::filesystem::directory_iterator(directory), {}));
+  }
+  static int descriptors() { return count("/proc/self/fd"); }
+  static int threads() { return count("/proc/self/task"); }
 
   int descriptorsBefore = descriptors();
   int threadsBefore = threads();

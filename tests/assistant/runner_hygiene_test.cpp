@@ -4,26 +4,14 @@
 #include <sys/wait.h>
 
 #include <cerrno>
-#include <chrono>
-#include <filesystem>
 #include <string>
-#include <thread>
 
-#include "fakes/fake_claude_script.hpp"
+#include "engine_test_support.hpp"
 #include "tarno/assistant/engine/claude_process_runner.hpp"
 #include "tarno/assistant/engine/stream_json_parser.hpp"
 
 namespace tarno::assistant {
 namespace {
-
-using namespace std::chrono_literals;
-
-long openDescriptors() {
-  return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
-}
-long threads() {
-  return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {});
-}
 
 // Whether this process has no child at all, running or exited (the check reaps nothing).
 bool noChildren() {
@@ -39,23 +27,12 @@ bool noChildren() {
 #endif
 #endif
 
-#ifdef TARNO_UNDER_ASAN
 // A sanitized fake-claude takes ~50 ms to start and exit here, ten times a plain one.
+#ifdef TARNO_UNDER_ASAN
 constexpr int runs = 250;
-// The children's own leak check at exit is not what this test is about, and it is slow.
-constexpr const char* childSanitizerOptions = "detect_leaks=0";
 #else
 constexpr int runs = 500;
-constexpr const char* childSanitizerOptions = nullptr;
 #endif
-
-// Polls `condition` until it holds or `limit` passes.
-template <class Condition>
-void settle(std::chrono::seconds limit, Condition condition) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!condition() && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(2ms);
-}
 
 TEST(RunnerHygieneTest, ManyRunsInARowLeaveNoChildDescriptorOrThread) {
   fakes::TempDir finishing, hanging;
@@ -74,21 +51,15 @@ TEST(RunnerHygieneTest, ManyRunsInARowLeaveNoChildDescriptorOrThread) {
     script.install(hanging.path());
   }
   const auto start = [](const fakes::TempDir& home, std::string executable) {
-    Environment environment{{"HOME", home.path()}, {"PATH", "/usr/bin:/bin"}};
-    if (childSanitizerOptions != nullptr) environment["ASAN_OPTIONS"] = childSanitizerOptions;
-    return ClaudeProcessRunner::stream(std::move(executable), {"-p", "x"}, environment,
+    return ClaudeProcessRunner::stream(std::move(executable), {"-p", "x"},
+                                       {{"HOME", home.path()}, {"PATH", "/usr/bin:/bin"}},
                                        std::nullopt, StreamJSONParser::events);
   };
 
-  // Runs of earlier tests may still be winding down.
-  settle(10s, [] {
-    const auto before = threads();
-    std::this_thread::sleep_for(20ms);
-    return noChildren() && threads() == before;
-  });
-  ASSERT_TRUE(noChildren()) << "children left over from before";
-  const auto fdsBefore = openDescriptors();
-  const auto threadsBefore = threads();
+  // Children of earlier tests may still be on their way out; their threads and descriptors
+  // went back down before those tests ended.
+  ASSERT_TRUE(test_support::eventually(noChildren)) << "children left over from before";
+  const test_support::ResourceCount resources;
 
   for (int i = 0; i < runs; ++i) {
     SCOPED_TRACE(i);
@@ -125,15 +96,10 @@ TEST(RunnerHygieneTest, ManyRunsInARowLeaveNoChildDescriptorOrThread) {
     }
   }
 
-  // A run's thread ends just after its stream does, and a cancelled run winds down on its own:
-  // give the last ones a moment. A hanging child that was never told to stop shows up here.
-  // Fewer threads than before is no leak (an earlier test's thread may have ended meanwhile).
-  settle(10s, [&] {
-    return openDescriptors() == fdsBefore && threads() <= threadsBefore && noChildren();
-  });
-  EXPECT_EQ(openDescriptors(), fdsBefore);
-  EXPECT_LE(threads(), threadsBefore);
-  EXPECT_TRUE(noChildren());
+  // A run's thread ends just after its stream does, and a cancelled run winds down on its own.
+  // A hanging child that was never told to stop shows up here.
+  EXPECT_TRUE(resources.settled());
+  EXPECT_TRUE(test_support::eventually(noChildren));
 }
 
 }  // namespace

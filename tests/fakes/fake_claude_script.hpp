@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -69,33 +70,26 @@ inline std::string authStatusJSON(bool loggedIn) {
 // The steps of one mode; every call appends one step. Texts are raw bytes (escaped for you).
 class FakeClaudeSection {
  public:
-  FakeClaudeSection& out(std::string_view text) { return add("out " + scriptEscape(text)); }
-  FakeClaudeSection& outRaw(std::string_view bytes) {
-    return add("out-raw " + scriptEscape(bytes));
-  }
+  FakeClaudeSection& out(std::string_view text) { return add("out", scriptEscape(text)); }
+  FakeClaudeSection& outRaw(std::string_view bytes) { return add("out-raw", scriptEscape(bytes)); }
   FakeClaudeSection& outFill(long count, std::string_view text) {
-    return add("out-fill " + std::to_string(count) + " " + scriptEscape(text));
+    return add("out-fill", std::to_string(count) + " " + scriptEscape(text));
   }
-  FakeClaudeSection& err(std::string_view text) { return add("err " + scriptEscape(text)); }
-  FakeClaudeSection& errRaw(std::string_view bytes) {
-    return add("err-raw " + scriptEscape(bytes));
-  }
+  FakeClaudeSection& err(std::string_view text) { return add("err", scriptEscape(text)); }
   FakeClaudeSection& errFill(long count, std::string_view text) {
-    return add("err-fill " + std::to_string(count) + " " + scriptEscape(text));
+    return add("err-fill", std::to_string(count) + " " + scriptEscape(text));
   }
-  FakeClaudeSection& sleepMs(long ms) { return add("sleep " + std::to_string(ms)); }
-  FakeClaudeSection& hang() { return add("hang"); }
-  FakeClaudeSection& code(std::string_view expected) {
-    return add("code " + scriptEscape(expected));
-  }
-  FakeClaudeSection& exit(int status) { return add("exit " + std::to_string(status)); }
-  FakeClaudeSection& signal(int number) { return add("signal " + std::to_string(number)); }
+  FakeClaudeSection& sleepMs(long ms) { return add("sleep", std::to_string(ms)); }
+  FakeClaudeSection& hang() { return add("hang", ""); }
+  FakeClaudeSection& code(std::string_view expected) { return add("code", scriptEscape(expected)); }
+  FakeClaudeSection& exit(int status) { return add("exit", std::to_string(status)); }
+  FakeClaudeSection& signal(int number) { return add("signal", std::to_string(number)); }
 
   const std::vector<std::string>& lines() const { return lines_; }
 
  private:
-  FakeClaudeSection& add(std::string line) {
-    lines_.push_back(std::move(line));
+  FakeClaudeSection& add(std::string_view step, const std::string& argument) {
+    lines_.push_back(std::string(step) + " " + argument);
     return *this;
   }
   std::vector<std::string> lines_;
@@ -148,32 +142,29 @@ struct FakeClaudeRecord {
   std::vector<std::string> log;
 };
 
-namespace detail {
-inline std::string slurp(const std::string& path) {
+// A whole file's bytes; empty when it cannot be read.
+inline std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
-inline std::vector<std::string> split(const std::string& text, char separator) {
-  std::vector<std::string> parts;
-  std::size_t start = 0;
-  for (std::size_t end; (end = text.find(separator, start)) != std::string::npos; start = end + 1) {
-    parts.push_back(text.substr(start, end - start));
-  }
-  return parts;  // each part ended with the separator
-}
-}  // namespace detail
 
 inline FakeClaudeRecord readFakeClaudeRecord(const std::string& home) {
   const std::string dir = home + "/.fake-claude/";
-  return FakeClaudeRecord{
-      .args = detail::split(detail::slurp(dir + "args"), '\0'),
-      .environment = detail::split(detail::slurp(dir + "env"), '\0'),
-      .cwd = detail::slurp(dir + "cwd"),
-      .pid = detail::slurp(dir + "pid"),
-      .stdio = detail::split(detail::slurp(dir + "stdio"), '\n'),
-      .tty = detail::slurp(dir + "tty"),
-      .log = detail::split(detail::slurp(dir + "log"), '\n'),
+  // Parts that each end with `separator`.
+  const auto split = [&](const char* name, char separator) {
+    std::vector<std::string> parts;
+    std::istringstream text(readFile(dir + name));
+    for (std::string part; std::getline(text, part, separator);)
+      parts.push_back(part);
+    return parts;
   };
+  return FakeClaudeRecord{.args = split("args", '\0'),
+                          .environment = split("env", '\0'),
+                          .cwd = readFile(dir + "cwd"),
+                          .pid = readFile(dir + "pid"),
+                          .stdio = split("stdio", '\n'),
+                          .tty = readFile(dir + "tty"),
+                          .log = split("log", '\n')};
 }
 
 }  // namespace tarno::fakes

@@ -16,7 +16,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -50,17 +49,14 @@ struct Started {
 
 class HelperSandbox {
  public:
-  // `homeName`, when given, puts the home one level below the temporary directory (for homes
-  // of a chosen length).
-  explicit HelperSandbox(const std::string& homeName = "")
-      : home_(homeName.empty() ? dir_.path() : dir_.path() + "/" + homeName) {
-    workingDirectory = home_;
+  HelperSandbox() {
+    workingDirectory = home();
     std::filesystem::create_directories(binDir());
     std::filesystem::create_symlink(TARNO_FAKE_CLAUDE_PATH, binDir() + "/claude");
     const passwd* me = ::getpwuid(::getuid());
     std::ofstream(dir_.path() + "/passwd")
         << (me != nullptr ? me->pw_name : "tester") << ":x:" << ::getuid() << ":" << ::getgid()
-        << "::" << home_ << ":/bin/sh\n";
+        << "::" << home() << ":/bin/sh\n";
   }
 
   // Whether the helper can be given a home of its own here; probed once per test program.
@@ -83,7 +79,7 @@ class HelperSandbox {
     return sandboxable();
   }
 
-  const std::string& home() const { return home_; }
+  const std::string& home() const { return dir_.path(); }
   std::string binDir() const { return home() + "/bin"; }
   std::string socketPath() const { return home() + "/.tarno/assistant.sock"; }
   void makeSupportDir() const {
@@ -115,8 +111,8 @@ class HelperSandbox {
   }
 
   // What the program started last has printed so far.
-  std::string out() const { return slurp("stdout"); }
-  std::string err() const { return slurp("stderr"); }
+  std::string out() const { return fakes::readFile(dir_.path() + "/stdout"); }
+  std::string err() const { return fakes::readFile(dir_.path() + "/stderr"); }
 
  private:
   ChildProcess spawn(bool sandboxed, const std::string& program, Strings arguments,
@@ -152,14 +148,7 @@ class HelperSandbox {
     return child != nullptr ? std::move(*child) : ChildProcess();
   }
 
-  std::string slurp(const char* name) const {
-    std::ostringstream text;
-    text << std::ifstream(dir_.path() + "/" + name, std::ios::binary).rdbuf();
-    return text.str();
-  }
-
   fakes::TempDir dir_;
-  std::string home_;
 };
 
 }  // namespace tarno::testing

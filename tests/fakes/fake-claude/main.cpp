@@ -21,10 +21,9 @@
 //                     code." and exit 1
 //   exit N            exit with status N (reaching the end of the section exits 0)
 //   signal N          die of signal number N
-// TEXT is the rest of the line after a single space, with escapes decoded: \n \r \t \a (BEL)
-// \e (ESC) \\ and \xHH for any byte. Blank lines and lines starting with "#" are skipped. A
-// mode without a section, or a bad step, exits 64 with a message on standard error, so a
-// forgotten script never passes for output.
+// TEXT is the rest of the line after a single space, with every \xHH decoded to its byte. A mode
+// without a section, or a bad step, exits 64 with a message on standard error, so a forgotten
+// script never passes for output.
 //
 // SIGTERM is caught from the start: the fake logs "sigterm" and goes on with the steps after the
 // section's first "hang", or, when there is none, dies of SIGTERM as an unprepared CLI would.
@@ -34,8 +33,7 @@
 //   env     every environment entry, each followed by a NUL byte
 //   cwd     the working directory
 //   pid     the process id
-//   stdio   one line per standard stream 0-2: "<fd> tty", "null", "pipe:<inode>",
-//           "socket:<inode>", "file", "char", "other" or "closed"
+//   stdio   one line per standard stream 0-2: "<fd> tty", "null", "pipe:<inode>" or "other"
 //   tty     "<rows> <columns> controlling|not-controlling" when standard input is a terminal
 //   log     appended lines: "start print|status|login", "sigterm", "code <line>", "exit <n>",
 //           "signal <n>"
@@ -46,10 +44,9 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <cctype>
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <string>
@@ -68,10 +65,23 @@ void onTerm(int) {
 
 std::string recordDir;
 
+// Full write; gives up quietly when interrupted by SIGTERM or when the reader has gone.
+void emit(int fd, std::string_view bytes) {
+  while (!bytes.empty() && !termReceived) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n > 0) {
+      bytes.remove_prefix(static_cast<std::size_t>(n));
+    } else if (errno != EINTR) {
+      return;
+    }
+  }
+}
+
 void writeFile(const std::string& name, std::string_view bytes, bool append = false) {
   const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
   const int fd = ::open((recordDir + "/" + name).c_str(), flags, 0600);
   if (fd < 0) return;
+  // Not emit(): the log must be written after SIGTERM too.
   while (!bytes.empty()) {
     const ssize_t n = ::write(fd, bytes.data(), bytes.size());
     if (n <= 0 && errno != EINTR) break;
@@ -85,61 +95,28 @@ void log(const std::string& line) {
 }
 
 [[noreturn]] void fail(const std::string& message) {
-  const std::string text = "fake-claude: " + message + "\n";
-  (void)!::write(STDERR_FILENO, text.data(), text.size());
+  emit(STDERR_FILENO, "fake-claude: " + message + "\n");
   std::exit(64);
 }
 
-// Full write; gives up quietly when interrupted by SIGTERM or when the reader has gone.
-void emit(int fd, std::string_view bytes) {
-  while (!bytes.empty() && !termReceived) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n > 0) {
-      bytes.remove_prefix(static_cast<std::size_t>(n));
-    } else if (errno != EINTR) {
-      return;
-    }
-  }
+long number(const std::string& text, int base = 10) {
+  char* end = nullptr;
+  errno = 0;
+  const long value = std::strtol(text.c_str(), &end, base);
+  if (text.empty() || *end != '\0' || errno != 0) fail("not a number: " + text);
+  return value;
 }
 
 std::string unescape(std::string_view text) {
   std::string out;
   for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\\' || i + 1 == text.size()) {
+    if (text.substr(i, 2) != "\\x") {
       out.push_back(text[i]);
       continue;
     }
-    const char c = text[++i];
-    switch (c) {
-      case 'n':
-        out.push_back('\n');
-        break;
-      case 'r':
-        out.push_back('\r');
-        break;
-      case 't':
-        out.push_back('\t');
-        break;
-      case 'a':
-        out.push_back('\a');
-        break;
-      case 'e':
-        out.push_back('\x1b');
-        break;
-      case 'x':
-        if (i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
-            std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
-          out.push_back(
-              static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16)));
-          i += 2;
-        } else {
-          fail("bad \\x escape in script");
-        }
-        break;
-      default:
-        out.push_back(c);
-        break;  // "\\" and anything unknown stand for themselves
-    }
+    if (i + 4 > text.size()) fail("bad \\x escape in script");
+    out.push_back(static_cast<char>(number(std::string(text.substr(i + 2, 2)), 16)));
+    i += 3;
   }
   return out;
 }
@@ -155,27 +132,18 @@ std::vector<Step> loadSection(const std::string& path, std::string_view section)
   std::vector<Step> steps;
   bool inSection = false, found = false;
   for (std::string line; std::getline(in, line);) {
-    if (line.empty() || line[0] == '#') continue;
+    if (line.empty()) continue;
     if (line.front() == '[' && line.back() == ']') {
       inSection = line.substr(1, line.size() - 2) == section;
       found = found || inSection;
-      continue;
+    } else if (inSection) {
+      const std::size_t space = line.find(' ');
+      steps.push_back(
+          {line.substr(0, space), space == std::string::npos ? "" : line.substr(space + 1)});
     }
-    if (!inSection) continue;
-    const std::size_t space = line.find(' ');
-    steps.push_back(
-        {line.substr(0, space), space == std::string::npos ? "" : line.substr(space + 1)});
   }
   if (!found) fail("the script has no [" + std::string(section) + "] section");
   return steps;
-}
-
-long number(const std::string& text) {
-  char* end = nullptr;
-  errno = 0;
-  const long value = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || errno != 0) fail("not a number: " + text);
-  return value;
 }
 
 [[noreturn]] void dieOf(int signal) {
@@ -243,16 +211,12 @@ void askForCode(const std::string& expected) {
 
 std::string describeStream(int fd) {
   struct stat st {};
-  if (::fstat(fd, &st) != 0) return "closed";
+  if (::fstat(fd, &st) != 0) return "other";
   if (S_ISFIFO(st.st_mode)) return "pipe:" + std::to_string(st.st_ino);
-  if (S_ISSOCK(st.st_mode)) return "socket:" + std::to_string(st.st_ino);
-  if (S_ISREG(st.st_mode)) return "file";
-  if (S_ISCHR(st.st_mode)) {
-    if (::isatty(fd)) return "tty";
-    struct stat null {};
-    if (::stat("/dev/null", &null) == 0 && null.st_rdev == st.st_rdev) return "null";
-    return "char";
-  }
+  if (::isatty(fd)) return "tty";
+  struct stat null {};
+  if (S_ISCHR(st.st_mode) && ::stat("/dev/null", &null) == 0 && null.st_rdev == st.st_rdev)
+    return "null";
   return "other";
 }
 
@@ -278,6 +242,25 @@ void record(int argc, char** argv, const char* mode) {
                          (controlling ? "controlling" : "not-controlling"));
   }
   log(std::string("start ") + mode);
+}
+
+// out, out-raw and out-fill, or the same on standard error.
+void writeStep(const Step& step) {
+  const int fd = step.op.starts_with("out") ? STDOUT_FILENO : STDERR_FILENO;
+  const std::string_view kind = std::string_view(step.op).substr(3);
+  if (kind.empty()) return emit(fd, unescape(step.arg) + "\n");
+  if (kind == "-raw") return emit(fd, unescape(step.arg));
+  const std::size_t space = step.arg.find(' ');
+  const long count = number(step.arg.substr(0, space));
+  const std::string text = space == std::string::npos ? "" : unescape(step.arg.substr(space + 1));
+  std::string chunk;
+  for (long n = 0; n < count; ++n) {
+    chunk += text;
+    if (chunk.size() >= 65536 || n + 1 == count) {
+      emit(fd, chunk);
+      chunk.clear();
+    }
+  }
 }
 
 }  // namespace
@@ -312,25 +295,12 @@ int main(int argc, char** argv) {
     ++hangIndex;
   const bool hangs = hangIndex < steps.size();
 
+  static const std::vector<std::string> writes = {"out", "out-raw", "out-fill",
+                                                  "err", "err-raw", "err-fill"};
   for (std::size_t i = 0; i < steps.size(); ++i) {
     const Step& step = steps[i];
-    if (step.op == "out" || step.op == "err") {
-      emit(step.op == "out" ? STDOUT_FILENO : STDERR_FILENO, unescape(step.arg) + "\n");
-    } else if (step.op == "out-raw" || step.op == "err-raw") {
-      emit(step.op == "out-raw" ? STDOUT_FILENO : STDERR_FILENO, unescape(step.arg));
-    } else if (step.op == "out-fill" || step.op == "err-fill") {
-      const std::size_t space = step.arg.find(' ');
-      const long count = number(step.arg.substr(0, space));
-      const std::string text =
-          space == std::string::npos ? "" : unescape(step.arg.substr(space + 1));
-      std::string chunk;
-      for (long n = 0; n < count; ++n) {
-        chunk += text;
-        if (chunk.size() >= 65536 || n + 1 == count) {
-          emit(step.op == "out-fill" ? STDOUT_FILENO : STDERR_FILENO, chunk);
-          chunk.clear();
-        }
-      }
+    if (std::find(writes.begin(), writes.end(), step.op) != writes.end()) {
+      writeStep(step);
     } else if (step.op == "sleep") {
       pauseFor(number(step.arg));
     } else if (step.op == "hang") {
