@@ -245,3 +245,15 @@ TEST(EditStack, MergeTakesTheLaterValueMineOnTiesAndUnitesMasksById) {
   nine.version = 9;
   EXPECT_EQ(four.merged(nine), (EditStack{.version = 10}));
 }
+
+TEST(EditStack, ReadsHugeStacksAndRefusesDeepGarbageWithoutCrashing) {
+  std::string many = R"({"masks":[)";
+  for (int i = 0; i < 10000; ++i)
+    many += std::string(i == 0 ? "" : ",") + std::string(kMaskA);
+  many += "]}";
+  EXPECT_EQ(AdjustmentDataCodec::decode(many)->masks().size(), 10000u);
+
+  const std::string deep = R"({"values":{"exposure":)" + std::string(100000, '[') + "}}";
+  EXPECT_EQ(AdjustmentDataCodec::decode(deep), std::nullopt);
+  EXPECT_THROW(decodeFromString<EditStack>(deep), DecodingError);
+}
