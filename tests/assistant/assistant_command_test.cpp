@@ -5,19 +5,15 @@
 
 #include <string>
 
+#include "engine_test_support.hpp"
+
 namespace tarno::assistant {
 namespace {
 
 using core::DecodingError;
 
 DecodingError decodeFailure(const std::string& json) {
-  try {
-    core::decodeFromString<AssistantCommand>(json);
-  } catch (const DecodingError& e) {
-    return e;
-  }
-  ADD_FAILURE() << "decoded: " << json;
-  return DecodingError(DecodingError::Kind::dataCorrupted, "", "");
+  return test_support::decodeFailure<AssistantCommand>(json);
 }
 
 AssistantRunRequest decodeRun(const std::string& json) {
@@ -59,17 +55,29 @@ TEST(ClaudeModelTest, NamesOfEveryTierAndExactParsing) {
   }
 }
 
-TEST(RunRequestCoding, SmallestRunCommandTakesDefaults) {
-  const AssistantRunRequest request =
-      decodeRun(R"({"run":{"_0":{"prompt":"Brighten it","model":"opus"}}})");
-  EXPECT_EQ(request, (AssistantRunRequest{.prompt = "Brighten it",
-                                          .model = ClaudeModel::opus,
-                                          .allowCommit = false,
-                                          .engineID = "claude"}));
-  EXPECT_EQ(core::encodeToString(AssistantCommand::run(request)),
-            R"({"run":{"_0":{"prompt":"Brighten it","model":"opus","allowCommit":false,)"
-            R"("engineID":"claude"}}})");
-  // Nulls read as defaults, unknown members are ignored, an unregistered engine is kept.
+TEST(RunRequestCoding, RoundTripsInListedOrderWithDefaults) {
+  const std::pair<AssistantRunRequest, std::string> rows[] = {
+      {{.prompt = "Brighten it", .model = ClaudeModel::opus},
+       R"({"run":{"_0":{"prompt":"Brighten it","model":"opus","allowCommit":false,)"
+       R"("engineID":"claude"}}})"},
+      {{.prompt = "Crop \u00e9",
+        .model = ClaudeModel::haiku,
+        .resumeSessionID = "sess-1",
+        .allowCommit = true,
+        .context = "3 photos selected",
+        .engineID = "native"},
+       "{\"run\":{\"_0\":{\"prompt\":\"Crop \u00e9\",\"model\":\"haiku\","
+       "\"resumeSessionID\":\"sess-1\",\"allowCommit\":true,\"context\":\"3 photos "
+       "selected\",\"engineID\":\"native\"}}}"},
+  };
+  for (const auto& [request, json] : rows) {
+    EXPECT_EQ(core::encodeToString(AssistantCommand::run(request)), json);
+    EXPECT_EQ(decodeRun(json), request) << json;
+  }
+  // The smallest run takes defaults; nulls read as defaults, unknown members are ignored, an
+  // unregistered engine is kept.
+  EXPECT_EQ(decodeRun(R"({"run":{"_0":{"prompt":"p","model":"sonnet"}}})"),
+            (AssistantRunRequest{.prompt = "p", .allowCommit = false, .engineID = "claude"}));
   EXPECT_EQ(
       decodeRun(R"({"run":{"_0":{"engineID":null,"prompt":"p","allowCommit":null,"context":null,)"
                 R"("resumeSessionID":null,"model":"sonnet","temperature":0.3},"x":1}})"),
@@ -77,21 +85,6 @@ TEST(RunRequestCoding, SmallestRunCommandTakesDefaults) {
   EXPECT_EQ(
       decodeRun(R"({"run":{"_0":{"prompt":"p","model":"sonnet","engineID":"gpt"}}})").engineID,
       "gpt");
-}
-
-TEST(RunRequestCoding, FullRequestRoundTripsInListedOrder) {
-  const AssistantRunRequest request{.prompt = "Crop \u00e9",
-                                    .model = ClaudeModel::haiku,
-                                    .resumeSessionID = "sess-1",
-                                    .allowCommit = true,
-                                    .context = "3 photos selected",
-                                    .engineID = "native"};
-  const std::string json = core::encodeToString(AssistantCommand::run(request));
-  EXPECT_EQ(json,
-            "{\"run\":{\"_0\":{\"prompt\":\"Crop \u00e9\",\"model\":\"haiku\","
-            "\"resumeSessionID\":\"sess-1\",\"allowCommit\":true,\"context\":\"3 photos "
-            "selected\",\"engineID\":\"native\"}}}");
-  EXPECT_EQ(decodeRun(json), request);
 }
 
 TEST(RunRequestCoding, FailuresNameTheMember) {

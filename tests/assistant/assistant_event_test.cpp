@@ -1,12 +1,14 @@
-// Assistant events: wire form, decoding rules and the tool-name label.
+// Assistant events: wire form, decoding rules and the tool-name label. That the direct decoder
+// agrees with the generic one is the coding layer's own test.
 #include "tarno/assistant/session/assistant_event.hpp"
 
 #include <gtest/gtest.h>
 
-#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
+
+#include "engine_test_support.hpp"
 
 namespace tarno::assistant {
 namespace {
@@ -79,69 +81,21 @@ const std::tuple<const char*, Kind, const char*> kMalformed[] = {
      "sessionStarted.model"},
     {R"(["textDelta"])", Kind::typeMismatch, ""},
     {R"({"textDelta":{"_0":"a"})", Kind::dataCorrupted, ""},
+    {R"({"textDelta":{"_0":"a"}} x)", Kind::dataCorrupted, ""},
+    {"{\"textDelta\":{\"_0\":\"\xC3\"}}", Kind::dataCorrupted, ""},
+    {"", Kind::dataCorrupted, ""},
 };
-
-DecodingError decodeFailure(const std::string& json) {
-  try {
-    core::decodeFromString<Event>(json);
-  } catch (const DecodingError& e) {
-    return e;
-  }
-  ADD_FAILURE() << "decoded: " << json;
-  return DecodingError(Kind::dataCorrupted, "", "");
-}
 
 TEST(AssistantEventCoding, RejectsWrongCaseCountsAndMalformedPayloads) {
   for (const char* json : kWrongCaseCounts) {
-    const DecodingError e = decodeFailure(json);
+    const DecodingError e = test_support::decodeFailure<Event>(json);
     EXPECT_EQ(e.kind(), Kind::typeMismatch) << json;
     EXPECT_EQ(e.description(), "Invalid number of keys found, expected one.") << json;
   }
   for (const auto& [json, kind, path] : kMalformed) {
-    const DecodingError e = decodeFailure(json);
+    const DecodingError e = test_support::decodeFailure<Event>(json);
     EXPECT_EQ(e.kind(), kind) << json << ": " << e.what();
     EXPECT_EQ(e.path(), path) << json;
-  }
-}
-
-// What a decoder made of a text: the event, or the error's kind, description and path.
-template <class Decode>
-std::pair<std::optional<Event>, std::string> outcomeOf(Decode&& decode) {
-  try {
-    return {decode(), ""};
-  } catch (const DecodingError& e) {
-    return {std::nullopt,
-            std::to_string(static_cast<int>(e.kind())) + "|" + e.description() + "|" + e.path()};
-  }
-}
-
-// decodeFromString has a direct decoder of its own; it must agree with the generic one on
-// every input, accepted or not.
-TEST(AssistantEventCoding, DirectDecoderAgreesWithTheGenericOne) {
-  std::vector<std::string> texts = {
-      R"({"textDelta":{"_0":"a"},"textDelta":{"_0":"b"}})",
-      R"({"textDelta":{"_0":"a","_0":"b"}})",
-      R"({"finished":{"text":"t","isError":true,"sessionID":5}})",
-      R"({"sessionStarted":{"sessionID":"s","model":"m","model":null}})",
-      R"(  {"awaitingLoginCode":{}}  )",
-      R"({"textDelta":{"_0":"\u00e9\ud83d\ude00\n"}})",
-      R"({"textDelta":{"_0":"a"}} x)",
-      "{\"textDelta\":{\"_0\":\"\xC3\"}}",
-      R"()",
-  };
-  for (const WireCase& c : wireCases())
-    texts.push_back(c.json);
-  for (const auto& c : kLenientCases)
-    texts.push_back(c.first);
-  for (const char* json : kWrongCaseCounts)
-    texts.push_back(json);
-  for (const auto& c : kMalformed)
-    texts.push_back(std::get<0>(c));
-  for (const std::string& text : texts) {
-    const auto direct = outcomeOf([&] { return core::decodeFromString<Event>(text); });
-    const auto generic = outcomeOf([&] { return core::decodeJSON<Event>(core::parseJson(text)); });
-    EXPECT_EQ(direct, generic) << text << "\n direct: " << direct.second
-                               << "\n generic: " << generic.second;
   }
 }
 

@@ -33,58 +33,59 @@ Args fixedEightThen(const std::string& prompt, const std::string& alias, const A
   return args;
 }
 
-TEST(ClaudeInvocationArguments, FixedEightForEveryModelAndEmptyOptionalsAddNothing) {
-  EXPECT_EQ((ClaudeInvocation{.prompt = "hi"}.arguments()), fixedEightThen("hi", "sonnet"));
-  EXPECT_EQ((ClaudeInvocation{.model = ClaudeModel::haiku}.arguments()),
-            fixedEightThen("", "haiku"));
-  const ClaudeInvocation empty{.prompt = "x",
-                               .model = ClaudeModel::opus,
-                               .resumeSessionID = "",
-                               .appendSystemPrompt = "",
-                               .mcpConfigJSON = "",
-                               .disallowedTools = {},
-                               .permissionMode = ""};
-  EXPECT_EQ(empty.arguments(), fixedEightThen("x", "opus"));
+TEST(ClaudeInvocationArguments, FixedEightThenEveryGivenGroupInItsPlace) {
+  const std::pair<ClaudeInvocation, Args> rows[] = {
+      {{.prompt = "hi"}, fixedEightThen("hi", "sonnet")},
+      {{.model = ClaudeModel::haiku}, fixedEightThen("", "haiku")},
+      // Empty optionals add nothing.
+      {{.prompt = "x",
+        .model = ClaudeModel::opus,
+        .resumeSessionID = "",
+        .appendSystemPrompt = "",
+        .mcpConfigJSON = "",
+        .disallowedTools = {},
+        .permissionMode = ""},
+       fixedEightThen("x", "opus")},
+      {{.prompt = "line one\nline two",
+        .model = ClaudeModel::haiku,
+        .resumeSessionID = "S-1",
+        .appendSystemPrompt = "extra\n\ntext",
+        .mcpConfigJSON = "{}",
+        .disallowedTools = {"a", "b", "c"},
+        .permissionMode = "plan"},
+       fixedEightThen(
+           "line one\nline two", "haiku",
+           {"--resume", "S-1", "--append-system-prompt", "extra\n\ntext", "--mcp-config", "{}",
+            "--strict-mcp-config", "--disallowedTools", "a,b,c", "--permission-mode", "plan"})},
+  };
+  for (const auto& [invocation, args] : rows)
+    EXPECT_EQ(invocation.arguments(), args);
 }
 
-TEST(ClaudeInvocationArguments, EveryGroupInItsPlace) {
-  const ClaudeInvocation invocation{.prompt = "line one\nline two",
-                                    .model = ClaudeModel::haiku,
-                                    .resumeSessionID = "S-1",
-                                    .appendSystemPrompt = "extra\n\ntext",
-                                    .mcpConfigJSON = "{}",
-                                    .disallowedTools = {"a", "b", "c"},
-                                    .permissionMode = "plan"};
-  EXPECT_EQ(invocation.arguments(),
-            fixedEightThen("line one\nline two", "haiku",
-                           {"--resume", "S-1", "--append-system-prompt", "extra\n\ntext",
-                            "--mcp-config", "{}", "--strict-mcp-config", "--disallowedTools",
-                            "a,b,c", "--permission-mode", "plan"}));
-}
-
-TEST(ClaudeInvocationFromRequest, NewSessionWithoutCommitForbidsTheWriteTools) {
-  const ClaudeInvocation invocation = ClaudeInvocation::forRequest(
-      {.prompt = "Find dogs", .model = ClaudeModel::opus, .resumeSessionID = "", .context = ""},
-      std::nullopt);
-  EXPECT_EQ(invocation.arguments(),
-            fixedEightThen("Find dogs", "opus",
-                           {"--append-system-prompt", std::string(Config::systemPromptAddendum),
-                            "--disallowedTools", kWriteTools}));
-  EXPECT_EQ(invocation.appendSystemPrompt->size(), 2091u);
-}
-
-TEST(ClaudeInvocationFromRequest, ResumedCommitRunWithContextAndMCP) {
-  const AssistantRunRequest request{.prompt = "Save it",
-                                    .model = ClaudeModel::haiku,
-                                    .resumeSessionID = "abc",
-                                    .allowCommit = true,
-                                    .context = "X"};
+TEST(ClaudeInvocationFromRequest, CommitsAreForbiddenUnlessAllowedAndContextAndMCPAreAdded) {
   const std::string mcp = "/opt/tarno/tarno-mcp";
-  EXPECT_EQ(ClaudeInvocation::forRequest(request, mcp).arguments(),
-            fixedEightThen("Save it", "haiku",
-                           {"--resume", "abc", "--append-system-prompt",
-                            std::string(Config::systemPromptAddendum) + "\n\nX", "--mcp-config",
-                            Config::mcpConfigJSON(mcp), "--strict-mcp-config"}));
+  const std::string addendum(Config::systemPromptAddendum);
+  const struct {
+    AssistantRunRequest request;
+    std::optional<std::string> mcpPath;
+    Args args;
+  } rows[] = {
+      {{.prompt = "Find dogs", .model = ClaudeModel::opus, .resumeSessionID = "", .context = ""},
+       std::nullopt,
+       fixedEightThen("Find dogs", "opus",
+                      {"--append-system-prompt", addendum, "--disallowedTools", kWriteTools})},
+      {{.prompt = "Save it",
+        .model = ClaudeModel::haiku,
+        .resumeSessionID = "abc",
+        .allowCommit = true,
+        .context = "X"},
+       mcp,
+       fixedEightThen("Save it", "haiku",
+                      {"--resume", "abc", "--append-system-prompt", addendum + "\n\nX",
+                       "--mcp-config", Config::mcpConfigJSON(mcp), "--strict-mcp-config"})},
+  };
+  for (const auto& row : rows)
+    EXPECT_EQ(ClaudeInvocation::forRequest(row.request, row.mcpPath).arguments(), row.args);
 }
 
 TEST(ClaudeInvocationEnvironment, KeepsOnlyAllowlistedNamesExactly) {

@@ -10,9 +10,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "engine_test_support.hpp"
@@ -145,46 +145,36 @@ TEST_F(ClaudeLoginRunnerSession, RelaysAddressAndPromptAndTheCodeDecidesTheOutco
 
 TEST_F(ClaudeLoginRunnerSession, EachEventComesOnceAndEveryOtherEndIsAFailure) {
   const std::string url = "https://claude.ai/login?from=cli";
-  const auto script = [&](const std::function<void(fakes::FakeClaudeSection&)>& steps) {
-    fakes::FakeClaudeScript made;
-    steps(made.login());
-    return made;
-  };
-  const struct {
-    const char* name;
-    fakes::FakeClaudeScript script;
-    std::string executable;
-    std::vector<AssistantEvent> events;
-  } cases[] = {
-      {"repeated address and prompts",
-       script([&](auto& s) {
-         s.out(fakes::osc8Link(url, "sign in", /*stringTerminator=*/true))
-             .sleepMs(50)
-             .out("PASTE CODE if asked, " + fakes::osc8Link("https://other.example/oauth", "x"))
-             .sleepMs(50)
-             .out("paste code, paste the code, Enter the code")
-             .exit(0);
-       }),
-       TARNO_FAKE_CLAUDE_PATH,
-       {AssistantEvent::assistantText(opening), urlEvent(url), AssistantEvent::awaitingLoginCode(),
-        AssistantEvent::finished(signedIn, false)}},
-      {"killed",
-       script([&](auto& s) { s.out(url).signal(SIGTERM); }),
-       TARNO_FAKE_CLAUDE_PATH,
-       {AssistantEvent::assistantText(opening), urlEvent(url),
-        AssistantEvent::finished(failed, true)}},
-      {"not startable",
-       script([](auto&) {}),
-       "/no-such-claude",
-       {AssistantEvent::assistantText(opening),
-        AssistantEvent::finished("Couldn't start sign-in: No such file or directory", true)}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    home.install(c.script);
-    EXPECT_EQ(drain(ClaudeLoginRunner::stream(c.executable, {.environment = home.environment(),
-                                                             .workingDirectory = home.path()})),
-              c.events);
+  fakes::FakeClaudeScript repeating, killed;
+  repeating.login()
+      .out(fakes::osc8Link(url, "sign in", /*stringTerminator=*/true))
+      .sleepMs(50)
+      .out("PASTE CODE if asked, " + fakes::osc8Link("https://other.example/oauth", "x"))
+      .sleepMs(50)
+      .out("paste code, paste the code, Enter the code")
+      .exit(0);
+  killed.login().out(url).signal(SIGTERM);
+  const AssistantEvent opened = AssistantEvent::assistantText(opening);
+  const std::tuple<const fakes::FakeClaudeScript*, std::string, std::vector<AssistantEvent>>
+      cases[] = {
+          {&repeating,
+           TARNO_FAKE_CLAUDE_PATH,
+           {opened, urlEvent(url), AssistantEvent::awaitingLoginCode(),
+            AssistantEvent::finished(signedIn, false)}},
+          {&killed,
+           TARNO_FAKE_CLAUDE_PATH,
+           {opened, urlEvent(url), AssistantEvent::finished(failed, true)}},
+          {&killed,
+           "/no-such-claude",
+           {opened,
+            AssistantEvent::finished("Couldn't start sign-in: No such file or directory", true)}},
+      };
+  for (const auto& [script, executable, events] : cases) {
+    home.install(*script);
+    EXPECT_EQ(drain(ClaudeLoginRunner::stream(executable, {.environment = home.environment(),
+                                                           .workingDirectory = home.path()})),
+              events)
+        << executable;
   }
 }
 

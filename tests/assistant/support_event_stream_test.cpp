@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine_test_support.hpp"
 #include "tarno/assistant/support/event_stream.hpp"
 
 namespace tarno::assistant {
@@ -17,13 +18,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-template <typename T>
-std::vector<T> drain(EventStream<T>& stream) {
-  std::vector<T> out;
-  while (auto element = stream.next())
-    out.push_back(std::move(*element));
-  return out;
-}
+using test_support::drain;
 
 TEST(SupportEventStream, DrainsAfterFinishAndDiscardsYieldsAfterTermination) {
   auto [stream, continuation] = EventStream<std::string>::make();

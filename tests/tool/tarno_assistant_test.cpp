@@ -137,46 +137,41 @@ TEST_F(TarnoAssistantTest, APromptOneShotPrintsEveryEventAsOneJSONLine) {
   EXPECT_FALSE(contains(record.environment, "TARNO_NOT_FOR_THE_CLI=secret"));
 }
 
-TEST_F(TarnoAssistantTest, FlagsAreTakenAsTheyStand) {
-  sandbox.script.print().out(resultLine);
-  sandbox.installScript();
+// Flags are taken as they stand: the --mcp path unchecked, a flag word as a value, an unknown
+// model as the default. The exit status says whether any finished event was an error.
+TEST_F(TarnoAssistantTest, FlagsAsTheyStandAndTheExitStatusOfTheRun) {
+  const std::string failed = R"({"type":"result","is_error":true,"result":"no"})";
   struct Case {
     Strings args;
     std::string prompt, model, mcpPath;
+    Strings lines;
+    int cliStatus, status;
   };
-  // The --mcp path is passed on unchecked, and a flag word can be a value.
   for (const Case& c :
-       {Case{{"--prompt", "a", "--model", "Opus"}, "a", "sonnet", ""},
-        Case{{"--prompt", "b", "--prompt", "c", "--model"}, "b", "sonnet", ""},
-        Case{{"--model", "opus", "--prompt", "--mcp", "x"}, "--mcp", "opus", "x"}}) {
+       {Case{{"--prompt", "a", "--model", "Opus"}, "a", "sonnet", "", {resultLine}, 3, 0},
+        Case{{"--prompt", "b", "--prompt", "c", "--model"}, "b", "sonnet", "", {failed}, 0, 1},
+        Case{{"--model", "opus", "--prompt", "--mcp", "x"},
+             "--mcp",
+             "opus",
+             "x",
+             {failed, resultLine},
+             0,
+             1}}) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
-    EXPECT_EQ(sandbox.run(helper, c.args).status, ExitStatus::exitedWith(0));
+    sandbox.script = {};
+    for (const std::string& line : c.lines)
+      sandbox.script.print().out(line);
+    sandbox.script.print().exit(c.cliStatus);
+    sandbox.installScript();
+    const HelperResult result = sandbox.run(helper, c.args);
+    EXPECT_EQ(result.status, ExitStatus::exitedWith(c.status));
+    EXPECT_EQ(eventLines(result.out).size(), c.lines.size());
     const Strings args = sandbox.record().args;
     EXPECT_EQ(argAfter(args, "-p"), c.prompt);
     EXPECT_EQ(argAfter(args, "--model"), c.model);
     EXPECT_EQ(argAfter(args, "--mcp-config"),
               c.mcpPath.empty() ? std::nullopt
                                 : std::optional(TarnoAssistantConfig::mcpConfigJSON(c.mcpPath)));
-  }
-}
-
-TEST_F(TarnoAssistantTest, TheExitStatusSaysWhetherAnyFinishedEventWasAnError) {
-  const std::string failed = R"({"type":"result","is_error":true,"result":"no"})";
-  struct Case {
-    Strings lines;
-    int cliStatus, status;
-  };
-  for (const Case& c :
-       {Case{{failed}, 0, 1}, Case{{failed, resultLine}, 0, 1}, Case{{resultLine}, 3, 0}}) {
-    SCOPED_TRACE(::testing::PrintToString(c.lines));
-    sandbox.script = {};
-    for (const std::string& line : c.lines)
-      sandbox.script.print().out(line);
-    sandbox.script.print().exit(c.cliStatus);
-    sandbox.installScript();
-    const HelperResult result = sandbox.run(helper, {"--prompt", "go"});
-    EXPECT_EQ(result.status, ExitStatus::exitedWith(c.status));
-    EXPECT_EQ(eventLines(result.out).size(), c.lines.size());
   }
 }
 
