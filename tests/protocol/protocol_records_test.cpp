@@ -38,6 +38,16 @@ constexpr Row kRows[] = {
     {"DeleteParams", R"({"ids":["a"]})", "*"},
     {"UpdatedResult", R"({"updated":2,"skipped":["c"]})", "*"},
     {"EditGetParams", R"({"id":"p"})", "*"},
+    {"EditGetResult", R"({"stack":{"values":{},"version":3},"version":3})", "*"},
+    {"EditSetParams",
+     R"({"id":"p","ops":[{"kind":"exposure","scalar":0.5}],"maskOps":[{"action":"add","shape":)"
+     R"({"linear":{"start":[0.5,0],"end":[0.5,0.4]}},"name":"Sky"}],"expectedVersion":3,)"
+     R"("agent":"claude","sessionId":"s1","preview":true,"previewLongEdge":512})",
+     "id ops"},
+    {"EditSetResult",
+     R"({"newVersion":4,"stack":{"values":{},"version":4},"preview":{"pngBase64":"iVBORw==",)"
+     R"("width":2,"height":1,"appliedStackVersion":4,"basedOnOriginal":false}})",
+     "newVersion stack"},
     {"CommitParams", R"({"id":"p"})", "*"},
     {"CommitResult", R"({"committed":true,"version":7})", "*"},
     {"EditResetParams", R"({"id":"p"})", "*"},

@@ -75,8 +75,9 @@ TEST(TarnoCodec, ListsEveryTypeOnce) {
   for (std::string line; std::getline(lines, line); ++count)
     names.insert(line);
   EXPECT_EQ(names.size(), count);
-  for (const char* name : {"RPCEnvelope", "EndpointInfo", "PingResult", "MovieListResult",
-                           "AssistantEvent", "AssistantCommand", "AssistantRunRequest"}) {
+  for (const char* name :
+       {"RPCEnvelope", "EndpointInfo", "PingResult", "MovieListResult", "AssistantEvent",
+        "AssistantCommand", "AssistantRunRequest", "EditStack", "EditOrigin"}) {
     EXPECT_TRUE(names.contains(name)) << name;
   }
 }

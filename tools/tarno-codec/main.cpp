@@ -22,7 +22,7 @@ namespace {
 using namespace tarno;
 
 constexpr auto kTypes =
-    protocol::join(protocol::ProtocolTypes{},
+    protocol::join(protocol::join(protocol::ProtocolTypes{}, protocol::ModelTypes{}),
                    protocol::TypeList<assistant::AssistantEvent, assistant::AssistantCommand,
                                       assistant::AssistantRunRequest>{});
 

@@ -8,7 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "tarno/core/edit_patch.hpp"
+#include "tarno/core/edit_stack.hpp"
 #include "tarno/core/json_record.hpp"
+#include "tarno/core/mask_patch.hpp"
 
 namespace tarno::protocol {
 
@@ -17,6 +20,36 @@ struct EditGetParams {
   std::string id;
   static constexpr auto jsonFields = std::tuple{core::required("id", &EditGetParams::id)};
   friend bool operator==(const EditGetParams&, const EditGetParams&) = default;
+};
+
+// Result of edit.get.
+struct EditGetResult {
+  core::EditStack stack;
+  std::int64_t version = 0;  // what edit.set's expectedVersion refers to
+  static constexpr auto jsonFields = std::tuple{core::required("stack", &EditGetResult::stack),
+                                                core::required("version", &EditGetResult::version)};
+};
+
+// Params of edit.set: ops change the global adjustments in order, maskOps the local masks.
+// `agent` and `sessionId` (spelt with a lower-case d) are the assistant origin of the change.
+struct EditSetParams {
+  std::string id;
+  std::vector<core::EditPatchOp> ops;
+  std::optional<std::vector<core::MaskPatchOp>> maskOps;
+  std::optional<std::int64_t> expectedVersion;
+  std::optional<std::string> agent;
+  std::optional<std::string> sessionId;
+  std::optional<bool> preview;  // also render a preview of the result
+  std::optional<std::int64_t> previewLongEdge;
+  static constexpr auto jsonFields =
+      std::tuple{core::required("id", &EditSetParams::id),
+                 core::required("ops", &EditSetParams::ops),
+                 core::optional("maskOps", &EditSetParams::maskOps),
+                 core::optional("expectedVersion", &EditSetParams::expectedVersion),
+                 core::optional("agent", &EditSetParams::agent),
+                 core::optional("sessionId", &EditSetParams::sessionId),
+                 core::optional("preview", &EditSetParams::preview),
+                 core::optional("previewLongEdge", &EditSetParams::previewLongEdge)};
 };
 
 // Params of edit.commit.
@@ -66,6 +99,17 @@ struct PreviewResult {
                  core::required("height", &PreviewResult::height),
                  core::required("appliedStackVersion", &PreviewResult::appliedStackVersion),
                  core::required("basedOnOriginal", &PreviewResult::basedOnOriginal)};
+};
+
+// Result of edit.set.
+struct EditSetResult {
+  std::int64_t newVersion = 0;
+  core::EditStack stack;
+  std::optional<PreviewResult> preview;  // when one was asked for
+  static constexpr auto jsonFields =
+      std::tuple{core::required("newVersion", &EditSetResult::newVersion),
+                 core::required("stack", &EditSetResult::stack),
+                 core::optional("preview", &EditSetResult::preview)};
 };
 
 // Result of library.selection.

@@ -1,6 +1,7 @@
 // Every type a document of the app's protocol can be checked against, by name: the envelope,
-// the records of every method and the endpoint description. For tools that take a type name
-// from their command line; the names are the types' own (core::typeName), never a second list.
+// the records of every method, the endpoint description and the model records they carry. For tools
+// that take a type name from their command line; the names are the types' own (core::typeName),
+// never a second list.
 #pragma once
 
 #include <optional>
@@ -8,7 +9,13 @@
 #include <string_view>
 #include <vector>
 
+#include "tarno/core/adjustment_value.hpp"
+#include "tarno/core/edit_origin.hpp"
+#include "tarno/core/edit_patch.hpp"
+#include "tarno/core/edit_stack.hpp"
 #include "tarno/core/json_record.hpp"
+#include "tarno/core/local_mask.hpp"
+#include "tarno/core/mask_patch.hpp"
 #include "tarno/protocol/annotation_records.hpp"
 #include "tarno/protocol/collection_records.hpp"
 #include "tarno/protocol/edit_records.hpp"
@@ -37,8 +44,8 @@ using ProtocolTypes = TypeList<
     PingResult, ListParams, GetParams, PhotoMetadataDTO, RateParams, FlagParams, LabelParams,
     FavoriteParams, HideParams, DeleteParams, UpdatedResult,
     // edits, previews, context
-    EditGetParams, CommitParams, CommitResult, EditResetParams, PreviewParams, PreviewResult,
-    SelectionResult,
+    EditGetParams, EditGetResult, EditSetParams, EditSetResult, CommitParams, CommitResult,
+    EditResetParams, PreviewParams, PreviewResult, SelectionResult,
     // annotation, similarity, query, views
     AnnotatePendingParams, AnnotatePendingResult, SimilarFindParams, SimilarMatch,
     SimilarFindResult, QueryParams, ShowParams, ShowResult, SelectParams, SelectResult,
@@ -50,6 +57,10 @@ using ProtocolTypes = TypeList<
     SnapshotListParams, SnapshotRefParams, SnapshotInfo, SnapshotListResult, ExportRenderParams,
     ExportRenderResult, ImportParams, ImportResult, VideoCommitParams, LUTInfo, LUTListResult,
     GeotagParams, GeotagResult, MovieMakeParams, MovieInfo, MovieListResult>;
+
+// The photo-model records that the protocol's records carry.
+using ModelTypes = TypeList<core::EditStack, core::LocalMask, core::EditPatchOp, core::MaskPatchOp,
+                            core::AdjustmentValue, core::EditOrigin>;
 
 // The names of the listed types, in list order.
 template <class... T>
