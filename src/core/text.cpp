@@ -3,7 +3,10 @@
 
 #include <simdjson.h>
 #include <unicode/brkiter.h>
+#include <unicode/bytestream.h>
+#include <unicode/casemap.h>
 #include <unicode/locid.h>
+#include <unicode/normalizer2.h>
 #include <unicode/ucasemap.h>
 #include <unicode/uchar.h>
 #include <unicode/utext.h>
@@ -11,8 +14,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <utility>
 
 namespace tarno::core {
@@ -327,6 +332,108 @@ std::string lowercased(std::string_view text) {
     text.remove_prefix(length);
   }
   return out;
+}
+
+namespace {
+
+bool isASCII(std::string_view text) {
+  return std::all_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+char asciiLower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Whether `fragment` occurs in `text`, compared character by character with `equal`, at a place
+// that begins and ends on a boundary.
+template <class Equal, class IsBoundary>
+bool containsAtBoundaries(std::string_view text, std::string_view fragment, Equal equal,
+                          IsBoundary isBoundary) {
+  for (auto from = text.begin();; ++from) {
+    from = std::search(from, text.end(), fragment.begin(), fragment.end(), equal);
+    if (from == text.end()) return false;
+    const auto at = static_cast<std::size_t>(from - text.begin());
+    if (isBoundary(at) && isBoundary(at + fragment.size())) return true;
+  }
+}
+
+bool isTurkic(const icu::Locale& locale) {
+  const std::string_view language = locale.getLanguage();
+  return language == "tr" || language == "az";
+}
+
+// Canonical caseless form: NFD(fold(NFD(text))). Turkic folding maps the precomposed capital I
+// with dot above, so there the text is composed before folding. Absent when ICU fails.
+std::optional<std::string> caselessForm(std::string_view text, bool turkic) {
+  UErrorCode status = U_ZERO_ERROR;
+  const icu::Normalizer2* nfd = icu::Normalizer2::getNFDInstance(status);
+  const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
+  if (U_FAILURE(status)) return std::nullopt;
+  auto normalize = [&](const icu::Normalizer2* form, std::string_view in) {
+    std::string out;
+    icu::StringByteSink<std::string> sink(&out);
+    form->normalizeUTF8(0, icu::StringPiece(in.data(), static_cast<int32_t>(in.size())), sink,
+                        nullptr, status);
+    return out;
+  };
+  const std::string prepared = normalize(turkic ? nfc : nfd, text);
+  std::string folded;
+  icu::StringByteSink<std::string> sink(&folded);
+  icu::CaseMap::utf8Fold(turkic ? U_FOLD_CASE_EXCLUDE_SPECIAL_I : U_FOLD_CASE_DEFAULT,
+                         icu::StringPiece(prepared.data(), static_cast<int32_t>(prepared.size())),
+                         sink, nullptr, status);
+  std::string caseless = normalize(nfd, folded);
+  if (U_FAILURE(status)) return std::nullopt;
+  return caseless;
+}
+
+}  // namespace
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  if (isASCII(a) && isASCII(b)) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [](char x, char y) { return asciiLower(x) == asciiLower(y); });
+  }
+  return lowercased(a) == lowercased(b);
+}
+
+bool localizedCaseInsensitiveContains(std::string_view text, std::string_view fragment,
+                                      std::string_view localeID) {
+  if (fragment.empty()) return false;
+  thread_local const bool currentIsTurkic = isTurkic(icu::Locale::getDefault());
+  const bool turkic =
+      localeID.empty() ? currentIsTurkic : isTurkic(icu::Locale(std::string(localeID).c_str()));
+  const bool tooLong = text.size() > kCaseMapWindowBytes || fragment.size() > kCaseMapWindowBytes;
+  std::optional<std::string> caselessText;
+  std::optional<std::string> caselessFragment;
+  if (!tooLong && !(isASCII(text) && isASCII(fragment) && !turkic)) {
+    caselessText = caselessForm(text, turkic);
+    caselessFragment = caselessForm(fragment, turkic);
+  }
+  if (caselessFragment && caselessFragment->empty()) return false;
+  if (!caselessText || !caselessFragment) {
+    // ASCII alone: letters fold on their own, and every position is a character boundary
+    // except inside CR LF.
+    return containsAtBoundaries(
+        text, fragment, [](char a, char b) { return asciiLower(a) == asciiLower(b); },
+        [&](std::size_t at) {
+          return at == 0 || at >= text.size() || text[at - 1] != '\r' || text[at] != '\n';
+        });
+  }
+  GraphemeBreaker& breaker = graphemeBreaker();
+  UErrorCode status = U_ZERO_ERROR;
+  if (breaker.iterator) {
+    utext_openUTF8(&breaker.text, caselessText->data(), static_cast<int64_t>(caselessText->size()),
+                   &status);
+    breaker.iterator->setText(&breaker.text, status);
+  }
+  const bool useBreaker = breaker.iterator && U_SUCCESS(status);
+  return containsAtBoundaries(
+      *caselessText, *caselessFragment, std::equal_to<char>(), [&](std::size_t at) {
+        if (!useBreaker) return true;
+        return static_cast<bool>(breaker.iterator->isBoundary(static_cast<int32_t>(at)));
+      });
 }
 
 }  // namespace tarno::core

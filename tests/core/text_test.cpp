@@ -137,5 +137,33 @@ TEST(Lowercased, LowersFullUnicodeAndKeepsIllFormedBytes) {
   EXPECT_EQ(lowercased("A\xFF\xC3\x84"), "a\xFF\xC3\xA4");
 }
 
+TEST(CaseInsensitive, ComparesCaselessCanonicalFormsOnCharacterBoundaries) {
+  EXPECT_TRUE(equalsIgnoringCase("BEACH", "beach"));
+  EXPECT_TRUE(equalsIgnoringCase("\u212Aelvin", "kelvin"));  // the Kelvin sign lowers to k
+  EXPECT_FALSE(equalsIgnoringCase("beach", "beaches"));
+  const struct {
+    std::string text;
+    std::string fragment;
+    std::string locale;
+    bool contained;
+  } rows[] = {
+      {"IMG_1234.HEIC", "img_12", "en", true},
+      {"IMG_1234.HEIC", "", "en", false},
+      {"", "a", "en", false},
+      {"Stra\u00DFe.jpg", "STRASSE", "en", true},                // full case folding
+      {"Caf\u00E9.jpg", "CAFE\u0301", "en", true},               // canonical equivalence
+      {"Cafe\u0301.jpg", "cafe", "en", false},                   // would split a character
+      {"\u1F08\u03A3\u03A3", "\u1F00\u03C3\u03C2", "en", true},  // every sigma folds alike
+      {"line\r\nnext", "\r", "en", false},
+      {"DIYARBAKIR.png", "diyarbakir", "en", true},
+      {"DIYARBAKIR.png", "diyarbakir", "tr", false},  // Turkish I is dotless
+      {"D\u0130YARBAKIR.png", "diyarbak\u0131r", "tr", true},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(localizedCaseInsensitiveContains(row.text, row.fragment, row.locale), row.contained)
+        << row.text << " / " << row.fragment << " / " << row.locale;
+  }
+}
+
 }  // namespace
 }  // namespace tarno::core

@@ -35,16 +35,19 @@ class CodingPath {
   CodingPath key(std::string_view name) const { return CodingPath(this, name, 0, Kind::key); }
   CodingPath index(std::size_t i) const { return CodingPath(this, {}, i, Kind::index); }
   std::string toString() const;
+  // Keys and indices from the root: how deep a recursive decoder is, so that it can stop.
+  std::size_t depth() const { return depth_; }
 
  private:
   enum class Kind { root, key, index };
   CodingPath(const CodingPath* parent, std::string_view name, std::size_t i, Kind kind)
-      : parent_(parent), name_(name), index_(i), kind_(kind) {}
+      : parent_(parent), name_(name), index_(i), kind_(kind), depth_(parent->depth_ + 1) {}
 
   const CodingPath* parent_ = nullptr;
   std::string_view name_;
   std::size_t index_ = 0;
   Kind kind_ = Kind::root;
+  std::size_t depth_ = 0;
 };
 
 class DecodingError : public std::runtime_error {

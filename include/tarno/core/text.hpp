@@ -38,6 +38,18 @@ std::string prefixCharacters(std::string_view text, std::size_t count);
 // Full Unicode lower-casing with the root locale (context-sensitive final sigma included).
 std::string lowercased(std::string_view text);
 
+// True when the lower-cased forms of the two texts are equal.
+bool equalsIgnoringCase(std::string_view a, std::string_view b);
+
+// Whether `text` contains `fragment`, ignoring case as the platform's localized search does:
+// both are compared after full case folding (with the Turkic dotted and dotless i under a
+// Turkish or Azerbaijani locale) and canonical decomposition, and a match must begin and end on
+// character boundaries ("e" is not found in "e\u0301"). An empty fragment is never contained.
+// `localeID` empty means the current locale (ICU's default, read once per thread). Texts beyond
+// 256 MB are compared with ASCII case folding only.
+bool localizedCaseInsensitiveContains(std::string_view text, std::string_view fragment,
+                                      std::string_view localeID = {});
+
 namespace detail {
 // characterCount with ICU's input split into windows of at most `windowBytes` (ICU positions
 // are 32-bit, so longer texts are always walked this way). Exposed so tests can use small windows.

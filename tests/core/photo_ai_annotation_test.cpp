@@ -1,0 +1,89 @@
+// AI annotations: emptiness, search text, list union and overlaying, and their JSON.
+#include "tarno/core/photo_ai_annotation.hpp"
+
+#include <gtest/gtest.h>
+
+namespace tarno::core {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+TEST(PhotoAIAnnotation, UnionKeepsTheFirstListAndAddsNewWordsOnce) {
+  EXPECT_EQ(
+      PhotoAIAnnotation::unionOf({"Beach", "beach", "Sea"}, {"beach", "Sunset", "", "SUNSET",
+                                                             "\u00C9t\u00E9", "\u00E9T\u00C9"}),
+      (Strings{"Beach", "beach", "Sea", "Sunset", "\u00C9t\u00E9"}));
+  EXPECT_EQ(PhotoAIAnnotation::unionOf({}, {"", "a", "A"}), Strings{"a"});
+}
+
+TEST(PhotoAIAnnotation, OverlayTakesWhatTheNewerOneHas) {
+  const PhotoAIAnnotation old{.caption = "Old caption",
+                              .longDescription = "Old text",
+                              .keywords = {"Beach"},
+                              .subjects = {"dog"},
+                              .scene = "coast",
+                              .setting = PhotoSetting::outdoor,
+                              .peopleCount = 2,
+                              .palette = {"blue"},
+                              .keeperScore = 0.9,
+                              .ocrText = "EXIT"};
+  EXPECT_EQ(old.overlaid(PhotoAIAnnotation{.ocrText = ""}), old);
+  const PhotoAIAnnotation newer{.longDescription = "New text",
+                                .keywords = {"beach", "Pier"},
+                                .subjects = {},
+                                .scene = "",
+                                .setting = PhotoSetting::unknown,
+                                .peopleCount = 0,
+                                .palette = {"Blue", "sand"},
+                                .keeperScore = 0,
+                                .ocrText = "OPEN"};
+  EXPECT_EQ(old.overlaid(newer), (PhotoAIAnnotation{.caption = "Old caption",
+                                                    .longDescription = "New text",
+                                                    .keywords = {"Beach", "Pier"},
+                                                    .subjects = {"dog"},
+                                                    .scene = "",
+                                                    .setting = PhotoSetting::unknown,
+                                                    .peopleCount = 0,
+                                                    .palette = {"blue", "sand"},
+                                                    .keeperScore = 0,
+                                                    .ocrText = "OPEN"}));
+}
+
+TEST(PhotoAIAnnotation, SearchTextAndEmptiness) {
+  EXPECT_EQ((PhotoAIAnnotation{.caption = "Golden Hour", .keywords = {"Beach"}}).searchText(),
+            "golden hour beach");
+  EXPECT_EQ((PhotoAIAnnotation{.caption = "\u039F\u0394\u039F\u03A3",
+                               .longDescription = "",
+                               .keywords = {"", "K"},
+                               .subjects = {"Dog"},
+                               .scene = "",
+                               .ocrText = "STOP"})
+                .searchText(),
+            "\u03BF\u03B4\u03BF\u03C2 k dog stop");
+
+  EXPECT_TRUE(PhotoAIAnnotation{}.isEmpty());
+  EXPECT_TRUE(PhotoAIAnnotation{.ocrText = ""}.isEmpty());
+  for (const PhotoAIAnnotation& some :
+       {PhotoAIAnnotation{.caption = "c"}, PhotoAIAnnotation{.palette = {"red"}},
+        PhotoAIAnnotation{.scene = ""}, PhotoAIAnnotation{.setting = PhotoSetting::indoor},
+        PhotoAIAnnotation{.peopleCount = 0}, PhotoAIAnnotation{.keeperScore = 0},
+        PhotoAIAnnotation{.ocrText = "x"}}) {
+    EXPECT_FALSE(some.isEmpty()) << encodeToString(some);
+  }
+}
+
+TEST(PhotoAIAnnotation, JSONOmitsAbsentMembersAndNamesTheSettingByItsRawValue) {
+  const std::string minimal = R"({"caption":"","longDescription":"","keywords":[],)"
+                              R"("subjects":[],"palette":[]})";
+  EXPECT_EQ(encodeToString(PhotoAIAnnotation{}), minimal);
+  const PhotoAIAnnotation full{.caption = "c", .setting = PhotoSetting::indoor, .peopleCount = 3};
+  EXPECT_EQ(encodeToString(full),
+            R"({"caption":"c","longDescription":"","keywords":[],"subjects":[],)"
+            R"("setting":"indoor","peopleCount":3,"palette":[]})");
+  EXPECT_EQ(decodeFromString<PhotoAIAnnotation>(encodeToString(full)), full);
+  EXPECT_THROW((void)decodeFromString<PhotoAIAnnotation>(R"({"caption":""})"), DecodingError);
+  EXPECT_EQ(decodeFromString<AnnotationSource>(R"("model")"), AnnotationSource::model);
+}
+
+}  // namespace
+}  // namespace tarno::core
