@@ -10,6 +10,8 @@ find_package(simdjson CONFIG REQUIRED)
 # includes <simdjson.h> must agree, or the linker mixes two layouts of the same inline functions.
 add_compile_definitions(SIMDJSON_THREADS_ENABLED=1)
 find_package(ICU REQUIRED COMPONENTS uc i18n)
+# The native engine's chat client posts to a local model server.
+find_package(CURL REQUIRED)
 
 find_library(TARNO_UUID_LIBRARY uuid REQUIRED)
 find_path(TARNO_UUID_INCLUDE uuid/uuid.h REQUIRED)

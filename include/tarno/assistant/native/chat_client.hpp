@@ -1,0 +1,58 @@
+// One non-streaming chat-completions request to the local model server, on libcurl.
+//
+// A ChatClient keeps one connection to the server between calls (so the steps of a turn do
+// not reconnect) and is used by one thread at a time; different clients may run on different
+// threads. It never retries.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <stdexcept>
+#include <stop_token>
+
+#include "tarno/assistant/native/native_error.hpp"
+#include "tarno/assistant/native/native_model_config.hpp"
+#include "tarno/core/json_value.hpp"
+
+namespace tarno::assistant {
+
+// A failure below HTTP: no connection, a time-out, a connection closed early, an answer
+// larger than the limit, a cancelled call. what() says which.
+class ChatTransportError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct ChatOptions {
+  // For the whole exchange, connection included.
+  std::chrono::milliseconds timeout{120'000};
+  // A larger answer is cut off there and fails: a chat message is a few kilobytes, and a
+  // broken or hostile server must not make us hold what it sends.
+  std::size_t maxResponseBytes = 16 * 1024 * 1024;
+};
+
+class ChatClient {
+ public:
+  // A call under way ends early, with a ChatTransportError, once `stop` is requested.
+  explicit ChatClient(ChatOptions options = {}, std::stop_token stop = {});
+  ChatClient(ChatClient&&) noexcept;
+  ChatClient& operator=(ChatClient&&) noexcept;
+  ~ChatClient();
+
+  // Posts {"model", "messages", "stream": false, "tools"} to the configured endpoint (trimmed of
+  // spaces and tabs) + "/chat/completions" and returns the assistant message of the first
+  // choice, unchanged. Throws NativeError (bad endpoint, status of 400 or more with the first
+  // 300 characters of the body, unexpected shape), ChatTransportError, and core::DecodingError
+  // when a successful answer is not JSON. A URL that is not HTTP (file:) has no status and is
+  // read as a success.
+  core::JsonValue chat(const NativeModelConfig& config, const core::JsonValue::Array& messages);
+
+ private:
+  struct Handle;
+  ChatOptions options_;
+  std::stop_token stop_;
+  std::unique_ptr<Handle> handle_;
+};
+
+}  // namespace tarno::assistant

@@ -1,0 +1,50 @@
+// One assistant turn against the local model with tool calling: the model's tool calls are
+// carried out as JSON-RPC requests to the app through the caller's dispatch function, their
+// results fed back, until the model answers without tool calls or the step limit is reached.
+// The turn reports the same events as the CLI engine: toolUse/toolResult pairs, then exactly
+// one finished (never a session id: a native turn cannot be resumed).
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "tarno/assistant/native/chat_client.hpp"
+#include "tarno/assistant/native/native_model_config.hpp"
+#include "tarno/assistant/session/assistant_event.hpp"
+#include "tarno/assistant/session/assistant_run_request.hpp"
+#include "tarno/assistant/support/event_stream.hpp"
+
+namespace tarno::assistant::NativeAgentRunner {
+
+// Called once per turn, on the turn's thread.
+using ConfigProvider = std::function<NativeModelConfig()>;
+// Given the bytes of one JSON-RPC request, the bytes of the app's response. It cannot fail: a
+// failure is an error response or bytes that are not a JSON object. Called on the turn's
+// thread, one call at a time per turn.
+using Dispatch = std::function<std::string(const std::string& request)>;
+
+// Model answers with tool calls acted on per turn.
+inline constexpr int stepLimit = 8;
+// Tool results are cut to this many user-perceived characters.
+inline constexpr std::size_t toolResultCharacterLimit = 1500;
+
+struct ToolOutcome {
+  std::string text;
+  bool isError = false;
+  friend bool operator==(const ToolOutcome&, const ToolOutcome&) = default;
+};
+
+// Returns at once; the turn runs on a thread of its own. Of the request only `prompt` and
+// `context` are used. Dropping or cancelling the stream stops the turn before its next model
+// call (a model call under way is abandoned); what it emits after that is discarded.
+EventStream<AssistantEvent> stream(AssistantRunRequest request, ConfigProvider configProvider,
+                                   std::string systemAddendum, Dispatch dispatch,
+                                   ChatOptions chatOptions = {});
+
+// One tool call by its bare name: the result text and whether it is an error.
+ToolOutcome runTool(std::string_view name, std::string_view argumentsJSON,
+                    const Dispatch& dispatch);
+
+}  // namespace tarno::assistant::NativeAgentRunner
