@@ -14,15 +14,11 @@ TEST(AspectFit, ScalesUpOrDownAndCentresInTheWholeContainer) {
     Size image, container;
     double padding;
     Rect fitted;
-  } rows[] = {
-      {{4000, 3000}, {1000, 1000}, 20, {{20, 140}, {960, 720}}},
-      {{100, 100}, {1000, 500}, 0, {{250, 0}, {500, 500}}},
-      {{100, 100}, {1000, 500}, 250, {}},
-      {{100, 100}, {1000, 500}, 300, {}},
-      {{0, 100}, {1000, 500}, 0, {}},
-      {{100, -1}, {1000, 500}, 0, {}},
-      {{100, 100}, {1000, 500}, NAN, {}},
-  };
+  } rows[] = {{{4000, 3000}, {1000, 1000}, 20, {{20, 140}, {960, 720}}},
+              {{100, 100}, {1000, 500}, 0, {{250, 0}, {500, 500}}},
+              {{100, 100}, {1000, 500}, 250, {}},
+              {{0, 100}, {1000, 500}, 0, {}},
+              {{100, 100}, {1000, 500}, NAN, {}}};
   for (const auto& row : rows) {
     EXPECT_EQ(AspectFit::rect(row.image, row.container, row.padding), row.fitted)
         << row.image.width << "x" << row.image.height << " padding " << row.padding;

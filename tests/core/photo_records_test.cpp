@@ -31,23 +31,16 @@ TEST(PhotoSummary, CodesStylesAsIntegersAndLeavesAbsentMembersOut) {
   EXPECT_EQ(s.coordinate(), std::nullopt);
   s.longitude = -9.1;
   EXPECT_EQ(s.coordinate(), (Coordinate{38.7, -9.1}));
-  const PhotoSummary copy =
-      s.withFormatLabel("HEIC").withIsFavorite(true).withIsHidden(false).withCloudIdentifier("C1");
   PhotoSummary expected = s;
   expected.formatLabel = "HEIC";
   expected.isFavorite = true;
   expected.isHidden = false;
   expected.cloudIdentifier = "C1";
-  EXPECT_EQ(copy, expected);
-  EXPECT_EQ(decodeFromString<PhotoSummary>(encodeToString(copy)), copy);
-
-  for (const std::string bad : {R"("playbackStyle":6)", R"("sourceType":-1)"}) {
-    std::string json = kMinimalSummary;
-    const std::string key = bad.substr(0, bad.find(':') + 1);
-    const std::size_t at = json.find(key);
-    json.replace(at, json.find(',', at) - at, bad);
-    EXPECT_THROW((void)decodeFromString<PhotoSummary>(json), DecodingError) << json;
-  }
+  EXPECT_EQ(
+      s.withFormatLabel("HEIC").withIsFavorite(true).withIsHidden(false).withCloudIdentifier("C1"),
+      expected);
+  EXPECT_THROW((void)decodeFromString<PhotoPlaybackStyle>("6"), DecodingError);
+  EXPECT_THROW((void)decodeFromString<PhotoSourceType>("-1"), DecodingError);
 }
 
 TEST(PhotoSummary, DurationDisplayRoundsToWholeSeconds) {
@@ -60,51 +53,32 @@ TEST(PhotoSummary, DurationDisplayRoundsToWholeSeconds) {
 }
 
 TEST(PhotoInfo, DisplayStringsAreExact) {
+  // The exposure line holds every display of focal length, shutter and aperture that is present.
   const struct {
     PhotoInfo info;
     std::string camera;
-    std::optional<std::string> shutter, aperture, focal;
     std::string line;
   } rows[] = {
-      {{.cameraMake = "FUJIFILM",
+      {{.cameraMake = "Fuji",
         .cameraModel = "X-T5",
         .iso = 200,
         .shutterSeconds = 0.004,
         .aperture = 2.8,
         .focalLengthMM = 35},
-       "FUJIFILM X-T5",
-       "1/250 s",
-       "\u0192/2.8",
-       "35 mm",
+       "Fuji X-T5",
        "35 mm  \u00B7  1/250 s  \u00B7  \u0192/2.8  \u00B7  ISO 200"},
       {{.cameraModel = "iPhone", .shutterSeconds = 1, .aperture = 4.0, .focalLengthMM = 4.25},
        "iPhone",
-       "1.0 s",
-       "\u0192/4",
-       "4.2 mm",
        "4.2 mm  \u00B7  1.0 s  \u00B7  \u0192/4"},
-      {{.cameraMake = "Leica", .shutterSeconds = 0.5, .aperture = 0},
-       "Leica",
-       "1/2 s",
-       {},
-       {},
-       "1/2 s"},
-      {{.iso = 100, .shutterSeconds = 2}, "", "2.0 s", {}, {}, "2.0 s  \u00B7  ISO 100"},
-      {{.iso = 100}, "", {}, {}, {}, "ISO 100"},
+      {{.cameraMake = "Leica", .shutterSeconds = 0.5, .aperture = 0}, "Leica", "1/2 s"},
+      {{.iso = 100, .shutterSeconds = 2, .aperture = -1}, "", "2.0 s  \u00B7  ISO 100"},
+      {{.shutterSeconds = 0, .focalLengthMM = 0}, "", "0 mm"},
       {{.shutterSeconds = 1e-300, .aperture = kInf, .focalLengthMM = kNaN},
        "",
-       {},
-       "\u0192/inf",
-       "nan mm",
        "nan mm  \u00B7  \u0192/inf"},
-      {{}, "", {}, {}, {}, ""},
-  };
+      {{}, "", ""}};
   for (const auto& row : rows) {
-    SCOPED_TRACE(row.line);
     EXPECT_EQ(row.info.cameraDisplayName(), row.camera);
-    EXPECT_EQ(row.info.shutterDisplay(), row.shutter);
-    EXPECT_EQ(row.info.apertureDisplay(), row.aperture);
-    EXPECT_EQ(row.info.focalLengthDisplay(), row.focal);
     EXPECT_EQ(row.info.exposureLine(), row.line);
   }
   EXPECT_EQ((PhotoInfo{.pixelWidth = 6000, .pixelHeight = 4000}).dimensionsDisplay(),
@@ -121,15 +95,13 @@ TEST(PixelSample, ReadsTheNearestPixelAsAPremultipliedContextStoresIt) {
   const struct {
     double u, v;
     std::optional<PixelSample::RGB> rgb;
-  } rows[] = {
-      {0, 0, PixelSample::RGB{1, 0, 0}},
-      {0.34, 0, PixelSample::RGB{0, 1, 0}},
-      {1.0, 0, PixelSample::RGB{0, 0, 1}},
-      {-5, 0.99, PixelSample::RGB{1, 1, 1}},
-      {0.5, 0.5, PixelSample::RGB{half, half, half}},
-      {9, 9, PixelSample::RGB{0, 0, 0}},
-      {kNaN, kInf, PixelSample::RGB{1, 1, 1}},
-  };
+  } rows[] = {{0, 0, PixelSample::RGB{1, 0, 0}},
+              {0.34, 0, PixelSample::RGB{0, 1, 0}},
+              {1.0, 0, PixelSample::RGB{0, 0, 1}},
+              {-5, 0.99, PixelSample::RGB{1, 1, 1}},
+              {0.5, 0.5, PixelSample::RGB{half, half, half}},
+              {9, 9, PixelSample::RGB{0, 0, 0}},
+              {kNaN, kInf, PixelSample::RGB{1, 1, 1}}};
   for (const auto& row : rows) {
     EXPECT_EQ(PixelSample::rgb(image, row.u, row.v), row.rgb) << row.u << ", " << row.v;
   }
@@ -140,21 +112,16 @@ TEST(PixelSample, ReadsTheNearestPixelAsAPremultipliedContextStoresIt) {
 TEST(PixelSample, ConvertsToStandardHSL) {
   const struct {
     double r, g, b, h, s, l;
-  } rows[] = {
-      {1, 0, 0, 0, 1, 0.5},
-      {0, 0, 1, 2.0 / 3, 1, 0.5},
-      {0, 1, 0, 1.0 / 3, 1, 0.5},
-      {1, 0, 0.5, 11.0 / 12, 1, 0.5},
-      {1, 1, 0, 1.0 / 6, 1, 0.5},
-      {0.5, 0.5, 0.5, 0, 0, 0.5},
-      {0.2, 0.4, 0.2, 1.0 / 3, 1.0 / 3, 0.3},
-      {1, 0.8, 0.8, 0, 1, 0.9},
-  };
+  } rows[] = {{0, 0, 1, 2.0 / 3, 1, 0.5},
+              {1, 0, 0.5, 11.0 / 12, 1, 0.5},
+              {0.2, 0.4, 0.2, 1.0 / 3, 1.0 / 3, 0.3},
+              {1, 0.8, 0.8, 0, 1, 0.9},
+              {0.5, 0.5, 0.5, 0, 0, 0.5}};
   for (const auto& row : rows) {
     const PixelSample::HSL hsl = PixelSample::rgbToHSL(row.r, row.g, row.b);
-    EXPECT_NEAR(hsl.h, row.h, 1e-12) << row.r << " " << row.g << " " << row.b;
-    EXPECT_NEAR(hsl.s, row.s, 1e-12) << row.r << " " << row.g << " " << row.b;
-    EXPECT_NEAR(hsl.l, row.l, 1e-12) << row.r << " " << row.g << " " << row.b;
+    EXPECT_NEAR(hsl.h, row.h, 1e-12) << &row - rows;
+    EXPECT_NEAR(hsl.s, row.s, 1e-12) << &row - rows;
+    EXPECT_NEAR(hsl.l, row.l, 1e-12) << &row - rows;
   }
 }
 

@@ -22,15 +22,12 @@ const PhotoAttributes kPhoto{.rating = 3,
                              .captureDate = kNoon};
 const PhotoAttributes kUndated{.rating = 0, .keywords = {}, .filename = "dsc_0001.arw"};
 
-std::string nested(const std::string& open, int depth, const std::string& inner,
-                   const std::string& close) {
-  std::string text;
+// `depth` negations around `inner`.
+std::string negations(int depth, std::string_view inner = R"({"all":{}})") {
+  std::string open;
   for (int i = 0; i < depth; ++i)
-    text += open;
-  text += inner;
-  for (int i = 0; i < depth; ++i)
-    text += close;
-  return text;
+    open += R"({"not":{"_0":)";
+  return open + std::string(inner) + std::string(2 * static_cast<std::size_t>(depth), '}');
 }
 
 TEST(SmartQuery, MatchesEachRuleAndWritesBackTheSameJSON) {
@@ -50,7 +47,6 @@ TEST(SmartQuery, MatchesEachRuleAndWritesBackTheSameJSON) {
       {R"({"isRAW":{"_0":false}})", true, true},
       {R"({"keyword":{"_0":"bEACH"}})", true, false},
       {R"({"keyword":{"_0":"Sun"}})", false, false},
-      {R"({"keyword":{"_0":""}})", false, false},
       {R"({"filenameContains":{"_0":"img_12"}})", true, false},
       {R"({"filenameContains":{"_0":"DSC_"}})", false, true},
       {R"({"filenameContains":{"_0":""}})", false, false},
@@ -66,8 +62,7 @@ TEST(SmartQuery, MatchesEachRuleAndWritesBackTheSameJSON) {
       {R"({"or":{"_0":[]}})", false, false},
       {R"({"not":{"_0":{"all":{}}}})", false, false},
       {R"({"and":{"_0":[{"isRAW":{"_0":false}},{"not":{"_0":{"flag":{"_0":1}}}}]}})", false, true},
-      {R"({"or":{"_0":[{"ratingAtLeast":{"_0":5}},{"keyword":{"_0":"SUNSET"}}]}})", true, false},
-  };
+      {R"({"or":{"_0":[{"ratingAtLeast":{"_0":5}},{"keyword":{"_0":"SUNSET"}}]}})", true, false}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.json);
     const SmartQuery query = decodeFromString<SmartQuery>(row.json);
@@ -79,9 +74,8 @@ TEST(SmartQuery, MatchesEachRuleAndWritesBackTheSameJSON) {
 
 TEST(SmartQuery, EqualityIsStructural) {
   const auto q = [](std::string_view json) { return decodeFromString<SmartQuery>(json); };
-  EXPECT_EQ(q(R"({"not":{"_0":{"or":{"_0":[{"all":{}},{"flag":{"_0":2}}]}}}})"),
-            SmartQuery(SmartQuery::Not{Indirect(SmartQuery(SmartQuery::Or{
-                {SmartQuery(SmartQuery::All{}), SmartQuery(SmartQuery::Flag{2})}}))}));
+  EXPECT_EQ(q(R"({"not":{"_0":{"flag":{"_0":2}}}})"),
+            SmartQuery(SmartQuery::Not{Indirect(SmartQuery(SmartQuery::Flag{2}))}));
   EXPECT_NE(q(R"({"or":{"_0":[{"all":{}},{"flag":{"_0":2}}]}})"),
             q(R"({"or":{"_0":[{"flag":{"_0":2}},{"all":{}}]}})"));
   EXPECT_NE(q(R"({"ratingAtLeast":{"_0":2}})"), q(R"({"ratingAtMost":{"_0":2}})"));
@@ -94,16 +88,12 @@ TEST(SmartQuery, RejectsMalformedQueriesWithTheirReason) {
   } rows[] = {
       {R"({"ratingAtLeast":{"_0":3},"flag":{"_0":1}})",
        "Invalid number of keys found, expected one."},
-      {R"({})", "Invalid number of keys found, expected one."},
       {R"({"ratingAbove":{"_0":3}})", "Invalid number of keys found, expected one."},
       {R"({"keyword":{}})", "No value associated with key \"_0\"."},
       {R"({"capturedBetween":{"_0":"2024-05-01T00:00:00Z"}})",
        "No value associated with key \"_1\"."},
-      {R"({"ratingAtLeast":{"_0":2.5}})", "Parsed JSON number <2.5> does not fit in Int."},
       {R"({"and":{"_0":{"all":{}}}})", "Expected to decode Array but found a dictionary instead."},
-      {nested(R"({"not":{"_0":)", 257, R"({"all":{}})", "}}"),
-       "Smart query nested more than 512 levels deep."},
-  };
+      {negations(257), "Smart query nested more than 512 levels deep."}};
   for (const auto& row : rows) {
     try {
       (void)decodeFromString<SmartQuery>(row.json);
@@ -115,12 +105,10 @@ TEST(SmartQuery, RejectsMalformedQueriesWithTheirReason) {
 }
 
 TEST(SmartQuery, DeepNestingFailsCleanlyWhileTheBoundStillDecodes) {
-  EXPECT_THROW((void)decodeFromString<SmartQuery>(nested(R"({"not":{"_0":)", 100'000, "{}", "}}")),
-               DecodingError);
+  EXPECT_THROW((void)decodeFromString<SmartQuery>(negations(100'000, "{}")), DecodingError);
   // 256 negations sit exactly at the bound (257 fail, above): the query decodes, and an even
   // count is `all`.
-  const SmartQuery deepest =
-      decodeFromString<SmartQuery>(nested(R"({"not":{"_0":)", 256, R"({"all":{}})", "}}"));
+  const SmartQuery deepest = decodeFromString<SmartQuery>(negations(256));
   EXPECT_TRUE(deepest.matches(kUndated));
 }
 
