@@ -9,6 +9,7 @@
 #include "core/simdjson_decoder.hpp"
 #include "tarno/core/geometry.hpp"
 #include "tarno/core/json_record.hpp"
+#include "tarno/core/one_of.hpp"
 
 using namespace tarno::core;
 using namespace std::chrono_literals;
@@ -39,16 +40,17 @@ struct Sample {
 
 enum class Tone { warm, cool, neutralGray };
 enum class Level { low = 1, high = 4 };
-constexpr IntegerRawValues jsonRawValues(Level) {
+[[maybe_unused]] constexpr IntegerRawValues jsonRawValues(Level) {
   return {};
 }
 // Codes outside the reflected range, declared as a table like the texts below.
 enum class Code { parse, busy };
-constexpr std::array<std::pair<Code, std::int64_t>, 2> jsonRawValues(Code) {
+[[maybe_unused]] constexpr std::array<std::pair<Code, std::int64_t>, 2> jsonRawValues(Code) {
   return {{{Code::parse, -32700}, {Code::busy, -32001}}};
 }
 enum class Method { photoList, editApply };
-constexpr std::array<std::pair<Method, std::string_view>, 2> jsonRawValues(Method) {
+[[maybe_unused]] constexpr std::array<std::pair<Method, std::string_view>, 2> jsonRawValues(
+    Method) {
   return {{{Method::photoList, "photo.list"}, {Method::editApply, "edit.apply"}}};
 }
 
@@ -66,19 +68,11 @@ struct Adjust {
 struct Reset {
   friend bool operator==(const Reset&, const Reset&) = default;
 };
-class Change {
+class Change : public OneOf<double, Adjust, Reset> {
  public:
-  using Payload = std::variant<double, Adjust, Reset>;
+  using OneOf::OneOf;
   static constexpr auto jsonCases =
       std::tuple{jsonCase<Adjust>("adjust"), jsonCase<double>("scalar"), jsonCase<Reset>("reset")};
-  Change() = default;
-  template <class C>
-  Change(C c) : payload_(std::move(c)) {}
-  const Payload& payload() const { return payload_; }
-  friend bool operator==(const Change&, const Change&) = default;
-
- private:
-  Payload payload_;
 };
 
 }  // namespace
