@@ -22,8 +22,9 @@ void checkParams(std::string_view line) {
     return;
   }
   if (!params) return;
-  if (RPC::decodeParams<P>(RPC::encodeRequest(RPCID::number(1), IPCMethod::ping, *params)) !=
-      params) {
+  const std::string request = RPC::encodeRequest(RPCID::number(1), IPCMethod::ping, *params);
+  if (RPC::encodeRequest(RPCID::number(1), IPCMethod::ping, *RPC::decodeParams<P>(request)) !=
+      request) {
     std::abort();
   }
 }
@@ -65,6 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   checkParams<QueryParams>(line);
   checkParams<GroupMembershipParams>(line);
   checkParams<GeotagParams>(line);
+  checkParams<EditSetParams>(line);
   checkResponse<SimilarFindResult>(line);
   checkResponse<SnapshotListResult>(line);
   return 0;

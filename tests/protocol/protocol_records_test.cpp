@@ -17,17 +17,33 @@ namespace {
 // that must be present ("*" for all of them).
 struct Row {
   std::string_view type;
-  std::string_view full;
+  std::string full;
   std::string_view required;
 };
 
-constexpr Row kRows[] = {
+// Model records as they are embedded; their own rules are the model's tests' business.
+const std::string kSummary =
+    R"({"id":"p","pixelWidth":4032,"pixelHeight":3024,"isFavorite":false,"isHidden":false,)"
+    R"("durationSeconds":0,"playbackStyle":1,"sourceType":1,"representsBurst":false,)"
+    R"("canEditContent":true,"canEditProperties":true,"canDelete":true,"hasAdjustments":false})";
+const std::string kAnnotation =
+    R"({"caption":"Tram","longDescription":"A tram","keywords":["tram"],"subjects":["tram"],)"
+    R"("palette":["#FFCC00"]})";
+const std::string kMetadata = R"({"rating":4,"flag":1,"colorLabel":2,"hasEditStack":false})";
+const std::string kStack = R"({"values":{},"version":3})";
+
+const Row kRows[] = {
     {"RPCError", R"({"code":-32601,"message":"x"})", "*"},
     {"RPCEnvelope", R"({"jsonrpc":"2.0","method":"photo.get","id":"7"})", "method"},
     {"PingResult",
      R"({"appVersion":"2.1","buildStamp":"b7","protocolVersion":1,"libraryAuthorized":true,"photoCount":1200})",
      "*"},
     {"ListParams", R"({"limit":50,"cursor":100})", ""},
+    {"ListResult", R"({"photos":[)" + kSummary + R"(],"nextCursor":50})", "photos"},
+    {"GetResult",
+     R"({"photo":)" + kSummary + R"(,"metadata":)" + kMetadata + R"(,"annotation":)" + kAnnotation +
+         "}",
+     "photo"},
     {"GetParams", R"({"id":"p1"})", "*"},
     {"PhotoMetadataDTO", R"({"rating":4,"flag":1,"colorLabel":2,"hasEditStack":false})", "*"},
     {"RateParams", R"({"ids":["a"],"rating":3})", "*"},
@@ -55,9 +71,18 @@ constexpr Row kRows[] = {
     {"PreviewResult",
      R"({"pngBase64":"iVBORw==","width":640,"height":480,"appliedStackVersion":3,"basedOnOriginal":false})",
      "*"},
+    {"ContextResult",
+     R"({"editorOpen":true,"editorPhotoID":"p","focusID":"p","selectionIDs":["p"],)"
+     R"("primarySelectionID":"p","focus":)" +
+         kSummary + R"(,"focusMetadata":)" + kMetadata + R"(,"focusStack":)" + kStack +
+         R"(,"focusAnnotation":)" + kAnnotation + "}",
+     "editorOpen selectionIDs"},
     {"SelectionResult", R"({"ids":["a","b"],"primary":"b"})", "ids"},
     {"AnnotatePendingParams", R"({"limit":20})", ""},
     {"AnnotatePendingResult", R"({"ids":["a"],"remaining":41})", "*"},
+    {"AnnotateSetParams", R"({"id":"p","annotation":)" + kAnnotation + R"(,"model":"m"})",
+     "id annotation"},
+    {"AnnotateSetResult", R"({"annotation":)" + kAnnotation + "}", "*"},
     {"SimilarFindParams", R"({"imageBase64":"/9j/4A==","id":"p","limit":5})", ""},
     {"SimilarMatch", R"({"id":"q","distance":0.125})", "*"},
     {"SimilarFindResult", R"({"matches":[{"id":"q","distance":0.5}],"indexed":900})", "*"},
@@ -66,6 +91,7 @@ constexpr Row kRows[] = {
      R"("longitude":-9.14,"radiusMeters":5000,"minRating":3,"flag":"pick","editedOnly":true,)"
      R"("videoOnly":false,"favoritesOnly":true,"text":"tram","limit":100,"show":true,"title":"Lisbon"})",
      ""},
+    {"QueryResult", R"({"ids":["p"],"count":1,"sample":[)" + kSummary + R"(],"shown":false})", "*"},
     {"ShowParams", R"({"ids":["a"],"title":"T"})", "ids"},
     {"ShowResult", R"({"shown":1,"title":"T"})", "*"},
     {"SelectParams", R"({"ids":["a"],"primary":"a"})", "ids"},

@@ -75,9 +75,9 @@ TEST(TarnoCodec, ListsEveryTypeOnce) {
   for (std::string line; std::getline(lines, line); ++count)
     names.insert(line);
   EXPECT_EQ(names.size(), count);
-  for (const char* name :
-       {"RPCEnvelope", "EndpointInfo", "PingResult", "MovieListResult", "AssistantEvent",
-        "AssistantCommand", "AssistantRunRequest", "EditStack", "EditOrigin"}) {
+  for (const char* name : {"RPCEnvelope", "EndpointInfo", "PingResult", "MovieListResult",
+                           "AssistantEvent", "AssistantCommand", "AssistantRunRequest", "EditStack",
+                           "EditOrigin", "PhotoSummary", "TarnoMovie", "SmartQuery"}) {
     EXPECT_TRUE(names.contains(name)) << name;
   }
 }

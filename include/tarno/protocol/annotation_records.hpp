@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tarno/core/json_record.hpp"
+#include "tarno/core/photo_ai_annotation.hpp"
 
 namespace tarno::protocol {
 
@@ -27,6 +28,24 @@ struct AnnotatePendingResult {
       std::tuple{core::required("ids", &AnnotatePendingResult::ids),
                  core::required("remaining", &AnnotatePendingResult::remaining)};
   friend bool operator==(const AnnotatePendingResult&, const AnnotatePendingResult&) = default;
+};
+
+// Params of annotate.set.
+struct AnnotateSetParams {
+  std::string id;
+  core::PhotoAIAnnotation annotation;
+  std::optional<std::string> model;  // the model that wrote it
+  static constexpr auto jsonFields =
+      std::tuple{core::required("id", &AnnotateSetParams::id),
+                 core::required("annotation", &AnnotateSetParams::annotation),
+                 core::optional("model", &AnnotateSetParams::model)};
+};
+
+// Result of annotate.set: the annotation as stored.
+struct AnnotateSetResult {
+  core::PhotoAIAnnotation annotation;
+  static constexpr auto jsonFields =
+      std::tuple{core::required("annotation", &AnnotateSetResult::annotation)};
 };
 
 // Params of similar.find: the probe is an image file (standard Base64) or a photo id. Neither

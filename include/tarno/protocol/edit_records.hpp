@@ -12,6 +12,9 @@
 #include "tarno/core/edit_stack.hpp"
 #include "tarno/core/json_record.hpp"
 #include "tarno/core/mask_patch.hpp"
+#include "tarno/core/photo_ai_annotation.hpp"
+#include "tarno/core/photo_summary.hpp"
+#include "tarno/protocol/library_records.hpp"
 
 namespace tarno::protocol {
 
@@ -110,6 +113,29 @@ struct EditSetResult {
       std::tuple{core::required("newVersion", &EditSetResult::newVersion),
                  core::required("stack", &EditSetResult::stack),
                  core::optional("preview", &EditSetResult::preview)};
+};
+
+// Result of app.context: what the user is looking at right now.
+struct ContextResult {
+  bool editorOpen = false;
+  std::optional<std::string> editorPhotoID;
+  std::optional<std::string> focusID;
+  std::vector<std::string> selectionIDs;
+  std::optional<std::string> primarySelectionID;
+  std::optional<core::PhotoSummary> focus;  // the focused photo and what the app knows of it
+  std::optional<PhotoMetadataDTO> focusMetadata;
+  std::optional<core::EditStack> focusStack;
+  std::optional<core::PhotoAIAnnotation> focusAnnotation;
+  static constexpr auto jsonFields =
+      std::tuple{core::required("editorOpen", &ContextResult::editorOpen),
+                 core::optional("editorPhotoID", &ContextResult::editorPhotoID),
+                 core::optional("focusID", &ContextResult::focusID),
+                 core::required("selectionIDs", &ContextResult::selectionIDs),
+                 core::optional("primarySelectionID", &ContextResult::primarySelectionID),
+                 core::optional("focus", &ContextResult::focus),
+                 core::optional("focusMetadata", &ContextResult::focusMetadata),
+                 core::optional("focusStack", &ContextResult::focusStack),
+                 core::optional("focusAnnotation", &ContextResult::focusAnnotation)};
 };
 
 // Result of library.selection.

@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "tarno/core/json_record.hpp"
+#include "tarno/core/photo_ai_annotation.hpp"
+#include "tarno/core/photo_summary.hpp"
 
 namespace tarno::protocol {
 
@@ -39,6 +41,15 @@ struct ListParams {
   friend bool operator==(const ListParams&, const ListParams&) = default;
 };
 
+// Result of library.list.
+struct ListResult {
+  std::vector<core::PhotoSummary> photos;  // newest first
+  std::optional<std::int64_t> nextCursor;  // absent when this page is the last
+  static constexpr auto jsonFields =
+      std::tuple{core::required("photos", &ListResult::photos),
+                 core::optional("nextCursor", &ListResult::nextCursor)};
+};
+
 // Params of photo.get.
 struct GetParams {
   std::string id;
@@ -58,6 +69,16 @@ struct PhotoMetadataDTO {
                  core::required("colorLabel", &PhotoMetadataDTO::colorLabel),
                  core::required("hasEditStack", &PhotoMetadataDTO::hasEditStack)};
   friend bool operator==(const PhotoMetadataDTO&, const PhotoMetadataDTO&) = default;
+};
+
+// Result of photo.get: the full record of one photo.
+struct GetResult {
+  core::PhotoSummary photo;
+  std::optional<PhotoMetadataDTO> metadata;
+  std::optional<core::PhotoAIAnnotation> annotation;
+  static constexpr auto jsonFields = std::tuple{
+      core::required("photo", &GetResult::photo), core::optional("metadata", &GetResult::metadata),
+      core::optional("annotation", &GetResult::annotation)};
 };
 
 // Params of photo.rate.

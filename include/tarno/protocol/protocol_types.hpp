@@ -16,6 +16,11 @@
 #include "tarno/core/json_record.hpp"
 #include "tarno/core/local_mask.hpp"
 #include "tarno/core/mask_patch.hpp"
+#include "tarno/core/photo_ai_annotation.hpp"
+#include "tarno/core/photo_info.hpp"
+#include "tarno/core/photo_summary.hpp"
+#include "tarno/core/smart_query.hpp"
+#include "tarno/core/tarno_movie.hpp"
 #include "tarno/protocol/annotation_records.hpp"
 #include "tarno/protocol/collection_records.hpp"
 #include "tarno/protocol/edit_records.hpp"
@@ -41,15 +46,15 @@ using ProtocolTypes = TypeList<
     // envelope and endpoint
     RPCID, RPCError, RPCEnvelope, IPCMethod, IPCEndpoint::EndpointInfo,
     // library and photos
-    PingResult, ListParams, GetParams, PhotoMetadataDTO, RateParams, FlagParams, LabelParams,
-    FavoriteParams, HideParams, DeleteParams, UpdatedResult,
+    PingResult, ListParams, ListResult, GetParams, PhotoMetadataDTO, GetResult, RateParams,
+    FlagParams, LabelParams, FavoriteParams, HideParams, DeleteParams, UpdatedResult,
     // edits, previews, context
     EditGetParams, EditGetResult, EditSetParams, EditSetResult, CommitParams, CommitResult,
-    EditResetParams, PreviewParams, PreviewResult, SelectionResult,
+    EditResetParams, PreviewParams, PreviewResult, ContextResult, SelectionResult,
     // annotation, similarity, query, views
-    AnnotatePendingParams, AnnotatePendingResult, SimilarFindParams, SimilarMatch,
-    SimilarFindResult, QueryParams, ShowParams, ShowResult, SelectParams, SelectResult,
-    OpenEditorParams, OpenEditorResult,
+    AnnotatePendingParams, AnnotatePendingResult, AnnotateSetParams, AnnotateSetResult,
+    SimilarFindParams, SimilarMatch, SimilarFindResult, QueryParams, QueryResult, ShowParams,
+    ShowResult, SelectParams, SelectResult, OpenEditorParams, OpenEditorResult,
     // groups
     GroupMembershipParams, GroupCreateParams, CollectionInfo, CollectionListResult, KeywordInfo,
     KeywordListResult, AlbumInfo, AlbumListResult,
@@ -58,9 +63,11 @@ using ProtocolTypes = TypeList<
     ExportRenderResult, ImportParams, ImportResult, VideoCommitParams, LUTInfo, LUTListResult,
     GeotagParams, GeotagResult, MovieMakeParams, MovieInfo, MovieListResult>;
 
-// The photo-model records that the protocol's records carry.
-using ModelTypes = TypeList<core::EditStack, core::LocalMask, core::EditPatchOp, core::MaskPatchOp,
-                            core::AdjustmentValue, core::EditOrigin>;
+// The photo-model records that the protocol's records carry, and the movie document.
+using ModelTypes =
+    TypeList<core::EditStack, core::LocalMask, core::SmartQuery, core::PhotoSummary,
+             core::PhotoInfo, core::PhotoAIAnnotation, core::TarnoMovie, core::EditPatchOp,
+             core::MaskPatchOp, core::AdjustmentValue, core::EditOrigin>;
 
 // The names of the listed types, in list order.
 template <class... T>

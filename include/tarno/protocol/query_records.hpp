@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tarno/core/json_record.hpp"
+#include "tarno/core/photo_summary.hpp"
 
 namespace tarno::protocol {
 
@@ -45,6 +46,17 @@ struct QueryParams {
                  core::optional("show", &QueryParams::show),
                  core::optional("title", &QueryParams::title)};
   friend bool operator==(const QueryParams&, const QueryParams&) = default;
+};
+
+// Result of library.query.
+struct QueryResult {
+  std::vector<std::string> ids;
+  std::int64_t count = 0;
+  std::vector<core::PhotoSummary> sample;  // summaries of some of the matches
+  bool shown = false;                      // the matches were displayed
+  static constexpr auto jsonFields = std::tuple{
+      core::required("ids", &QueryResult::ids), core::required("count", &QueryResult::count),
+      core::required("sample", &QueryResult::sample), core::required("shown", &QueryResult::shown)};
 };
 
 // Params of library.show: an arbitrary set of photos as a titled view.
