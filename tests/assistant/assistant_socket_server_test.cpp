@@ -97,7 +97,8 @@ class AssistantSocketServerTest : public ::testing::Test {
           codes.push_back(std::move(code));
           changed.notify_all();
           return true;
-        });
+        },
+        limits);
   }
   void startServer() {
     server = makeServer(path);
@@ -125,6 +126,7 @@ class AssistantSocketServerTest : public ::testing::Test {
   std::vector<std::string> codes;
   std::vector<EventStream<AssistantEvent>::Continuation> openStreams;
   std::atomic<bool> holdRuns{false};
+  Server::Limits limits;
   test_support::ResourceCount resources;
   std::unique_ptr<Server> server;  // last, so that it goes first
 };
@@ -209,17 +211,46 @@ TEST_F(AssistantSocketServerTest, ReadsOnlyTheFirstFrameWhichMustBeACommand) {
   EXPECT_EQ(commandCount(), 2u);
   EXPECT_TRUE(waitForCodes(0).empty());
 
-  // A client that leaves mid-run is noticed at the next write, which lets go of the stream.
+  // A client that leaves a silent run is noticed without any event, which lets go of the stream.
   unique_fd leaving = connectTo(path);
   ASSERT_TRUE(sendAll(leaving.get(), frame(AssistantCommand::run({.prompt = "bye"}))));
   auto abandoned = openStream(1);
   auto ended = terminationOf(abandoned);
   leaving.reset();
-  EXPECT_EQ(ended.wait_for(100ms), std::future_status::timeout);
-  abandoned.yield(AssistantEvent::textDelta("two"));
   ASSERT_EQ(ended.wait_for(10s), std::future_status::ready);
   EXPECT_EQ(ended.get(), Termination::cancelled);
   EXPECT_FALSE(abandoned.yield(AssistantEvent::textDelta("three")));
+}
+
+TEST_F(AssistantSocketServerTest, IdleSlowAndSurplusClientsAreBounded) {
+  limits = {.firstFrameTimeout = 50ms, .maxConnections = 1, .maxUnsentBytes = 256 * 1024};
+  holdRuns = true;
+  startServer();
+  {  // no complete first frame in time: closed
+    unique_fd idle = connectTo(path);
+    ASSERT_TRUE(sendAll(idle.get(), "{\"stat"));
+    EXPECT_TRUE(closedWithoutAnswer(idle.get()));
+  }
+  // A run whose client never reads: its producer blocks once the limit is reached.
+  unique_fd reader = connectTo(path);
+  ASSERT_TRUE(sendAll(reader.get(), frame(AssistantCommand::run({.prompt = "big"}))));
+  auto run = openStream(0);
+  const std::string chunk(64 * 1024, 'x');
+  std::atomic<int> yielded = 0;
+  std::jthread producer([&] {
+    for (int i = 0; i < 1000 && run.yield(AssistantEvent::textDelta(chunk)); ++i)
+      ++yielded;
+    run.finish();
+  });
+  // The only slot is taken: a second client waits in the backlog, unanswered.
+  unique_fd waiting = connectTo(path);
+  ASSERT_TRUE(sendAll(waiting.get(), statusFrame));
+  EXPECT_LT(yielded.load(), 1000);
+  EXPECT_EQ(commandCount(), 1u);
+  // Reading lets the producer go on; nothing is lost.
+  EXPECT_EQ(readEvents(reader.get()).size(), 1000u);
+  producer.join();
+  EXPECT_EQ(readEvents(waiting.get()), signedIn);
 }
 
 TEST_F(AssistantSocketServerTest, ClosesConnectionsOfOtherUsersWithoutCallingTheHandler) {

@@ -96,5 +96,27 @@ TEST(SupportEventStream, HookRunsExactlyOnceWhenFinishRacesCancelOrDrop) {
   }
 }
 
+TEST(SupportEventStream, LimitedStreamBlocksItsProducerUntilTheConsumerComesBackOrCancels) {
+  auto [stream, continuation] = EventStream<int>::make();
+  stream.limit(10, [](int) { return std::size_t{1}; });
+  std::atomic<int> yielded = 0;
+  std::jthread producer([&, out = continuation] {
+    for (int i = 0; i < 1000 && out.yield(i); ++i)
+      ++yielded;
+  });
+  // Taken but not come back for: still held, so the producer stops at the limit.
+  std::vector<int> taken = stream.nextBatch();
+  while (yielded.load() < 10)
+    std::this_thread::yield();
+  auto more = stream.takeWaiting();
+  ASSERT_TRUE(more.has_value());
+  taken.insert(taken.end(), more->begin(), more->end());
+  for (int i = 0; i < static_cast<int>(taken.size()); ++i)
+    ASSERT_EQ(taken[i], i);
+  stream.cancel();  // unblocks the producer's yield at once
+  producer.join();
+  EXPECT_LT(yielded.load(), 21);
+}
+
 }  // namespace
 }  // namespace tarno::assistant

@@ -1,16 +1,24 @@
 // The helper socket's server: accept loop, peer check, one thread per connection.
 #include "tarno/assistant/transport/assistant_socket_server.hpp"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include "tarno/assistant/support/diagnostics.hpp"
@@ -66,6 +74,49 @@ bool writeEvents(int fd, const std::vector<AssistantEvent>& events) {
   return block.empty() || SocketIO::writeAll(fd, block);
 }
 
+// The poll events that mean the client has gone: closed (or shut down) its end, or reset.
+#ifdef POLLRDHUP
+constexpr short hangUpEvents = POLLRDHUP | POLLHUP | POLLERR;
+#else
+constexpr short hangUpEvents = POLLHUP | POLLERR;
+#endif
+
+// A connection that read this much (one oversized or unterminated frame, say) hands its
+// memory back to the system when it ends: the allocator would otherwise keep the freed pages
+// of a burst for good, in the arena of whichever thread read them.
+constexpr std::size_t trimAfterBytes = 1024 * 1024;
+
+void returnFreedMemory() {
+#if defined(__GLIBC__)
+  ::malloc_trim(0);
+#endif
+}
+
+// A rough frame size for backpressure: the event's texts plus what JSON wraps them in. Only
+// the order of magnitude matters, and the estimate costs no encoding.
+std::size_t estimatedFrameBytes(const AssistantEvent& event) {
+  return std::visit(
+      [](const auto& payload) {
+        std::size_t bytes = 64;
+        auto add = [&](const auto& text) {
+          if constexpr (requires { text.has_value(); }) {
+            if (text) bytes += text->size();
+          } else {
+            bytes += text.size();
+          }
+        };
+        if constexpr (requires { payload.text; }) add(payload.text);
+        if constexpr (requires { payload.sessionID; }) add(payload.sessionID);
+        if constexpr (requires { payload.model; }) add(payload.model);
+        if constexpr (requires { payload.id; }) add(payload.id);
+        if constexpr (requires { payload.name; }) add(payload.name);
+        if constexpr (requires { payload.inputSummary; }) add(payload.inputSummary);
+        if constexpr (requires { payload.summary; }) add(payload.summary);
+        return bytes;
+      },
+      event.payload());
+}
+
 bool isTransientAcceptError(int error) {
   return error == EINTR || error == ECONNABORTED || error == EAGAIN || error == EWOULDBLOCK ||
          error == EPROTO;
@@ -86,10 +137,11 @@ AssistantSocketServer::StartError::StartError(Kind kind, int error) noexcept
 }
 
 AssistantSocketServer::AssistantSocketServer(std::string socketPath, Handler handler,
-                                             CodeSink codeSink)
+                                             CodeSink codeSink, Limits limits)
     : socketPath_(std::move(socketPath)),
       handler_(std::move(handler)),
-      codeSink_(std::move(codeSink)) {}
+      codeSink_(std::move(codeSink)),
+      limits_(limits) {}
 
 AssistantSocketServer::~AssistantSocketServer() {
   stop();
@@ -153,6 +205,8 @@ void AssistantSocketServer::stop() {
   const char byte = 1;
   [[maybe_unused]] const ssize_t ignored = ::write(wakeWrite_.get(), &byte, 1);
   ::shutdown(listenFD_.get(), SHUT_RDWR);
+  { std::lock_guard slots(slotsMutex_); }  // an accept loop waiting for a slot sees running_
+  slotFreed_.notify_all();
   acceptor_.stopAll();
 
   // Checked while our socket still holds its inode, so a match cannot be a recycled number.
@@ -172,7 +226,7 @@ void AssistantSocketServer::acceptLoop() {
   const uid_t ownUser = ::getuid();
   const int listenFD = listenFD_.get();
   const int wakeFD = wakeRead_.get();
-  while (running_.load()) {
+  while (awaitFreeSlot()) {
     pollfd fds[2] = {{listenFD, POLLIN, 0}, {wakeFD, POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0) continue;
     if (fds[1].revents != 0 || !running_.load()) break;
@@ -198,24 +252,56 @@ void AssistantSocketServer::acceptLoop() {
   }
 }
 
+// Connections beyond the limit wait in the listen backlog, not in a thread of ours.
+bool AssistantSocketServer::awaitFreeSlot() {
+  std::unique_lock slots(slotsMutex_);
+  slotFreed_.wait(slots, [&] { return served_ < limits_.maxConnections || !running_.load(); });
+  return running_.load();
+}
+
 void AssistantSocketServer::serve(unique_fd fd) {
+  // Counted from here until the connection's body (and its descriptor) is gone.
+  struct Slot {
+    AssistantSocketServer* server;
+    explicit Slot(AssistantSocketServer* s) : server(s) {
+      std::lock_guard slots(server->slotsMutex_);
+      ++server->served_;
+    }
+    Slot(Slot&& other) noexcept : server(std::exchange(other.server, nullptr)) {}
+    Slot(const Slot&) = delete;
+    Slot& operator=(const Slot&) = delete;
+    Slot& operator=(Slot&&) = delete;
+    ~Slot() {
+      if (!server) return;
+      {
+        std::lock_guard slots(server->slotsMutex_);
+        --server->served_;
+      }
+      server->slotFreed_.notify_all();
+    }
+  };
   try {
-    connections_.start("conn", [this, owned = std::move(fd)](std::stop_token stop) {
-      const int number = owned.get();
-      // Only the server going away stops a connection: it ends as if the client had left. The
-      // descriptor is closed once this callback can no longer run.
-      std::stop_callback hangUp(stop, [number] { ::shutdown(number, SHUT_RDWR); });
-      runConnection(stop, number);
-    });
+    connections_.start(
+        "conn", [this, slot = Slot(this), owned = std::move(fd)](std::stop_token stop) {
+          const int number = owned.get();
+          // Only the server going away stops a connection: it ends as if the client had left. The
+          // descriptor is closed once this callback can no longer run.
+          std::stop_callback hangUp(stop, [number] { ::shutdown(number, SHUT_RDWR); });
+          runConnection(stop, number);
+        });
   } catch (const std::exception&) {
     // No thread (or no memory): the connection is closed unanswered with the discarded body.
   }
 }
 
 void AssistantSocketServer::runConnection(std::stop_token stop, int fd) {
-  const auto frame = SocketIO::readOneFrame(fd);
-  if (!frame) return;
-  auto command = decodeCommand(*frame);
+  std::size_t bytesRead = 0;
+  std::optional<AssistantCommand> command;
+  {
+    auto frame = SocketIO::readOneFrame(fd, limits_.firstFrameTimeout, bytesRead);
+    if (frame) command = decodeCommand(*frame);
+  }
+  if (bytesRead >= trimAfterBytes) returnFreedMemory();
   if (!command) return;
 
   // Stopped and joined before the descriptor can be closed and its number reused.
@@ -238,17 +324,50 @@ void AssistantSocketServer::runConnection(std::stop_token stop, int fd) {
       stream.emplace(handler_(std::move(*command)));
     } catch (...) {
     }
-    // The stop token only fires when the server is destroyed; it ends the wait for the next
-    // event just like a client that leaves.
-    while (stream) {
-      auto batch = stream->nextBatch(stop);
-      if (batch.empty() || !writeEvents(fd, batch)) break;
-    }
+    // The stop token only fires when the server is destroyed: its shutdown of the socket
+    // ends the relay just like a client that leaves.
+    (void)stop;
+    if (stream) relay(*stream, fd);
     // Leaving this block lets go of the stream: a producer still running is told nobody
     // listens any more.
   }
 
   followUp.stopAll();
+}
+
+// Writes the stream's events until it ends or the client goes, watching the socket for a
+// hang-up while no event is waiting, so that a client leaving a silent run is noticed at once.
+void AssistantSocketServer::relay(EventStream<AssistantEvent>& stream, int fd) {
+  auto wake = makePipe();
+  if (!wake) return;
+  // Never blocks a producer: a full pipe is readable anyway.
+  const int writeEnd = wake->writeEnd.get();
+  if (::fcntl(writeEnd, F_SETFL, ::fcntl(writeEnd, F_GETFL) | O_NONBLOCK) != 0 ||
+      ::fcntl(wake->readEnd.get(), F_SETFL, ::fcntl(wake->readEnd.get(), F_GETFL) | O_NONBLOCK) !=
+          0)
+    return;
+  stream.limit(limits_.maxUnsentBytes, estimatedFrameBytes);
+  stream.onReady([writeEnd] {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t ignored = ::write(writeEnd, &byte, 1);
+  });
+  while (auto batch = stream.takeWaiting()) {
+    if (!batch->empty()) {
+      if (!writeEvents(fd, *batch)) break;
+      continue;
+    }
+    pollfd fds[2] = {{fd, hangUpEvents, 0}, {wake->readEnd.get(), POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
+    if ((fds[0].revents & hangUpEvents) != 0) {
+      diagnostics::debug("connection " + std::to_string(fd) + ": client gone");
+      break;
+    }
+    char drained[64];
+    while (::read(wake->readEnd.get(), drained, sizeof drained) > 0) {
+    }
+  }
+  // The pipe dies with this frame; the stream may outlive it (until the caller drops it).
+  stream.onReady({});
 }
 
 void AssistantSocketServer::readFollowUp(std::stop_token stop, int fd) {

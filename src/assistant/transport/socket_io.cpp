@@ -2,6 +2,7 @@
 #include "tarno/assistant/transport/socket_io.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -129,7 +130,10 @@ std::optional<std::vector<std::string>> FrameReader::nextFrames() {
   if (ended_) return std::nullopt;
   try {
     std::optional<std::vector<std::string>> frames;
-    if (readOnce(fd_, [&](std::string_view bytes) { frames.emplace(scanner_.append(bytes)); }))
+    if (readOnce(fd_, [&](std::string_view bytes) {
+          bytesRead_ += bytes.size();
+          frames.emplace(scanner_.append(bytes));
+        }))
       return frames;
   } catch (const FrameCodec::FrameError&) {
     // An unterminated line over the limit: the peer is given up on (see the header).
@@ -149,6 +153,27 @@ std::optional<std::string> readOneFrame(int fd) {
     if (!frames->empty()) return std::move(frames->front());
   }
   return std::nullopt;
+}
+
+std::optional<std::string> readOneFrame(int fd, std::chrono::milliseconds limit,
+                                        std::size_t& bytesRead) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + limit;
+  FrameReader reader(fd);
+  std::optional<std::string> frame;
+  while (!frame) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) break;
+    pollfd readable{fd, POLLIN, 0};
+    const int ready = ::poll(&readable, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 1) break;
+    auto frames = reader.nextFrames();
+    if (!frames) break;
+    if (!frames->empty()) frame = std::move(frames->front());
+  }
+  bytesRead = reader.bytesRead();
+  return frame;
 }
 
 bool writeFrame(int fd, std::string_view payload) {

@@ -1,5 +1,5 @@
-// An unbounded, thread-safe channel from one or more producers to one consumer, with a hook
-// that runs exactly once when the channel terminates.
+// A thread-safe channel from one or more producers to one consumer, with a hook that runs
+// exactly once when the channel terminates. Unbounded unless the consumer limits it.
 //
 //   auto [stream, continuation] = EventStream<AssistantEvent>::make();
 //   continuation.onTermination([child](Termination) { child->terminate(); });
@@ -15,6 +15,16 @@
 // `cancel()` from any thread. Dropping the consumer cancels the stream. The producer
 // (`Continuation`) is copyable and every member may be called from any thread; when its last
 // copy is destroyed without `finish()`, the stream is finished so that no consumer waits forever.
+//
+// A consumer that waits in poll() for more than the stream (a socket, say) takes what is waiting
+// without blocking and is told of news through a hook:
+//
+//   stream.onReady([wake] { signal(wake); });
+//   while (auto batch = stream.takeWaiting()) { if (batch->empty()) poll(...); else send(*batch); }
+//
+// A consumer that cannot keep up limits what it holds: stream.limit(bytes, weigh). A yield into
+// a full stream then blocks until the consumer has taken elements and come back for more, or
+// the stream terminates.
 //
 // Termination happens once, on `finish()` or on cancellation, whichever comes first. Elements
 // yielded before `finish()` are still delivered; after cancellation the buffer is dropped and
@@ -114,6 +124,42 @@ class EventStream {
     return state_->takeAllLocked();
   }
 
+  // Takes every element waiting without blocking, oldest first (empty when none is); nothing
+  // once the stream has ended and everything has been taken.
+  std::optional<std::vector<T>> takeWaiting() {
+    if (!state_) return std::nullopt;
+    std::unique_lock lock(state_->mutex);
+    if (state_->buffer.empty() && state_->terminated) {
+      state_->releaseTakenLocked();
+      return std::nullopt;
+    }
+    return state_->takeAllLocked();
+  }
+
+  // Sets the hook that runs whenever an element arrives at an empty buffer, and when the stream
+  // terminates. It runs on the producer's (or the terminating) thread with the stream's lock
+  // held: it must be quick and must not call into the stream. Elements already waiting when it
+  // is set do not call it. Cleared by an empty function.
+  void onReady(std::function<void()> hook) {
+    if (!state_) return;
+    std::lock_guard lock(state_->mutex);
+    state_->readyHook.swap(hook);
+  }
+
+  // Bounds what the consumer holds: a yield blocks while the weight of the elements waiting,
+  // plus that of the last batch (or element) taken until the consumer comes back, is `bytes` or
+  // more. So at most `bytes` plus one element is held. Unbounded while `bytes` is 0.
+  void limit(std::size_t bytes, std::function<std::size_t(const T&)> weigh) {
+    if (!state_) return;
+    std::lock_guard lock(state_->mutex);
+    state_->limit = bytes;
+    state_->weigh = std::move(weigh);
+    state_->buffered = 0;
+    if (bytes > 0)
+      for (const T& element : state_->buffer)
+        state_->buffered += state_->weigh(element);
+  }
+
   // Ends the stream from the consumer's side: buffered elements are dropped, a blocked next()
   // returns nothing, producers' yields are discarded from now on, and the termination hook runs
   // (with `cancelled`) unless the producer had already finished.
@@ -131,12 +177,7 @@ class EventStream {
       if (!link_) return false;
       State& state = *link_->state;
       bool wake = false;
-      {
-        std::lock_guard lock(state.mutex);
-        if (state.terminated) return false;
-        state.buffer.push_back(std::move(element));
-        wake = state.consumerWaiting;
-      }
+      if (!state.push(element, wake)) return false;
       // A consumer that is not asleep finds the element when it next looks; waking it costs a
       // system call per element on a busy stream.
       if (wake) state.ready.notify_one();
@@ -178,6 +219,40 @@ class EventStream {
     std::function<void(Termination)> hook;
     // Set while the consumer sleeps on `ready`; guarded by `mutex` like the buffer.
     bool consumerWaiting = false;
+    std::function<void()> readyHook;
+    // Backpressure: producers wait on `space` while buffered + taken reaches limit (0: never).
+    std::condition_variable space;
+    std::size_t limit = 0;
+    std::function<std::size_t(const T&)> weigh;
+    std::size_t buffered = 0;
+    std::size_t taken = 0;
+
+    // Appends `element` (moved from) once there is room; false once terminated. `wake` tells
+    // whether the consumer sleeps on `ready`. Out of line: inlined into every yield it costs
+    // more than it saves.
+    [[gnu::noinline]] bool push(T& element, bool& wake) {
+      std::unique_lock lock(mutex);
+      if (limit > 0) {
+        // The producer waits here, so a CLI behind it blocks on its pipe instead of the
+        // helper buffering without end.
+        space.wait(lock, [&] { return terminated || !fullLocked(); });
+        if (!terminated) buffered += weigh(element);
+      }
+      if (terminated) return false;
+      if (buffer.empty() && readyHook) readyHook();
+      buffer.push_back(std::move(element));
+      wake = consumerWaiting;
+      return true;
+    }
+
+    bool fullLocked() const { return buffered + taken >= limit; }
+
+    // The consumer is back for more: what it took last is no longer held.
+    void releaseTakenLocked() {
+      if (limit == 0) return;
+      taken = 0;
+      space.notify_all();
+    }
 
     bool hasNewsLocked() const { return !buffer.empty() || terminated; }
 
@@ -207,18 +282,26 @@ class EventStream {
     }
 
     std::vector<T> takeAllLocked() {
-      std::vector<T> taken;
-      taken.reserve(buffer.size());
+      releaseTakenLocked();
+      std::vector<T> batch;
+      batch.reserve(buffer.size());
       for (T& element : buffer)
-        taken.push_back(std::move(element));
-      buffer.clear();
-      return taken;
+        batch.push_back(std::move(element));
+      // A fresh deque: a burst's blocks go back to the allocator instead of staying reserved.
+      std::deque<T>().swap(buffer);
+      taken = std::exchange(buffered, 0);
+      return batch;
     }
 
     std::optional<T> popLocked() {
+      releaseTakenLocked();
       if (buffer.empty()) return std::nullopt;
       std::optional<T> element(std::move(buffer.front()));
       buffer.pop_front();
+      if (limit > 0) {
+        taken = weigh(*element);
+        buffered -= taken;
+      }
       return element;
     }
 
@@ -232,9 +315,11 @@ class EventStream {
           terminated = true;
           reason = why;
           toRun.swap(hook);
+          if (readyHook) readyHook();
         }
       }
       ready.notify_all();
+      space.notify_all();
       // Dropped elements and the hook (with whatever it captured) die outside the lock.
       if (toRun) toRun(why);
     }

@@ -6,6 +6,14 @@
 // hands every loginCode it receives to the code sink; anything else sent there is ignored, and
 // nothing after the first frame is read on any other connection.
 //
+// A client that leaves (closes or resets its end) is noticed at once, not at the next event:
+// the connection lets go of its stream, which asks a run or status check to stop. Hostile or
+// idle clients are bounded by Limits: a first frame must be complete within firstFrameTimeout
+// or the connection is closed; at most maxConnections are served at once (further ones wait in
+// the listen backlog); a connection holds at most maxUnsentBytes of unsent events (estimated
+// from their text) plus one event, beyond which the producer's yield blocks until the client
+// reads, so a CLI behind it blocks on its pipe. Nothing is dropped or reordered by that.
+//
 // Threads: start() starts one accept thread ("accept"); each accepted connection gets a thread
 // of its own ("conn"), plus the follow-up reader of a sign-in ("follow"); a connection's thread
 // is joined as soon as it has ended. The handler and the code sink are called on those
@@ -17,6 +25,9 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -34,6 +45,13 @@
 
 namespace tarno::assistant {
 
+// What one helper grants its clients (see above). The defaults are the helper's own limits.
+struct SocketServerLimits {
+  std::chrono::milliseconds firstFrameTimeout{30'000};
+  std::size_t maxConnections = 256;
+  std::size_t maxUnsentBytes = 4 * 1024 * 1024;
+};
+
 class AssistantSocketServer {
  public:
   // Runs one command. Called on a connection's thread; must not throw (if it does, the
@@ -42,6 +60,8 @@ class AssistantSocketServer {
   // Receives the code of each loginCode frame sent on a sign-in connection; the result is
   // ignored. The executable passes ClaudeLoginRunner::submitCode.
   using CodeSink = std::function<bool(std::string)>;
+
+  using Limits = SocketServerLimits;
 
   // Why start() failed, with the errno of the failing call.
   class StartError : public std::exception {
@@ -73,7 +93,8 @@ class AssistantSocketServer {
   };
 
   // Stores the path and the callbacks; touches nothing on disk.
-  AssistantSocketServer(std::string socketPath, Handler handler, CodeSink codeSink);
+  AssistantSocketServer(std::string socketPath, Handler handler, CodeSink codeSink,
+                        Limits limits = {});
   AssistantSocketServer(const AssistantSocketServer&) = delete;
   AssistantSocketServer& operator=(const AssistantSocketServer&) = delete;
 
@@ -101,13 +122,20 @@ class AssistantSocketServer {
 
  private:
   void acceptLoop();
+  bool awaitFreeSlot();
   void serve(unique_fd fd);
   void runConnection(std::stop_token stop, int fd);
+  void relay(EventStream<AssistantEvent>& stream, int fd);
   void readFollowUp(std::stop_token stop, int fd);
 
   const std::string socketPath_;
   const Handler handler_;
   const CodeSink codeSink_;
+  const Limits limits_;
+
+  std::mutex slotsMutex_;
+  std::condition_variable slotFreed_;
+  std::size_t served_ = 0;  // connections with a thread, guarded by slotsMutex_
 
   std::mutex lifecycleMutex_;  // serialises start(), stop() and the destructor
   std::atomic<bool> running_{false};

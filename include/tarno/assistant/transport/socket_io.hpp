@@ -12,6 +12,7 @@
 #include <sys/types.h>
 #include <sys/un.h>
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -81,8 +82,12 @@ class FrameReader {
   // on every call returns nothing without reading. Bytes of an unfinished frame are dropped.
   std::optional<std::vector<std::string>> nextFrames();
 
+  // Bytes read so far.
+  std::size_t bytesRead() const noexcept { return bytesRead_; }
+
  private:
   int fd_;
+  std::size_t bytesRead_ = 0;
   protocol::FrameCodec::LineScanner scanner_;
   bool ended_ = false;
 };
@@ -91,6 +96,11 @@ class FrameReader {
 // connection ends (or is given up on) first. Frames and bytes after the first one in the same
 // read are discarded.
 std::optional<std::string> readOneFrame(int fd);
+
+// As readOneFrame, but nothing also once `limit` has passed without a complete frame (however
+// slowly its bytes trickle in). `bytesRead` receives how much was read, frame or not.
+std::optional<std::string> readOneFrame(int fd, std::chrono::milliseconds limit,
+                                        std::size_t& bytesRead);
 
 // Frames `payload` and writes all of it; false, with nothing written, when the payload holds a
 // line feed or exceeds the frame limit, and false at the first send that writes nothing (part
