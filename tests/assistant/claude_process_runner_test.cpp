@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <stdexcept>
@@ -234,28 +235,72 @@ TEST_F(ClaudeProcessRunnerTest, TheChildGetsExactlyTheArgumentsEnvironmentAndDir
 
 // ---- the consumer going away ----------------------------------------------------------------
 
-TEST_F(ClaudeProcessRunnerTest, DroppingTheStreamTerminatesAHangingChildAndReapsIt) {
-  print().out(initLine).hang().out(resultLine);
-  auto stream = start();
-  ASSERT_EQ(stream.next(), initEvent);
-  const std::string pid = fakes::readFakeClaudeRecord(home_.path()).pid;
-  ASSERT_FALSE(pid.empty());
+// Gone, or a zombie nobody reaps (what an orphan may be left as in a container).
+bool ended(const std::string& pid) {
+  std::ifstream stat("/proc/" + pid + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return true;
+  const std::size_t close = line.rfind(')');
+  return close != std::string::npos && line.substr(close + 2, 1) == "Z";
+}
 
-  { auto dropped = std::move(stream); }
-  EXPECT_TRUE(test_support::eventually([&] {
-    const auto log = fakes::readFakeClaudeRecord(home_.path()).log;
-    return std::find(log.begin(), log.end(), "sigterm") != log.end();
-  }));
-  // Reaped by the run, not left as a zombie.
-  EXPECT_TRUE(
-      test_support::eventually([&] { return ::kill(std::stoi(pid), 0) != 0 && errno == ESRCH; }));
+bool logged(const std::string& home, const std::string& entry) {
+  const auto log = fakes::readFakeClaudeRecord(home).log;
+  return std::find(log.begin(), log.end(), entry) != log.end();
+}
+
+// How a child is ended once its consumer leaves: one row per way the CLI behaves.
+struct LeavingCase {
+  const char* name;
+  std::function<void(fakes::FakeClaudeSection&)> script;
+  bool readResult;         // the consumer takes the CLI's finished event before leaving
+  const char* wantLogged;  // what the fake's log must show
+  const char* notLogged;   // what it must not, if anything
+};
+
+TEST_F(ClaudeProcessRunnerTest, AConsumerLeavingEndsTheChildItsGroupAndAStubbornChild) {
+  const LeavingCase cases[] = {
+      {"a hanging CLI gets SIGTERM at once, its grandchild with it",
+       [](auto& s) { s.out(initLine).grandchild().hang(); }, false, "sigterm", nullptr},
+      {"a CLI ignoring SIGTERM is killed after the grace",
+       [](auto& s) { s.out(initLine).ignoreTerm().sleepMs(600000); }, false, "start print",
+       "exit 0"},
+      {"a finished CLI may exit by itself within the grace",
+       [](auto& s) { s.out(resultLine).sleepMs(300).exit(0); }, true, "exit 0", "sigterm"},
+      {"a finished CLI that lingers past the grace gets SIGTERM",
+       [](auto& s) { s.out(resultLine).hang(); }, true, "sigterm", nullptr},
+  };
+  for (const LeavingCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    fakes::TempDir home;
+    fakes::FakeClaudeScript script;
+    c.script(script.print());
+    script.install(home.path());
+    auto stream = ClaudeProcessRunner::stream(TARNO_FAKE_CLAUDE_PATH, {"-p", "How many photos?"},
+                                              {{"HOME", home.path()}, {"PATH", "/usr/bin:/bin"}},
+                                              std::nullopt, StreamJSONParser::events, 1500ms);
+    ASSERT_EQ(stream.next(), c.readResult ? resultEvent : initEvent);
+    const auto record = fakes::readFakeClaudeRecord(home.path());
+    ASSERT_FALSE(record.pid.empty());
+    { auto dropped = std::move(stream); }
+    // Reaped by the run, not left as a zombie; grandchildren ended with the group.
+    EXPECT_TRUE(test_support::eventually([&] { return ::kill(std::stoi(record.pid), 0) != 0; }));
+    if (!record.grandchildPid.empty()) {
+      EXPECT_TRUE(test_support::eventually([&] { return ended(record.grandchildPid); }));
+    }
+    EXPECT_TRUE(logged(home.path(), c.wantLogged));
+    if (c.notLogged != nullptr) {
+      EXPECT_FALSE(logged(home.path(), c.notLogged));
+    }
+  }
 }
 
 TEST_F(ClaudeProcessRunnerTest, ACancelledRunEndsWhenItsChildDoesEvenIfItsOutputStaysOpen) {
-  // The child leaves a process behind that keeps both pipes open much longer than any wait here.
+  // The child leaves a process behind, outside its group, that keeps both pipes open much longer
+  // than any wait here.
   const test_support::ResourceCount resources;
   auto stream = ClaudeProcessRunner::stream(
-      "/bin/sh", {"-c", "sleep 600 & echo $!; exec sleep 600"}, environment(), std::nullopt,
+      "/bin/sh", {"-c", "setsid sleep 600 & echo $!; exec sleep 600"}, environment(), std::nullopt,
       [](const std::string& line) { return std::vector<Event>{Event::textDelta(line)}; });
   const std::optional<Event> left = stream.next();
   ASSERT_TRUE(left && left->is<Event::TextDelta>());

@@ -84,6 +84,8 @@ class FakeClaudeSection {
   FakeClaudeSection& code(std::string_view expected) { return add("code", scriptEscape(expected)); }
   FakeClaudeSection& exit(int status) { return add("exit", std::to_string(status)); }
   FakeClaudeSection& signal(int number) { return add("signal", std::to_string(number)); }
+  FakeClaudeSection& ignoreTerm() { return add("ignore-term", ""); }
+  FakeClaudeSection& grandchild() { return add("grandchild", ""); }
 
   const std::vector<std::string>& lines() const { return lines_; }
 
@@ -137,6 +139,7 @@ struct FakeClaudeRecord {
   std::vector<std::string> environment;  // "NAME=value", in the child's order
   std::string cwd;
   std::string pid;
+  std::string grandchildPid;       // empty unless the script started one
   std::vector<std::string> stdio;  // "0 null", "1 pipe:1234", ...
   std::string tty;                 // "<rows> <columns> controlling|not-controlling", or empty
   std::vector<std::string> log;
@@ -162,6 +165,7 @@ inline FakeClaudeRecord readFakeClaudeRecord(const std::string& home) {
                           .environment = split("env", '\0'),
                           .cwd = readFile(dir + "cwd"),
                           .pid = readFile(dir + "pid"),
+                          .grandchildPid = readFile(dir + "grandchild"),
                           .stdio = split("stdio", '\n'),
                           .tty = readFile(dir + "tty"),
                           .log = split("log", '\n')};

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -248,6 +249,31 @@ TEST_F(TarnoAssistantTest, ServeModeRelaysTheSignInAndItsCode) {
   EXPECT_TRUE(AssistantHelperClient::submitLoginCode("\t c0de-42 \r\n"));
   EXPECT_EQ(drain(login), Events{AssistantEvent::finished(signedIn, false)});
   EXPECT_TRUE(contains(sandbox.record().log, "code c0de-42"));
+}
+
+// The helper's pid as this test sees it: the parent of the CLI it started.
+pid_t parentOf(const std::string& pid) {
+  std::ifstream status("/proc/" + pid + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("PPid:")) return std::stoi(line.substr(5));
+  }
+  return -1;
+}
+
+TEST_F(TarnoAssistantTest, SIGTERMEndsTheRunningCLIBeforeTheHelperExits) {
+  sandbox.makeSupportDir();
+  sandbox.script.print().out(resultLine).hang();
+  sandbox.installScript();
+  Started serving = serve();
+  auto run = AssistantHelperClient::run(AssistantRunRequest{.prompt = "p"}, sandbox.socketPath());
+  ASSERT_EQ(nextWithin(run), done);
+  const pid_t served = parentOf(sandbox.record().pid);
+  ASSERT_GT(served, 0);
+  ASSERT_EQ(::kill(served, SIGTERM), 0);
+  // The helper leads its pid namespace: had it exited first, the CLI would have been killed
+  // without a word.
+  EXPECT_EQ(serving.child.waitFor(30s), ExitStatus::exitedWith(0));
+  EXPECT_TRUE(contains(sandbox.record().log, "sigterm"));
 }
 
 // Digit runs (descriptors, pids, uids) as "#", so that diagnostic lines compare exactly.

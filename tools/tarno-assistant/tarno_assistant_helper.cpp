@@ -1,13 +1,19 @@
 // Mode selection, the one-shot runs and serve mode of the tarno-assistant executable.
 #include "tarno_assistant_helper.hpp"
 
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <exception>
 #include <filesystem>
+#include <functional>
+#include <mutex>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 #include "tarno/assistant/engine/assistant_engine_host.hpp"
@@ -29,12 +35,54 @@ bool contains(const std::vector<std::string>& args, std::string_view word) {
   return std::find(args.begin(), args.end(), word) != args.end();
 }
 
+sigset_t terminationSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  return set;
+}
+
+// SIGTERM and SIGINT, taken by sigwait on a thread of its own, so that no handler runs: the
+// first one calls `onSignal` there. The signals must be blocked in every other thread.
+class TerminationWatcher {
+ public:
+  explicit TerminationWatcher(std::function<void()> onSignal)
+      : thread_([this, onSignal = std::move(onSignal)] {
+          const sigset_t set = terminationSignals();
+          ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+          bool fired = false;
+          for (;;) {
+            int signal = 0;
+            if (::sigwait(&set, &signal) != 0 || closing_.load()) return;
+            if (!fired) onSignal();
+            fired = true;
+          }
+        }) {}
+  TerminationWatcher(const TerminationWatcher&) = delete;
+  TerminationWatcher& operator=(const TerminationWatcher&) = delete;
+  ~TerminationWatcher() {
+    // Directed at the watcher alone, which has the signal blocked: its sigwait takes it.
+    closing_.store(true);
+    ::pthread_kill(thread_.native_handle(), SIGTERM);
+    thread_.join();
+  }
+
+ private:
+  std::atomic<bool> closing_{false};
+  std::thread thread_;
+};
+
 }  // namespace
 
 int TarnoAssistantHelper::main(const std::vector<std::string>& args) {
   // A client or a pipe reader that goes away must fail our writes, not end the process.
   // Children get default dispositions from ChildProcess.
   ::signal(SIGPIPE, SIG_IGN);
+  // Before any thread exists, so that every thread inherits the mask and only the watcher takes
+  // them. Children start with an empty mask.
+  const sigset_t termination = terminationSignals();
+  ::pthread_sigmask(SIG_BLOCK, &termination, nullptr);
   if (contains(args, "serve")) return serve(args);
   if (contains(args, "login")) return loginOneShot();
   return oneShot(args);
@@ -100,9 +148,23 @@ int TarnoAssistantHelper::serve(const std::vector<std::string>& args) {
     return fail(std::string("couldn't start the assistant helper: ") + error.what());
   }
   note("serving on " + socketPath);
-  // Everything happens on the server's threads; this one only waits to be killed.
-  for (;;)
-    ::pause();
+  // Everything happens on the server's threads; this one waits for SIGTERM or SIGINT. The
+  // server then closes its connections, which ends their runs; the runs still going are ended
+  // and joined when the process exits.
+  std::mutex mutex;
+  std::condition_variable signalled;
+  bool stopping = false;
+  {
+    TerminationWatcher watcher([&] {
+      std::lock_guard lock(mutex);
+      stopping = true;
+      signalled.notify_all();
+    });
+    std::unique_lock lock(mutex);
+    signalled.wait(lock, [&] { return stopping; });
+  }
+  diagnostics::debug("stopping on a termination signal");
+  return success;
 }
 
 std::optional<std::string> TarnoAssistantHelper::siblingMCPPath(std::string_view argv0) {
@@ -126,6 +188,12 @@ int TarnoAssistantHelper::fail(std::string_view message) {
 }
 
 int TarnoAssistantHelper::printEvents(EventStream<AssistantEvent> events) {
+  // SIGTERM or SIGINT cancels the run, which ends its CLI; the run then counts as failed.
+  std::atomic<bool> interrupted{false};
+  TerminationWatcher watcher([&] {
+    interrupted.store(true);
+    events.cancel();
+  });
   bool sawError = false;
   while (std::optional<AssistantEvent> event = events.next()) {
     std::string json;
@@ -141,7 +209,7 @@ int TarnoAssistantHelper::printEvents(EventStream<AssistantEvent> events) {
       sawError = sawError || finished->isError;
     }
   }
-  return sawError ? runFailed : success;
+  return sawError || interrupted.load() ? runFailed : success;
 }
 
 }  // namespace tarno::assistant

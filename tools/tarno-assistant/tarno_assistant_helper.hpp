@@ -3,7 +3,9 @@
 //
 // Everything runs on the main thread: in the one-shot modes it consumes the event stream and
 // does all the writing, so output lines never interleave; in serve mode it only waits while
-// the socket server's threads do the work.
+// the socket server's threads do the work. SIGTERM and SIGINT are blocked from the start and
+// taken by one watcher thread: they end the run (or the serving), the CLI children are ended
+// with it, and the process exits through main.
 #pragma once
 
 #include <optional>
@@ -41,7 +43,7 @@ struct TarnoAssistantHelper {
   static int oneShot(const std::vector<std::string>& args);
   // Runs the CLI's sign-in; its outcome as exit status.
   static int loginOneShot();
-  // Serves the helper socket until the process is killed; returns only when it cannot start.
+  // Serves the helper socket until SIGTERM or SIGINT (then 0), or 2 when it cannot start.
   static int serve(const std::vector<std::string>& args);
 
   // The element right after the first one equal to `flag`, unchanged; absent when the flag
@@ -63,8 +65,8 @@ struct TarnoAssistantHelper {
   // One diagnostic line; returns exit status 2.
   static int fail(std::string_view message);
 
-  // Prints each event as one compact JSON line; returns 1 if any event was a `finished` error,
-  // else 0.
+  // Prints each event as one compact JSON line; returns 1 if any event was a `finished` error
+  // or SIGTERM or SIGINT cut the run short, else 0.
   static int printEvents(EventStream<AssistantEvent> events);
 };
 

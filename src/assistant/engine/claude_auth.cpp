@@ -39,7 +39,8 @@ bool ClaudeAuth::isLoggedIn(const std::string& executable, const Environment& en
             .withWorkingDirectory(workingDirectory)
             .withStandardInput(ChildProcess::Stdio::devNull())
             .withStandardOutput(ChildProcess::Stdio::descriptor(output->writeEnd.get()))
-            .withStandardError(ChildProcess::Stdio::descriptor(output->writeEnd.get())));
+            .withStandardError(ChildProcess::Stdio::descriptor(output->writeEnd.get()))
+            .withNewSession());
     output->writeEnd.reset();
     auto* child = std::get_if<ChildProcess>(&spawned);
     if (child == nullptr) return false;

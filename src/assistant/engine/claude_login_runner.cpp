@@ -1,6 +1,7 @@
 // The claude CLI's sign-in on a pseudo-terminal, relayed as assistant events.
 #include "tarno/assistant/engine/claude_login_runner.hpp"
 
+#include <signal.h>
 #include <unicode/regex.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
@@ -232,22 +233,29 @@ void signIn(const Continuation& out, const std::string& executable,
   OutputSource terminal = accumulating(master.get(), bytes, scan);
   // At process exit (stop) the CLI is asked to end, and reading stops soon after even if
   // something it started still holds the terminal.
-  readToEnd(std::span(&terminal, 1), {.chunkBytes = ClaudeLoginRunner::readBufferSize,
-                                      .tick = deadlineTick,
-                                      .keepReading =
-                                          [&] {
-                                            if (deadlinePending && Clock::now() >= deadline) {
-                                              deadlinePending = false;
-                                              if (child.isRunning()) {
-                                                timedOut = true;
-                                                diagnostics::debug("sign-in timed out");
-                                                child.terminate();
-                                              }
-                                            }
-                                            return true;
-                                          },
-                                      .child = &child,
-                                      .stop = stop});
+  readToEnd(std::span(&terminal, 1),
+            {.chunkBytes = ClaudeLoginRunner::readBufferSize,
+             .tick = deadlineTick,
+             .keepReading =
+                 [&] {
+                   const auto now = Clock::now();
+                   if (deadlinePending && now >= deadline) {
+                     deadlinePending = false;
+                     if (child.isRunning()) {
+                       timedOut = true;
+                       diagnostics::debug("sign-in timed out");
+                       child.terminate();
+                     }
+                   }
+                   // Past its limit, a CLI that ignores SIGTERM is
+                   // killed after the grace.
+                   if (timedOut && now >= deadline + ChildProcess::terminationGrace) {
+                     child.sendSignal(SIGKILL);
+                   }
+                   return true;
+                 },
+             .child = &child,
+             .stop = stop});
 
   // Otherwise the CLI is waited for as long as it takes: it has closed the terminal and is on
   // its way out.

@@ -2,6 +2,8 @@
 // `finished` event when the CLI did not send its own.
 #include "tarno/assistant/engine/claude_process_runner.hpp"
 
+#include <signal.h>
+
 #include <algorithm>
 #include <chrono>
 #include <memory>
@@ -47,22 +49,27 @@ ThreadOwner& runThreads() {
   return owner;
 }
 
+using Clock = std::chrono::steady_clock;
+
 // One run, shared by its thread and the stream's termination hook; the hook holds it weakly.
 class RunnerState {
  public:
-  RunnerState(ChildProcess::Options options, ClaudeProcessRunner::LineParser parse)
-      : options_(std::move(options)), parse_(std::move(parse)) {}
+  RunnerState(ChildProcess::Options options, ClaudeProcessRunner::LineParser parse,
+              std::chrono::milliseconds grace)
+      : options_(std::move(options)), parse_(std::move(parse)), grace_(grace) {}
 
-  // The termination hook: SIGTERM if the child runs; a child still being started gets it as
-  // soon as it exists, and one not started yet is never started.
-  void terminateChild() {
+  // The termination hook. A child that has sent its finished event is left `grace_` to exit
+  // on its own (it still writes its session file); any other gets SIGTERM at once, or as soon
+  // as it exists while it is being started. One not started yet is never started.
+  void consumerLeft() {
     std::lock_guard guard(lock_);
-    cancelled_ = true;
-    process_.terminate();
+    const auto now = Clock::now();
+    leftAt_ = now;
+    if (!sawFinished_) terminateLocked(now);
   }
 
   // The run's whole life, on its own thread; returns once the child is reaped and both pipes
-  // are closed. The caller finishes the stream. A stop (process exit) ends the child.
+  // are closed. The caller finishes the stream. A stop (process exit) ends the child at once.
   void run(const Continuation& out, std::stop_token stop) {
     if (!launch(out)) return;
     const pid_t pid = process_.pid();
@@ -76,14 +83,13 @@ class RunnerState {
         .tick = idleCheck,
         .keepReading =
             [&] {
+              escalate(stop);
               // Output still open after the child has gone is only waited for while someone
               // listens; standard error alone (the child may close standard output and go on
               // writing errors) only while the child runs.
               if (sources[0].open) return !out.isTerminated() || process_.isRunning();
               return process_.isRunning();
             },
-        .child = &process_,
-        .stop = stop,
     };
     try {
       readToEnd(sources, control);
@@ -94,21 +100,24 @@ class RunnerState {
       // Out of memory on the way: nothing more can be read, so the child must not wait for us.
       out_.reset();
       err_.reset();
-      process_.terminate();
+      std::lock_guard guard(lock_);
+      terminateLocked(Clock::now());
     }
-    // A child that closed its output but runs on is not waited for at exit.
-    const ExitStatus status = stop.stop_requested() ? process_.terminateAndWait() : process_.wait();
-    diagnostics::childExited(childName, pid, status);
+    // A child that closed its output but runs on is waited for only until it is due to end.
+    std::optional<ExitStatus> status;
+    while (!(status = process_.waitFor(idleCheck)))
+      escalate(stop);
+    diagnostics::childExited(childName, pid, *status);
     out_.reset();
     err_.reset();
-    finishIfSilent(out, status);
+    finishIfSilent(out, *status);
   }
 
  private:
   bool launch(const Continuation& out) {
     {
       std::lock_guard guard(lock_);
-      if (cancelled_) return false;  // nobody listens any more
+      if (leftAt_) return false;  // nobody listens any more
     }
     SpawnResult spawned = ChildProcess::spawn(options_);
     if (const auto* error = std::get_if<LaunchError>(&spawned)) {
@@ -121,8 +130,26 @@ class RunnerState {
     std::lock_guard guard(lock_);
     process_ = std::move(child);
     // A cancellation during the spawn found nothing to signal.
-    if (cancelled_) process_.terminate();
+    if (terminatedAt_) process_.terminate();
     return true;
+  }
+
+  void terminateLocked(Clock::time_point now) {
+    if (terminatedAt_) return;
+    terminatedAt_ = now;
+    process_.terminate();
+  }
+
+  // Moves a child that is due to end along: the terminate request once its consumer's grace
+  // is over (at once on a stop), SIGKILL once it has ignored that request for the grace.
+  void escalate(const std::stop_token& stop) {
+    std::lock_guard guard(lock_);
+    const auto now = Clock::now();
+    if (stop.stop_requested() || (leftAt_ && now >= *leftAt_ + grace_)) terminateLocked(now);
+    if (terminatedAt_ && !killed_ && now >= *terminatedAt_ + grace_) {
+      killed_ = true;
+      process_.sendSignal(SIGKILL);
+    }
   }
 
   // Once nobody listens, output is still read (the child must not block) but dropped
@@ -185,12 +212,15 @@ class RunnerState {
 
   const ChildProcess::Options options_;
   const ClaudeProcessRunner::LineParser parse_;
+  const std::chrono::milliseconds grace_;
 
   std::mutex lock_;
   // Guarded by lock_. The child is only replaced at launch; waiting for it needs no lock,
   // since ChildProcess allows terminate() from another thread meanwhile.
   ChildProcess process_;
-  bool cancelled_ = false;
+  std::optional<Clock::time_point> leftAt_;        // the consumer went away
+  std::optional<Clock::time_point> terminatedAt_;  // SIGTERM was asked for
+  bool killed_ = false;
   LineAccumulator accumulator_;
   bool sawFinished_ = false;
   std::string stderr_;  // raw bytes, decoded once at the end
@@ -206,19 +236,21 @@ EventStream<AssistantEvent> ClaudeProcessRunner::stream(std::string executable,
                                                         std::vector<std::string> arguments,
                                                         Environment environment,
                                                         std::optional<std::string> currentDirectory,
-                                                        LineParser parse) {
+                                                        LineParser parse,
+                                                        std::chrono::milliseconds grace) {
   ChildProcess::Options options(std::move(executable));
   options.withArguments(std::move(arguments))
       .withEnvironment(environmentEntries(environment))
       .withStandardOutput(ChildProcess::Stdio::piped())
-      .withStandardError(ChildProcess::Stdio::piped());
+      .withStandardError(ChildProcess::Stdio::piped())
+      .withNewSession();
   if (currentDirectory) options.withWorkingDirectory(std::move(*currentDirectory));
 
-  auto state = std::make_shared<RunnerState>(std::move(options), std::move(parse));
+  auto state = std::make_shared<RunnerState>(std::move(options), std::move(parse), grace);
   auto made = Stream::make();
   const Continuation& continuation = made.second;
   continuation.onTermination([weak = std::weak_ptr<RunnerState>(state)](Termination) {
-    if (auto alive = weak.lock()) alive->terminateChild();
+    if (auto alive = weak.lock()) alive->consumerLeft();
   });
   try {
     // The thread holds its share of the run and ends once the child is reaped (after its

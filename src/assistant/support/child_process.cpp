@@ -64,9 +64,10 @@ LaunchError LaunchError::fromErrno(int code) {
 }
 
 struct ChildProcess::State {
-  explicit State(pid_t p) : pid(p) {}
+  State(pid_t p, bool leadsGroup) : pid(p), group(leadsGroup) {}
 
   const pid_t pid;
+  const bool group;  // the child leads its own process group
   std::mutex mutex;
   std::condition_variable changed;
   bool reaped = false;
@@ -124,9 +125,9 @@ void ChildProcess::finishChild() noexcept {
   terminateAndWait();
 }
 
-ExitStatus ChildProcess::terminateAndWait() {
+ExitStatus ChildProcess::terminateAndWait(std::chrono::milliseconds grace) {
   terminate();
-  if (std::optional<ExitStatus> status = waitFor(terminationGrace)) return *status;
+  if (std::optional<ExitStatus> status = waitFor(grace)) return *status;
   sendSignal(SIGKILL);
   return wait();
 }
@@ -246,7 +247,7 @@ SpawnResult ChildProcess::spawn(const Options& options) {
                      argvPointers.data(), envpPointers.data());
   if (rc != 0) return LaunchError::fromErrno(rc);
 
-  ChildProcess child(std::make_unique<State>(pid));
+  ChildProcess child(std::make_unique<State>(pid, options.newSession));
   child.stdin_ = std::move(parentSide[0]);
   child.stdout_ = std::move(parentSide[1]);
   child.stderr_ = std::move(parentSide[2]);
@@ -320,7 +321,8 @@ bool ChildProcess::sendSignal(int signal) {
   if (!state_) return false;
   std::lock_guard lock(state_->mutex);
   if (state_->reaped) return false;
-  return ::kill(state_->pid, signal) == 0;
+  // The group is addressed only while its leader is unreaped: its id cannot be reused then.
+  return ::kill(state_->group ? -state_->pid : state_->pid, signal) == 0;
 }
 
 }  // namespace tarno::assistant

@@ -21,6 +21,9 @@
 //                     code." and exit 1
 //   exit N            exit with status N (reaching the end of the section exits 0)
 //   signal N          die of signal number N
+//   ignore-term       ignore SIGTERM from now on
+//   grandchild        start a process that waits for a signal and records its pid in
+//                     "grandchild"
 // TEXT is the rest of the line after a single space, with every \xHH decoded to its byte. A mode
 // without a section, or a bad step, exits 64 with a message on standard error, so a forgotten
 // script never passes for output.
@@ -32,7 +35,8 @@
 //   args    every argument after the program name, each followed by a NUL byte
 //   env     every environment entry, each followed by a NUL byte
 //   cwd     the working directory
-//   pid     the process id
+//   pid     the process id (as the /proc we see names it: a test outside our pid namespace can
+//           look it up)
 //   stdio   one line per standard stream 0-2: "<fd> tty", "null", "pipe:<inode>" or "other"
 //   tty     "<rows> <columns> controlling|not-controlling" when standard input is a terminal
 //   log     appended lines: "start print|status|login", "sigterm", "code <line>", "exit <n>",
@@ -220,6 +224,13 @@ std::string describeStream(int fd) {
   return "other";
 }
 
+// The pid as a test outside our pid namespace knows it: /proc is the test's.
+std::string ownPid() {
+  char self[32] = {};
+  return ::readlink("/proc/self", self, sizeof self - 1) > 0 ? std::string(self)
+                                                             : std::to_string(::getpid());
+}
+
 void record(int argc, char** argv, const char* mode) {
   ::mkdir(recordDir.c_str(), 0700);
   std::string args, env, stdio;
@@ -233,7 +244,7 @@ void record(int argc, char** argv, const char* mode) {
   writeFile("args", args);
   writeFile("env", env);
   writeFile("cwd", ::getcwd(cwd, sizeof cwd) != nullptr ? cwd : "");
-  writeFile("pid", std::to_string(::getpid()));
+  writeFile("pid", ownPid());
   writeFile("stdio", stdio);
   winsize size{};
   if (::isatty(STDIN_FILENO) && ::ioctl(STDIN_FILENO, TIOCGWINSZ, &size) == 0) {
@@ -261,6 +272,27 @@ void writeStep(const Step& step) {
       chunk.clear();
     }
   }
+}
+
+// A process of ours that only a signal ends (what an MCP server the CLI started looks like);
+// it has recorded its pid when this returns.
+void startGrandchild() {
+  int ready[2];
+  if (::pipe2(ready, O_CLOEXEC) != 0) fail("pipe failed");
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::signal(SIGTERM, SIG_DFL);
+    writeFile("grandchild", ownPid());
+    ::close(ready[1]);
+    for (;;)
+      ::pause();
+  }
+  if (pid < 0) fail("fork failed");
+  ::close(ready[1]);
+  char byte;
+  while (::read(ready[0], &byte, 1) < 0 && errno == EINTR) {
+  }
+  ::close(ready[0]);
 }
 
 }  // namespace
@@ -311,6 +343,10 @@ int main(int argc, char** argv) {
       exitWith(static_cast<int>(number(step.arg)));
     } else if (step.op == "signal") {
       dieOf(static_cast<int>(number(step.arg)));
+    } else if (step.op == "ignore-term") {
+      ::signal(SIGTERM, SIG_IGN);
+    } else if (step.op == "grandchild") {
+      startGrandchild();
     } else {
       fail("unknown step: " + step.op);
     }

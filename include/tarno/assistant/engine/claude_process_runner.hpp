@@ -4,16 +4,18 @@
 // thread ("claude" runner) that starts the child, reads its standard output and standard error,
 // parses complete lines with the given parser (on that thread), waits for the child and ends
 // the stream; the thread holds everything it uses and ends by itself once the child has exited
-// and its output is closed. The child is reaped before the stream ends. Runs still going at
-// process exit have their child sent SIGTERM (SIGKILL after ChildProcess::terminationGrace)
-// and their thread joined.
+// and its output is closed. The child is reaped before the stream ends. The child leads its own
+// process group, and every signal goes to the whole group. Runs still going at process exit
+// have their child sent SIGTERM (SIGKILL after the grace) and their thread joined.
 //
 // The stream ends exactly once, after at least one `finished` event: the CLI's own, or else a
 // synthetic one built from its standard error or exit status. Dropping or cancelling the stream
-// sends the child SIGTERM if it still runs; the run then only drains the child's output, unread,
-// and reaps it on its own thread.
+// sends the child SIGTERM if it still runs, or, once the CLI has sent its own `finished`, after
+// it has had the grace to exit by itself; a child still running a grace after SIGTERM gets
+// SIGKILL. The run then only drains the child's output, unread, and reaps it on its own thread.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <optional>
@@ -23,6 +25,7 @@
 
 #include "tarno/assistant/engine/claude_invocation.hpp"
 #include "tarno/assistant/session/assistant_event.hpp"
+#include "tarno/assistant/support/child_process.hpp"
 #include "tarno/assistant/support/event_stream.hpp"
 
 namespace tarno::assistant {
@@ -36,12 +39,11 @@ struct ClaudeProcessRunner {
 
   // Runs `executable` (a path; PATH is not searched) with `arguments` (without the program
   // name) and exactly `environment`, in `currentDirectory` when given (ours otherwise).
-  // Standard input is inherited.
-  static EventStream<AssistantEvent> stream(std::string executable,
-                                            std::vector<std::string> arguments,
-                                            Environment environment,
-                                            std::optional<std::string> currentDirectory,
-                                            LineParser parse);
+  // Standard input is inherited. `grace` is how long the child is given at each step of its end.
+  static EventStream<AssistantEvent> stream(
+      std::string executable, std::vector<std::string> arguments, Environment environment,
+      std::optional<std::string> currentDirectory, LineParser parse,
+      std::chrono::milliseconds grace = ChildProcess::terminationGrace);
 
   // The claude CLI for one turn: `invocation.arguments()`, lines parsed as stream JSON.
   static EventStream<AssistantEvent> stream(std::string executable,

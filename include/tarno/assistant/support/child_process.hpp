@@ -10,6 +10,9 @@
 // reaped, so a recycled pid is never hit. Moving or destroying the object must not race with those
 // calls.
 //
+// A child started in a new session leads its own process group, and every signal goes to that
+// group: what the child started itself (servers, tools) ends with it.
+//
 // Destroying a ChildProcess whose child has not been reaped sends SIGTERM, waits up to
 // `terminationGrace` for it to exit, then sends SIGKILL and reaps it: no zombie is left behind,
 // but the destructor can block for that long.
@@ -54,7 +57,9 @@ struct ExitStatus {
 
 class ChildProcess {
  public:
-  static constexpr std::chrono::milliseconds terminationGrace{1000};
+  // How long a child is given to end on its own (after its work, or after SIGTERM) before it is
+  // pushed further. The CLI writes its session file after its last output.
+  static constexpr std::chrono::milliseconds terminationGrace{5000};
 
   // Where one standard stream of the child goes.
   struct Stdio {
@@ -90,7 +95,8 @@ class ChildProcess {
     Stdio standardInput;
     Stdio standardOutput;
     Stdio standardError;
-    bool newSession = false;  // setsid() in the child, before its streams are set up
+    // setsid() in the child, before its streams are set up; signals then go to its group.
+    bool newSession = false;
 
     Options& withArguments(std::vector<std::string> value) {
       arguments = std::move(value);
@@ -166,12 +172,13 @@ class ChildProcess {
   // Sends SIGTERM if the child has not been reaped; true if the signal was sent.
   bool terminate();
 
-  // Sends `signal` if the child has not been reaped; true if it was sent.
+  // Sends `signal` (to the child's group when it leads one) if the child has not been reaped;
+  // true if it was sent.
   bool sendSignal(int signal);
 
-  // Ends the child the way the destructor does (SIGTERM, then SIGKILL once terminationGrace
-  // has passed) and returns how it ended.
-  ExitStatus terminateAndWait();
+  // Ends the child the way the destructor does (SIGTERM, then SIGKILL once `grace` has passed)
+  // and returns how it ended.
+  ExitStatus terminateAndWait(std::chrono::milliseconds grace = terminationGrace);
 
  private:
   struct State;
