@@ -92,6 +92,15 @@ void returnFreedMemory() {
 #endif
 }
 
+// glibc raises its mmap threshold after each large free, up to 32 MiB, so the next burst of
+// big buffers lands in the connection threads' arenas, whose tops malloc_trim does not give
+// back. A fixed threshold keeps every large buffer in a mapping of its own, unmapped on free.
+void keepLargeBuffersMapped() {
+#if defined(__GLIBC__)
+  ::mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+#endif
+}
+
 // A rough frame size for backpressure: the event's texts plus what JSON wraps them in. Only
 // the order of magnitude matters, and the estimate costs no encoding.
 std::size_t estimatedFrameBytes(const AssistantEvent& event) {
@@ -155,6 +164,7 @@ void AssistantSocketServer::start() {
 
   const auto address = SocketAddr::unix(socketPath_);
   if (!address) throw StartError::pathTooLong();
+  keepLargeBuffersMapped();
 
   // Whatever is there (most likely the socket of an earlier run) has to go for bind to work.
   ::unlink(socketPath_.c_str());
