@@ -25,11 +25,20 @@ std::string failure(const std::string& message) {
   return protocol::RPC::encodeError(std::nullopt, protocol::RPCErrorCode::internalError, message);
 }
 
-void limitSends(int fd, std::chrono::milliseconds timeout) {
+// A socket connected to `path` whose connect and sends give up after `timeout`: connecting to
+// a Unix socket whose backlog is full waits like a send does.
+unique_fd connectWithin(const std::string& path, std::chrono::milliseconds timeout) {
+  const std::optional<sockaddr_un> address = SocketAddr::unix(path);
+  unique_fd fd = address ? SocketIO::makeSocket() : unique_fd();
+  if (!fd) return fd;
   const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(timeout).count();
   timeval limit{static_cast<time_t>(micros / 1'000'000),
                 static_cast<suseconds_t>(micros % 1'000'000)};
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) != 0) {
+    return unique_fd();
+  }
+  return fd;
 }
 
 // The first frame that arrives before `deadline`, or the error response saying why none did.
@@ -60,9 +69,8 @@ std::string firstFrame(int fd, Clock::time_point deadline, std::chrono::millisec
 std::string AppDispatch::call(const std::string& socketPath, std::string_view request,
                               std::chrono::milliseconds timeout) {
   const Clock::time_point deadline = Clock::now() + timeout;
-  const unique_fd fd = SocketIO::connect(socketPath);
+  const unique_fd fd = connectWithin(socketPath, timeout);
   if (!fd) return failure("couldn't reach the app at " + socketPath);
-  limitSends(fd.get(), timeout);
   if (!SocketIO::writeFrame(fd.get(), request)) {
     return failure("couldn't send the request to the app");
   }

@@ -4,7 +4,6 @@
 
 #include <curl/curl.h>
 
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -20,10 +19,14 @@ namespace {
 constexpr std::string_view completionsPath = "/chat/completions";
 constexpr std::size_t errorTextCharacters = 300;
 
-void initialiseCurl() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
+// libcurl's process-wide state (and TLS's under it), torn down at exit so that nothing of it
+// is left for a leak checker to report.
+struct CurlGlobal {
+  CurlGlobal() { curl_global_init(CURL_GLOBAL_DEFAULT); }
+  ~CurlGlobal() { curl_global_cleanup(); }
+  CurlGlobal(const CurlGlobal&) = delete;
+  CurlGlobal& operator=(const CurlGlobal&) = delete;
+};
 
 // Spaces and tabs only: a line feed in an endpoint is an error the URL check reports.
 std::string_view trimSpacesAndTabs(std::string_view text) {
@@ -107,6 +110,11 @@ core::JsonValue firstMessage(const core::JsonValue& response) {
 
 }  // namespace
 
+void ChatClient::initialiseTransport() {
+  // Once, and thread-safe: the first caller makes it while any other waits.
+  static const CurlGlobal global;
+}
+
 struct ChatClient::Handle {
   std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl{nullptr, curl_easy_cleanup};
 };
@@ -123,7 +131,7 @@ core::JsonValue ChatClient::chat(const NativeModelConfig& config,
   url += completionsPath;
   if (!isURL(url)) throw NativeError::badEndpoint();
 
-  initialiseCurl();
+  initialiseTransport();
   if (!handle_->curl) handle_->curl.reset(curl_easy_init());
   CURL* curl = handle_->curl.get();
   if (curl == nullptr) throw ChatTransportError("couldn't create an HTTP request");

@@ -24,9 +24,11 @@ namespace {
 using core::JsonValue;
 using Continuation = EventStream<AssistantEvent>::Continuation;
 
-// The turns' threads, joined at process exit.
+// The turns' threads, joined at process exit before the HTTP library's state goes.
 ThreadOwner& turnThreads() {
+  static const bool transportFirst = (ChatClient::initialiseTransport(), true);
   static ThreadOwner owner;
+  (void)transportFirst;
   return owner;
 }
 

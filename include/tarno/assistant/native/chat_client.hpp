@@ -48,6 +48,11 @@ class ChatClient {
   // read as a success.
   core::JsonValue chat(const NativeModelConfig& config, const core::JsonValue::Array& messages);
 
+  // Sets up the HTTP library's process-wide state, once (the first chat does it too); it is
+  // torn down at exit. A static object made after this call is destroyed before that, so an
+  // owner of threads that chat makes this call before it is made.
+  static void initialiseTransport();
+
  private:
   struct Handle;
   ChatOptions options_;
