@@ -4,8 +4,8 @@
 // any thread, as long as nobody closes that descriptor meanwhile. One thread at a time reads a
 // given descriptor; writes may come from another thread while a read is pending. Failures are
 // reported by the result (an invalid descriptor, nothing, or false): nothing throws, nothing
-// logs, and no call has a time limit. Every socket is close-on-exec from its creation, and no
-// write can raise SIGPIPE.
+// logs, and no call has a time limit unless it is given one. Every socket is close-on-exec from
+// its creation, and no write can raise SIGPIPE.
 #pragma once
 
 #include <sys/socket.h>
