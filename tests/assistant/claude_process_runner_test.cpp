@@ -261,7 +261,7 @@ struct LeavingCase {
 TEST_F(ClaudeProcessRunnerTest, AConsumerLeavingEndsTheChildItsGroupAndAStubbornChild) {
   const LeavingCase cases[] = {
       {"a hanging CLI gets SIGTERM at once, its grandchild with it",
-       [](auto& s) { s.out(initLine).grandchild().hang(); }, false, "sigterm", nullptr},
+       [](auto& s) { s.grandchild().out(initLine).hang(); }, false, "sigterm", nullptr},
       {"a CLI ignoring SIGTERM is killed after the grace",
        [](auto& s) { s.out(initLine).ignoreTerm().sleepMs(600000); }, false, "start print",
        "exit 0"},

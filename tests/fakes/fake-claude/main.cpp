@@ -274,25 +274,16 @@ void writeStep(const Step& step) {
   }
 }
 
-// A process of ours that only a signal ends (what an MCP server the CLI started looks like);
-// it has recorded its pid when this returns.
+// A process of ours that only a signal ends (what an MCP server the CLI started looks like).
 void startGrandchild() {
-  int ready[2];
-  if (::pipe2(ready, O_CLOEXEC) != 0) fail("pipe failed");
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::signal(SIGTERM, SIG_DFL);
-    writeFile("grandchild", ownPid());
-    ::close(ready[1]);
     for (;;)
       ::pause();
   }
   if (pid < 0) fail("fork failed");
-  ::close(ready[1]);
-  char byte;
-  while (::read(ready[0], &byte, 1) < 0 && errno == EINTR) {
-  }
-  ::close(ready[0]);
+  writeFile("grandchild", std::to_string(pid));
 }
 
 }  // namespace
