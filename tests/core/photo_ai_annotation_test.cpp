@@ -69,7 +69,6 @@ TEST(PhotoAIAnnotation, JSONOmitsAbsentMembersAndNamesTheSettingByItsRawValue) {
                            R"("setting":"indoor","peopleCount":3,"palette":[]})";
   EXPECT_EQ(encodeToString(some), json);
   EXPECT_EQ(decodeFromString<PhotoAIAnnotation>(json), some);
-  EXPECT_EQ(decodeFromString<AnnotationSource>(R"("model")"), AnnotationSource::model);
 }
 
 }  // namespace

@@ -39,8 +39,6 @@ TEST(PhotoSummary, CodesStylesAsIntegersAndLeavesAbsentMembersOut) {
   EXPECT_EQ(
       s.withFormatLabel("HEIC").withIsFavorite(true).withIsHidden(false).withCloudIdentifier("C1"),
       expected);
-  EXPECT_THROW((void)decodeFromString<PhotoPlaybackStyle>("6"), DecodingError);
-  EXPECT_THROW((void)decodeFromString<PhotoSourceType>("-1"), DecodingError);
 }
 
 TEST(PhotoSummary, DurationDisplayRoundsToWholeSeconds) {
