@@ -108,19 +108,36 @@ const T& recordDefaults() {
   return defaults;
 }
 
+// Declared names are written without escaping; this keeps that safe.
+constexpr bool isPlainName(std::string_view name) {
+  for (char c : name) {
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_'))
+      return false;
+  }
+  return !name.empty();
+}
+
 template <class T>
 void encodeFields(JsonWriter& w, const T& v) {
+  static_assert(
+      std::apply([](const auto&... f) { return (isPlainName(f.name) && ...); }, T::jsonFields),
+      "declared member names are letters, digits and _");
   std::apply(
       [&]<class... F>(const F&... field) {
         (
             [&] {
+              const auto& m = v.*(field.member);
               if constexpr (F::presence == Presence::optional) {
-                w.optionalMember(field.name, v.*(field.member));
+                if (!m) return;
+                w.plainKey(field.name);
+                encodeJSON(w, *m);
               } else if constexpr (F::presence == Presence::lenientElements) {
-                const auto& m = v.*(field.member);
-                if (m && !m->empty()) w.member(field.name, *m);
+                if (!m || m->empty()) return;
+                w.plainKey(field.name);
+                encodeJSON(w, *m);
               } else {
-                w.member(field.name, v.*(field.member));
+                w.plainKey(field.name);
+                encodeJSON(w, m);
               }
             }(),
             ...);
@@ -301,7 +318,8 @@ void encodeCasePayload(JsonWriter& w, const A& payload) {
   if constexpr (JsonRecord<A>) {
     encodeFields(w, payload);
   } else if constexpr (!std::is_empty_v<A>) {
-    w.member("_0", payload);
+    w.plainKey("_0");
+    encodeJSON(w, payload);
   }
 }
 
@@ -333,6 +351,9 @@ template <JsonCaseEnumeration T>
 struct JsonCoder<T, void> {
   static_assert(std::tuple_size_v<detail::CasesOf<T>> == std::variant_size_v<detail::PayloadOf<T>>,
                 "every case carries a payload alternative of its own");
+  static_assert(std::apply([](const auto&... c) { return (detail::isPlainName(c.name) && ...); },
+                           T::jsonCases),
+                "case names are letters, digits and _");
 
   static void encode(JsonWriter& w, const T& v) {
     if constexpr (HasOwnEncoder<T>) {
@@ -340,7 +361,9 @@ struct JsonCoder<T, void> {
     } else {
       std::visit(
           [&](const auto& p) {
-            w.beginCase(caseName(v));
+            w.beginObject();
+            w.plainKey(caseName(v));
+            w.beginObject();
             detail::encodeCasePayload(w, p);
             w.endCase();
           },

@@ -33,6 +33,15 @@ class JsonWriter {
   void beginArray();
   void endArray();
   void key(std::string_view name);
+  // A member name known to need no escaping (a declared field or case name: letters, digits
+  // and "_"), written as it is.
+  void plainKey(std::string_view name) {
+    separate();
+    out_.push_back('"');
+    out_.append(name);
+    out_.append("\":", 2);
+    first_ = true;
+  }
 
   void null();
   void boolean(bool b);
