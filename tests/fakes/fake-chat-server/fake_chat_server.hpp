@@ -166,10 +166,11 @@ class FakeChatServer {
     std::string pending;
     for (;;) {
       std::optional<ReceivedRequest> request = readRequest(fd, pending);
-      if (!request || script_.empty()) return;
+      if (!request) return;
       ChatReply reply;
       {
         std::unique_lock lock(mutex_);
+        if (script_.empty()) return;
         received_.push_back(std::move(*request));
         reply = script_.at(std::min(next_++, script_.size() - 1));
         if (wake_.wait_for(lock, reply.delay, [this] { return stopping_; })) return;
