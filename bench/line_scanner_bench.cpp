@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "node_baseline.hpp"
 #include "tarno/protocol/frame_codec.hpp"
 
 namespace {
@@ -84,14 +85,7 @@ Tally runFloor(std::string_view stream) {
 
 template <class Run>
 double bestSeconds(Run run, std::string_view stream, Tally* tally) {
-  double best = 1e9;
-  for (int round = 0; round < kRounds; ++round) {
-    const auto start = std::chrono::steady_clock::now();
-    *tally = run(stream);
-    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-    best = std::min(best, elapsed.count());
-  }
-  return best;
+  return tarno::bench::bestSeconds(kRounds, [&] { *tally = run(stream); });
 }
 
 }  // namespace

@@ -4,7 +4,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
@@ -12,6 +14,20 @@
 #include <string_view>
 
 namespace tarno::bench {
+
+// The fastest of `rounds` timed calls of `once`, in seconds: on a shared machine the fastest
+// round is the one least disturbed by other work.
+template <class Once>
+double bestSeconds(int rounds, Once&& once) {
+  double best = 1e300;
+  for (int round = 0; round < rounds; ++round) {
+    const auto start = std::chrono::steady_clock::now();
+    once();
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+    best = std::min(best, elapsed.count());
+  }
+  return best;
+}
 
 inline std::string shellQuote(std::string_view s) {
   std::string out = "'";

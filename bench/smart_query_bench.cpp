@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "node_baseline.hpp"
 #include "tarno/core/smart_query.hpp"
 #include "tarno/core/text.hpp"
 
@@ -159,14 +160,7 @@ Tally run(const std::vector<PhotoAttributes>& photos, Match match) {
 
 template <class Match>
 double bestSeconds(const std::vector<PhotoAttributes>& photos, Match match, Tally* tally) {
-  double best = 1e9;
-  for (int round = 0; round < kRounds; ++round) {
-    const auto start = std::chrono::steady_clock::now();
-    *tally = run(photos, match);
-    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-    best = std::min(best, elapsed.count());
-  }
-  return best;
+  return tarno::bench::bestSeconds(kRounds, [&] { *tally = run(photos, match); });
 }
 
 std::size_t countNodes(const SmartQuery& q) {
