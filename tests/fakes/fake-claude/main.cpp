@@ -276,12 +276,20 @@ void writeStep(const Step& step) {
 
 // A process of ours that only a signal ends (what an MCP server the CLI started looks like).
 void startGrandchild() {
+  // SIGTERM stays blocked across the fork until the grandchild has the default action back: a
+  // group signal that comes at once must end it, not reach the handler it inherited.
+  sigset_t term, old;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  ::sigprocmask(SIG_BLOCK, &term, &old);
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::signal(SIGTERM, SIG_DFL);
+    ::sigprocmask(SIG_SETMASK, &old, nullptr);
     for (;;)
       ::pause();
   }
+  ::sigprocmask(SIG_SETMASK, &old, nullptr);
   if (pid < 0) fail("fork failed");
   writeFile("grandchild", std::to_string(pid));
 }
