@@ -16,8 +16,9 @@ find_package(CURL REQUIRED)
 find_library(TARNO_UUID_LIBRARY uuid REQUIRED)
 find_path(TARNO_UUID_INCLUDE uuid/uuid.h REQUIRED)
 add_library(tarno_uuid INTERFACE)
-target_link_libraries(tarno_uuid INTERFACE ${TARNO_UUID_LIBRARY})
-target_include_directories(tarno_uuid INTERFACE ${TARNO_UUID_INCLUDE})
+# Installed, it names the library only and lets the consumer's linker find it.
+target_link_libraries(tarno_uuid INTERFACE $<BUILD_INTERFACE:${TARNO_UUID_LIBRARY}> $<INSTALL_INTERFACE:uuid>)
+target_include_directories(tarno_uuid INTERFACE $<BUILD_INTERFACE:${TARNO_UUID_INCLUDE}>)
 
 if(TARNO_BUILD_TESTS)
   find_package(GTest REQUIRED)
