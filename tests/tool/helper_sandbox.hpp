@@ -93,6 +93,9 @@ class HelperSandbox {
 
   // Where the program starts; the home directory unless a test changes it.
   std::string workingDirectory;
+  // False: the program runs under a shell that stays the first process of the namespace, so
+  // that the program's own death does not end everything it started.
+  bool programLeadsNamespace = true;
 
   // Starts `program` in the sandbox (directly where there is none) with HOME and PATH pointing
   // into it plus `extraEnvironment`, standard input on /dev/null.
@@ -124,10 +127,13 @@ class HelperSandbox {
       launched = "/usr/bin/unshare";
       Strings wrapped;
       if (::geteuid() != 0) wrapped = {"--user", "--map-current-user"};
-      wrapped.insert(wrapped.end(),
-                     {"--mount", "--pid", "--fork", "--kill-child=SIGKILL", "/bin/sh", "-c",
-                      "/usr/bin/mount --bind \"$0\" /etc/passwd && exec \"$@\"",
-                      dir_.path() + "/passwd", program});
+      wrapped.insert(
+          wrapped.end(),
+          {"--mount", "--pid", "--fork", "--kill-child=SIGKILL", "/bin/sh", "-c",
+           programLeadsNamespace
+               ? "/usr/bin/mount --bind \"$0\" /etc/passwd && exec \"$@\""
+               : "/usr/bin/mount --bind \"$0\" /etc/passwd && { \"$@\"; exec /bin/sleep 60; }",
+           dir_.path() + "/passwd", program});
       arguments.insert(arguments.begin(), wrapped.begin(), wrapped.end());
     }
     // Files rather than pipes: a descendant that keeps them open cannot hold up the test.

@@ -251,13 +251,20 @@ TEST_F(TarnoAssistantTest, ServeModeRelaysTheSignInAndItsCode) {
   EXPECT_TRUE(contains(sandbox.record().log, "code c0de-42"));
 }
 
-// The helper's pid as this test sees it: the parent of the CLI it started.
-pid_t parentOf(const std::string& pid) {
+// A field of /proc/PID/status without its name ("" when the process is gone).
+std::string statusOf(const std::string& pid, const std::string& field) {
   std::ifstream status("/proc/" + pid + "/status");
   for (std::string line; std::getline(status, line);) {
-    if (line.starts_with("PPid:")) return std::stoi(line.substr(5));
+    if (line.starts_with(field + ":"))
+      return line.substr(line.find_first_not_of(" \t", field.size() + 1));
   }
-  return -1;
+  return "";
+}
+
+// The helper's pid as this test sees it: the parent of the CLI it started.
+pid_t parentOf(const std::string& pid) {
+  const std::string parent = statusOf(pid, "PPid");
+  return parent.empty() ? -1 : std::stoi(parent);
 }
 
 TEST_F(TarnoAssistantTest, SIGTERMEndsTheRunningCLIBeforeTheHelperExits) {
@@ -274,6 +281,27 @@ TEST_F(TarnoAssistantTest, SIGTERMEndsTheRunningCLIBeforeTheHelperExits) {
   // without a word.
   EXPECT_EQ(serving.child.waitFor(30s), ExitStatus::exitedWith(0));
   EXPECT_TRUE(contains(sandbox.record().log, "sigterm"));
+}
+
+// Killed outright, the helper leaves no CLI running. It runs under a shell here: as the first
+// process of its namespace, its death would end everything in it anyway.
+TEST_F(TarnoAssistantTest, TheCLIDiesWithAHelperKilledOutright) {
+  sandbox.makeSupportDir();
+  sandbox.script.print().hang();
+  sandbox.installScript();
+  sandbox.programLeadsNamespace = false;
+  Started serving = serve();
+  auto run = AssistantHelperClient::run(AssistantRunRequest{.prompt = "p"}, sandbox.socketPath());
+  ASSERT_TRUE(eventually([&] { return contains(sandbox.record().log, "start print"); }));
+  const std::string cli = sandbox.record().pid;
+  const pid_t served = parentOf(cli);
+  ASSERT_GT(served, 0);
+  ASSERT_EQ(::kill(served, SIGKILL), 0);
+  // Gone, or a zombie nobody reaps.
+  EXPECT_TRUE(eventually([&] {
+    const std::string state = statusOf(cli, "State");
+    return state.empty() || state.starts_with("Z");
+  })) << statusOf(cli, "State");
 }
 
 // Digit runs (descriptors, pids, uids) as "#", so that diagnostic lines compare exactly.

@@ -1,18 +1,22 @@
-// posix_spawn-based child processes, reaped exactly once.
+// Child processes forked by one long-lived thread, dying with this process, reaped exactly once.
 #include "tarno/assistant/support/child_process.hpp"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <condition_variable>
 #include <mutex>
 #include <system_error>
+
+#include "tarno/assistant/support/thread_owner.hpp"
 
 namespace tarno::assistant {
 
@@ -24,29 +28,6 @@ ExitStatus decodeWaitStatus(int status) {
   return {};
 }
 
-// A posix_spawn object (file actions, attributes), destroyed with its owner once initialised.
-template <class Object, int (*initialise)(Object*), int (*destroy)(Object*)>
-class SpawnObject {
- public:
-  SpawnObject() { ok_ = initialise(&object_) == 0; }
-  ~SpawnObject() {
-    if (ok_) destroy(&object_);
-  }
-  SpawnObject(const SpawnObject&) = delete;
-  SpawnObject& operator=(const SpawnObject&) = delete;
-  bool ok() const { return ok_; }
-  Object* get() { return &object_; }
-
- private:
-  Object object_;
-  bool ok_ = false;
-};
-
-using FileActions = SpawnObject<posix_spawn_file_actions_t, ::posix_spawn_file_actions_init,
-                                ::posix_spawn_file_actions_destroy>;
-using SpawnAttributes =
-    SpawnObject<posix_spawnattr_t, ::posix_spawnattr_init, ::posix_spawnattr_destroy>;
-
 std::vector<char*> cStrings(std::vector<std::string>& strings) {
   std::vector<char*> pointers;
   pointers.reserve(strings.size() + 1);
@@ -56,6 +37,137 @@ std::vector<char*> cStrings(std::vector<std::string>& strings) {
   return pointers;
 }
 
+// Everything the child does between fork and exec, prepared beforehand: in the child, only
+// async-signal-safe calls are allowed (the other threads' locks were copied in whatever state
+// they were).
+struct ChildPlan {
+  struct Stream {
+    enum Kind { keep, open, copy };
+    Kind kind = keep;
+    int source = -1;             // for `copy`: a descriptor of 3 or above, or a lower stream
+    const char* path = nullptr;  // for `open`
+    int flags = 0;
+  };
+  std::array<Stream, 3> streams;
+  const char* executable = nullptr;
+  char* const* argv = nullptr;
+  char* const* envp = nullptr;
+  const char* workingDirectory = nullptr;
+  bool newSession = false;
+  pid_t parent = -1;
+  int report = -1;  // the write end of the pipe that carries a failure's errno
+};
+
+// The standard streams are the one thing the program inherits: placed close-on-exec like every
+// descriptor of ours, then let through.
+bool placeStream(int source, int target) {
+  if (source != target && ::dup3(source, target, O_CLOEXEC) < 0) return false;
+  return ::fcntl(target, F_SETFD, 0) == 0;
+}
+
+[[noreturn]] void failChild(int report, int error) {
+  ssize_t ignored = ::write(report, &error, sizeof error);
+  (void)ignored;
+  ::_exit(127);
+}
+
+[[noreturn]] void runChild(const ChildPlan& plan) {
+  // SIGKILL when we die, even by SIGKILL ourselves: nobody would be left to escalate after a
+  // gentler signal, and a CLI that ignores SIGTERM would run on. If we died before this line,
+  // the child has already been handed to another parent.
+  if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) failChild(plan.report, errno);
+  if (::getppid() != plan.parent) ::_exit(127);
+  if (plan.newSession && ::setsid() < 0) failChild(plan.report, errno);
+
+  for (int target = 0; target < 3; ++target) {
+    const ChildPlan::Stream& stream = plan.streams[target];
+    if (stream.kind == ChildPlan::Stream::copy) {
+      if (!placeStream(stream.source, target)) failChild(plan.report, errno);
+    } else if (stream.kind == ChildPlan::Stream::open) {
+      const int fd = ::open(stream.path, stream.flags | O_CLOEXEC);
+      if (fd < 0 || !placeStream(fd, target)) failChild(plan.report, errno);
+      if (fd != target) ::close(fd);
+    }
+  }
+  if (plan.workingDirectory != nullptr && ::chdir(plan.workingDirectory) != 0) {
+    failChild(plan.report, errno);
+  }
+
+  // Every signal at its default action (SIGKILL, SIGSTOP and the C library's own refuse, which
+  // is fine); nothing of ours beyond the standard streams, even what a library opened without
+  // close-on-exec; then an empty mask.
+  struct sigaction defaultAction {};
+  defaultAction.sa_handler = SIG_DFL;
+  for (int signal = 1; signal < NSIG; ++signal)
+    ::sigaction(signal, &defaultAction, nullptr);
+  if (plan.report > 3) ::close_range(3, static_cast<unsigned>(plan.report) - 1, 0);
+  ::close_range(static_cast<unsigned>(plan.report) + 1, UINT_MAX, 0);
+  sigset_t none;
+  sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+
+  ::execve(plan.executable, plan.argv, plan.envp);
+  failChild(plan.report, errno);
+}
+
+// Forks for every thread. A child's parent-death signal comes when the thread that forked it
+// ends, not only when the process does, so children are forked here, on a thread that lives
+// as long as any ChildProcess holds it, and never from a run's own thread.
+class Spawner {
+ public:
+  // The running spawner, or a new one when none is held.
+  static std::shared_ptr<Spawner> shared() {
+    static std::mutex mutex;
+    static std::weak_ptr<Spawner> current;
+    std::lock_guard lock(mutex);
+    std::shared_ptr<Spawner> spawner = current.lock();
+    if (!spawner) {
+      spawner = std::make_shared<Spawner>();
+      current = spawner;
+    }
+    return spawner;
+  }
+
+  Spawner() {
+    thread_.start("spawner", [this](std::stop_token stop) {
+      // No signal is ever handled here, so none can reach a handler in a child before its
+      // dispositions are reset.
+      sigset_t all;
+      sigfillset(&all);
+      ::pthread_sigmask(SIG_SETMASK, &all, nullptr);
+      std::unique_lock lock(mutex_);
+      while (changed_.wait(lock, stop, [&] { return plan_ != nullptr; })) {
+        const pid_t pid = ::fork();
+        if (pid == 0) runChild(*plan_);
+        result_ = pid;
+        error_ = errno;
+        plan_ = nullptr;
+        changed_.notify_all();
+      }
+    });
+  }
+
+  // The child's pid, or -1 with errno set.
+  pid_t fork(const ChildPlan& plan) {
+    std::lock_guard serial(callers_);
+    std::unique_lock lock(mutex_);
+    plan_ = &plan;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return plan_ == nullptr; });
+    errno = error_;
+    return result_;
+  }
+
+ private:
+  std::mutex callers_;  // one fork at a time
+  std::mutex mutex_;
+  std::condition_variable_any changed_;
+  const ChildPlan* plan_ = nullptr;  // waiting to be forked
+  pid_t result_ = -1;
+  int error_ = 0;
+  ThreadOwner thread_;  // last: ended before the rest goes
+};
+
 }  // namespace
 
 LaunchError LaunchError::fromErrno(int code) {
@@ -64,10 +176,13 @@ LaunchError LaunchError::fromErrno(int code) {
 }
 
 struct ChildProcess::State {
-  State(pid_t p, bool leadsGroup) : pid(p), group(leadsGroup) {}
+  State(pid_t p, bool leadsGroup, std::shared_ptr<Spawner> forker)
+      : pid(p), group(leadsGroup), spawner(std::move(forker)) {}
 
   const pid_t pid;
   const bool group;  // the child leads its own process group
+  // Kept until the child is reaped: the thread that forked it must outlive it.
+  const std::shared_ptr<Spawner> spawner;
   std::mutex mutex;
   std::condition_variable changed;
   bool reaped = false;
@@ -137,10 +252,7 @@ pid_t ChildProcess::pid() const noexcept {
 }
 
 SpawnResult ChildProcess::spawn(const Options& options) {
-  FileActions actions;
-  SpawnAttributes attributes;
-  if (!actions.ok() || !attributes.ok()) return LaunchError::fromErrno(ENOMEM);
-
+  ChildPlan plan;
   // Descriptors the child copies from; they close here once the child has them.
   std::vector<unique_fd> childSide;
   std::array<unique_fd, 3> parentSide;
@@ -161,13 +273,12 @@ SpawnResult ChildProcess::spawn(const Options& options) {
 
   for (int target = 0; target < 3; ++target) {
     const Stdio& stdio = *streams[target];
-    int rc = 0;
+    ChildPlan::Stream& stream = plan.streams[target];
     switch (stdio.mode) {
       case Stdio::Mode::inherit:
         break;
       case Stdio::Mode::devNull:
-        rc = ::posix_spawn_file_actions_addopen(actions.get(), target, "/dev/null",
-                                                target == 0 ? O_RDONLY : O_WRONLY, 0);
+        stream = {ChildPlan::Stream::open, -1, "/dev/null", target == 0 ? O_RDONLY : O_WRONLY};
         break;
       case Stdio::Mode::pipe: {
         auto ends = makePipe();
@@ -176,7 +287,7 @@ SpawnResult ChildProcess::spawn(const Options& options) {
         parentSide[target] = target == 0 ? std::move(ends->writeEnd) : std::move(ends->readEnd);
         auto source = aboveStandard(std::move(childEnd));
         if (!source) return LaunchError::fromErrno(errno);
-        rc = ::posix_spawn_file_actions_adddup2(actions.get(), *source, target);
+        stream = {ChildPlan::Stream::copy, *source, nullptr, 0};
         break;
       }
       case Stdio::Mode::descriptor: {
@@ -189,7 +300,7 @@ SpawnResult ChildProcess::spawn(const Options& options) {
           source = copy.get();
           childSide.push_back(std::move(copy));
         }
-        rc = ::posix_spawn_file_actions_adddup2(actions.get(), source, target);
+        stream = {ChildPlan::Stream::copy, source, nullptr, 0};
         break;
       }
       case Stdio::Mode::terminal: {
@@ -197,41 +308,16 @@ SpawnResult ChildProcess::spawn(const Options& options) {
         terminalOf[target] = stdio.path;
         auto earlier = std::find(terminalOf.begin(), terminalOf.begin() + target, stdio.path);
         if (earlier != terminalOf.begin() + target) {
-          rc = ::posix_spawn_file_actions_adddup2(
-              actions.get(), static_cast<int>(earlier - terminalOf.begin()), target);
+          // Set up already, as a lower standard stream.
+          stream = {ChildPlan::Stream::copy, static_cast<int>(earlier - terminalOf.begin()),
+                    nullptr, 0};
         } else {
           // Without O_NOCTTY: a session leader opening a terminal acquires it.
-          rc = ::posix_spawn_file_actions_addopen(actions.get(), target, stdio.path.c_str(), O_RDWR,
-                                                  0);
+          stream = {ChildPlan::Stream::open, -1, terminalOf[target].c_str(), O_RDWR};
         }
         break;
       }
     }
-    if (rc != 0) return LaunchError::fromErrno(rc);
-  }
-
-  int rc = 0;
-  if (options.workingDirectory) {
-    rc = ::posix_spawn_file_actions_addchdir_np(actions.get(), options.workingDirectory->c_str());
-    if (rc != 0) return LaunchError::fromErrno(rc);
-  }
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
-  // Everything we open is close-on-exec already; this also covers descriptors that a library
-  // might have opened without the flag.
-  rc = ::posix_spawn_file_actions_addclosefrom_np(actions.get(), 3);
-  if (rc != 0) return LaunchError::fromErrno(rc);
-#endif
-
-  sigset_t defaults;
-  sigset_t mask;
-  sigfillset(&defaults);
-  sigemptyset(&mask);
-  short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
-  if (options.newSession) flags |= POSIX_SPAWN_SETSID;
-  if ((rc = ::posix_spawnattr_setsigdefault(attributes.get(), &defaults)) != 0 ||
-      (rc = ::posix_spawnattr_setsigmask(attributes.get(), &mask)) != 0 ||
-      (rc = ::posix_spawnattr_setflags(attributes.get(), flags)) != 0) {
-    return LaunchError::fromErrno(rc);
   }
 
   std::vector<std::string> argv;
@@ -242,12 +328,40 @@ SpawnResult ChildProcess::spawn(const Options& options) {
   auto argvPointers = cStrings(argv);
   auto envpPointers = cStrings(envp);
 
-  pid_t pid = -1;
-  rc = ::posix_spawn(&pid, options.executable.c_str(), actions.get(), attributes.get(),
-                     argvPointers.data(), envpPointers.data());
-  if (rc != 0) return LaunchError::fromErrno(rc);
+  auto report = makePipe();
+  if (!report) return LaunchError::fromErrno(errno);
+  plan.executable = options.executable.c_str();
+  plan.argv = argvPointers.data();
+  plan.envp = envpPointers.data();
+  plan.workingDirectory = options.workingDirectory ? options.workingDirectory->c_str() : nullptr;
+  plan.newSession = options.newSession;
+  plan.parent = ::getpid();
+  plan.report = report->writeEnd.get();
 
-  ChildProcess child(std::make_unique<State>(pid, options.newSession));
+  std::shared_ptr<Spawner> spawner = Spawner::shared();
+  const pid_t pid = spawner->fork(plan);
+  if (pid < 0) return LaunchError::fromErrno(errno);
+  childSide.clear();
+  report->writeEnd.reset();
+
+  // Nothing arrives when the exec succeeded: the pipe closes with it.
+  int error = 0;
+  std::size_t got = 0;
+  while (got < sizeof error) {
+    const ssize_t n =
+        ::read(report->readEnd.get(), reinterpret_cast<char*>(&error) + got, sizeof error - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  if (got > 0) {
+    int ignored = 0;
+    while (::waitpid(pid, &ignored, 0) < 0 && errno == EINTR) {
+    }
+    return LaunchError::fromErrno(got == sizeof error ? error : EIO);
+  }
+
+  ChildProcess child(std::make_unique<State>(pid, options.newSession, std::move(spawner)));
   child.stdin_ = std::move(parentSide[0]);
   child.stdout_ = std::move(parentSide[1]);
   child.stderr_ = std::move(parentSide[2]);

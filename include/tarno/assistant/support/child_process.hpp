@@ -1,8 +1,11 @@
-// A child process started with posix_spawn: explicit environment, chosen standard streams,
-// default signal dispositions, and a reap that happens exactly once.
+// A child process: explicit environment, chosen standard streams, default signal dispositions,
+// death with this process, and a reap that happens exactly once.
 //
 // The child gets exactly the given environment (nothing of ours is added), every signal at its
 // default disposition with an empty mask, and no descriptor beyond its three standard ones.
+// On Linux it is killed (SIGKILL) when this process ends, however it ends, SIGKILL included:
+// children are forked by one shared thread that lives while any ChildProcess holds a child, since
+// the parent-death signal follows the thread that forked, not the process.
 //
 // Threading: wait(), waitFor(), isRunning(), terminate(), sendSignal() and terminateAndWait()
 // may be called from different threads at the same time (for example a reader thread waiting
