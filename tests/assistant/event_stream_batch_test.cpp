@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <memory>
+#include <ranges>
 #include <string>
 #include <thread>
 #include <vector>
@@ -135,6 +137,52 @@ TEST(EventStreamBatch, StopEndsTheWaitButNotTheStream) {
   EXPECT_FALSE(terminated);
   EXPECT_TRUE(continuation.yield(2));
   EXPECT_EQ(stream.nextBatch(), std::vector<int>{2});
+}
+
+// Producers that write themselves: what waited is written by the installer, later yields by
+// the producers, never two writes at once, each producer's elements in order; a failed write
+// discards later yields and wakes the consumer.
+TEST(EventStreamBatch, WriteThroughHandsElementsToTheWriterInOrderOneWriteAtATime) {
+  auto [stream, continuation] = EventStream<std::pair<int, int>>::make();
+  continuation.yieldAll({{9, 0}, {9, 1}});
+  std::vector<std::vector<std::pair<int, int>>> writes;
+  std::atomic<bool> writing = false, failNext = false, overlapped = false;
+  std::atomic<int> wakes = 0;
+  stream.onReady([&] { ++wakes; });
+  stream.writeThrough([&](std::vector<std::pair<int, int>>& batch) {
+    overlapped = overlapped || writing.exchange(true);
+    writes.push_back(batch);
+    if (batch.size() == 1) std::this_thread::sleep_for(10us);
+    writing = false;
+    return !failNext.load();
+  });
+  ASSERT_EQ(writes.size(), 1u) << "what waited is written at once";
+  EXPECT_EQ(writes[0].size(), 2u);
+  {
+    std::vector<std::jthread> producers;
+    for (int p = 0; p < 3; ++p)
+      producers.emplace_back([c = continuation, p] {
+        for (int i = 0; i < 2000; ++i)
+          c.yield({p, i});
+      });
+  }
+  EXPECT_FALSE(overlapped.load());
+  std::vector<int> nextOf(3, 0);
+  for (const auto& batch : writes | std::views::drop(1))
+    for (auto [p, i] : batch)
+      ASSERT_EQ(i, nextOf[p]++) << "producer " << p;
+  EXPECT_EQ(nextOf, (std::vector<int>{2000, 2000, 2000}));
+  EXPECT_TRUE(stream.takeWaiting().value().empty()) << "nothing queued";
+  EXPECT_EQ(wakes.load(), 0);
+
+  failNext = true;
+  EXPECT_FALSE(continuation.yieldAll({{0, 1}, {0, 2}}));
+  EXPECT_TRUE(stream.writeFailed());
+  EXPECT_EQ(wakes.load(), 1);
+  EXPECT_FALSE(continuation.yield({0, 3}));
+  EXPECT_EQ(writes.back().size(), 2u) << "the failed batch was one write";
+  stream.writeThrough({});
+  EXPECT_FALSE(stream.isTerminated());
 }
 
 // A server whose runs are answered by a stream with every event already waiting.

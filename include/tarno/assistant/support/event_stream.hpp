@@ -26,6 +26,14 @@
 // a full stream then blocks until the consumer has taken elements and come back for more, or
 // the stream terminates.
 //
+// A consumer that only passes elements on (to a socket, say) can have the producers do that
+// themselves, which saves a thread hand-off per element:
+//
+//   stream.writeThrough([fd](std::vector<T>& elements) { return send(fd, elements); });
+//
+// Producers that yield several elements at once (yieldAll) wake a sleeping consumer, or write,
+// once for all of them.
+//
 // Termination happens once, on `finish()` or on cancellation, whichever comes first. Elements
 // yielded before `finish()` are still delivered; after cancellation the buffer is dropped and
 // `next()` returns nothing. Yields after termination are discarded.
@@ -64,8 +72,7 @@ class EventStream {
   // An already finished stream that delivers `elements` in order.
   static EventStream of(std::vector<T> elements) {
     auto [stream, continuation] = make();
-    for (auto& element : elements)
-      continuation.yield(std::move(element));
+    continuation.yieldAll(std::move(elements));
     continuation.finish();
     return std::move(stream);
   }
@@ -136,14 +143,51 @@ class EventStream {
     return state_->takeAllLocked();
   }
 
-  // Sets the hook that runs whenever an element arrives at an empty buffer, and when the stream
-  // terminates. It runs on the producer's (or the terminating) thread with the stream's lock
-  // held: it must be quick and must not call into the stream. Elements already waiting when it
-  // is set do not call it. Cleared by an empty function.
+  // Sets the hook that runs whenever an element arrives at an empty buffer (not while a writer
+  // takes them), when the stream terminates, and when a write fails. It runs on the producer's (or
+  // the terminating) thread with the stream's lock held: it must be quick and must not call into
+  // the stream. Elements already waiting when it is set do not call it. Cleared by an empty
+  // function.
   void onReady(std::function<void()> hook) {
     if (!state_) return;
     std::lock_guard lock(state_->mutex);
     state_->readyHook.swap(hook);
+  }
+
+  // Hands every element yielded from now on to `write`, on the yielding thread and in order,
+  // instead of queueing it for the consumer; elements waiting now are written first, on this
+  // thread. One write runs at a time: elements yielded meanwhile are queued (within the limit)
+  // and written by the producer that holds the writer. Once `write` returns false, what is
+  // queued is dropped, later yields are discarded and the ready hook runs (writeFailed() then
+  // tells). An empty function returns the stream to queueing, after any write under way has
+  // returned, so that whatever `write` uses may then go away.
+  void writeThrough(std::function<bool(std::vector<T>&)> write) {
+    if (!state_) return;
+    std::function<bool(std::vector<T>&)> replaced;
+    std::unique_lock lock(state_->mutex);
+    state_->space.wait(lock, [&] { return !state_->writing; });
+    replaced.swap(state_->write);
+    state_->write = std::move(write);
+    if (state_->write && !state_->buffer.empty() && !state_->writeFailed) {
+      std::vector<T> waiting = state_->takeAllLocked();
+      state_->taken = 0;
+      state_->writeLocked(lock, waiting);
+    }
+  }
+
+  // Whether the stream has terminated; elements yielded before may still be waiting (or, with
+  // a writer, being written).
+  bool isTerminated() const {
+    if (!state_) return true;
+    std::lock_guard lock(state_->mutex);
+    return state_->terminated;
+  }
+
+  // Whether a write through writeThrough's function has failed.
+  bool writeFailed() const {
+    if (!state_) return false;
+    std::lock_guard lock(state_->mutex);
+    return state_->writeFailed;
   }
 
   // Bounds what the consumer holds: a yield blocks while the weight of the elements waiting,
@@ -174,12 +218,19 @@ class EventStream {
 
     // Appends an element; false (and the element is discarded) once the stream has terminated.
     bool yield(T element) const {
+      std::vector<T> one;
+      one.push_back(std::move(element));
+      return yieldAll(std::move(one));
+    }
+
+    // Appends the elements in order, as one yield: a limit lets them all in at once.
+    bool yieldAll(std::vector<T> elements) const {
       if (!link_) return false;
       State& state = *link_->state;
       bool wake = false;
-      if (!state.push(element, wake)) return false;
-      // A consumer that is not asleep finds the element when it next looks; waking it costs a
-      // system call per element on a busy stream.
+      if (!state.push(elements, wake)) return false;
+      // A consumer that is not asleep finds the elements when it next looks; waking it costs a
+      // system call per yield on a busy stream.
       if (wake) state.ready.notify_one();
       return true;
     }
@@ -226,23 +277,60 @@ class EventStream {
     std::function<std::size_t(const T&)> weigh;
     std::size_t buffered = 0;
     std::size_t taken = 0;
+    // Write-through: producers write themselves, one at a time (`writing`, waited for on
+    // `space`); the queue only holds what is yielded during a write.
+    std::function<bool(std::vector<T>&)> write;
+    bool writing = false;
+    bool writeFailed = false;
 
-    // Appends `element` (moved from) once there is room; false once terminated. `wake` tells
-    // whether the consumer sleeps on `ready`. Out of line: inlined into every yield it costs
-    // more than it saves.
-    [[gnu::noinline]] bool push(T& element, bool& wake) {
+    // Appends `elements` (moved from) once there is room, or writes them; false once
+    // terminated or a write has failed. `wake` tells whether the consumer sleeps on `ready`.
+    // Out of line: inlined into every yield it costs more than it saves.
+    [[gnu::noinline]] bool push(std::vector<T>& elements, bool& wake) {
       std::unique_lock lock(mutex);
-      if (limit > 0) {
-        // The producer waits here, so a CLI behind it blocks on its pipe instead of the
-        // helper buffering without end.
-        space.wait(lock, [&] { return terminated || !fullLocked(); });
-        if (!terminated) buffered += weigh(element);
-      }
-      if (terminated) return false;
-      if (buffer.empty() && readyHook) readyHook();
-      buffer.push_back(std::move(element));
+      // The producer waits here, so a CLI behind it blocks on its pipe instead of the helper
+      // buffering without end.
+      if (limit > 0) space.wait(lock, [&] { return terminated || !fullLocked(); });
+      if (terminated || writeFailed) return false;
+      if (write && !writing) return writeLocked(lock, elements);
+      if (limit > 0)
+        for (const T& element : elements)
+          buffered += weigh(element);
+      // With a writer, the producer that writes takes the queue; nobody else has to wake.
+      if (buffer.empty() && readyHook && !write) readyHook();
+      for (T& element : elements)
+        buffer.push_back(std::move(element));
       wake = consumerWaiting;
       return true;
+    }
+
+    // Writes `elements`, then what other producers queued meanwhile, with the lock released
+    // around each write (so a slow reader blocks this producer, not the stream).
+    bool writeLocked(std::unique_lock<std::mutex>& lock, std::vector<T>& elements) {
+      writing = true;
+      std::vector<T> batch = std::move(elements);
+      bool written = true;
+      while (written && !batch.empty()) {
+        lock.unlock();
+        written = write(batch);
+        batch.clear();
+        lock.lock();
+        if (written) {
+          for (T& element : buffer)
+            batch.push_back(std::move(element));
+          buffer.clear();
+          buffered = 0;
+        }
+      }
+      writing = false;
+      if (!written) {
+        writeFailed = true;
+        buffer.clear();
+        buffered = 0;
+        if (readyHook) readyHook();
+      }
+      space.notify_all();
+      return written;
     }
 
     bool fullLocked() const { return buffered + taken >= limit; }
