@@ -94,7 +94,7 @@ class RunnerState {
     try {
       readToEnd(sources, control);
       if (!out.isTerminated()) {
-        if (std::optional<std::string> last = flushOut()) handleLine(*last, out);
+        if (std::optional<std::string> last = flushOut()) yieldEventsOf({std::move(*last)}, out);
       }
     } catch (...) {
       // Out of memory on the way: nothing more can be read, so the child must not wait for us.
@@ -153,7 +153,8 @@ class RunnerState {
   }
 
   // Once nobody listens, output is still read (the child must not block) but dropped
-  // undecoded: a cancelled run must not keep a process that is exiting busy.
+  // undecoded: a cancelled run must not keep a process that is exiting busy. The events of one
+  // read go out as one yield: one write to the client for a burst, not one per event.
   void handleOutput(std::string_view bytes, const Continuation& out) {
     if (out.isTerminated()) return;
     std::vector<std::string> lines;
@@ -161,10 +162,14 @@ class RunnerState {
       std::lock_guard guard(lock_);
       lines = accumulator_.append(bytes);
     }
-    for (const std::string& line : lines) {
-      if (out.isTerminated()) return;
-      handleLine(line, out);
-    }
+    yieldEventsOf(lines, out);
+  }
+
+  void yieldEventsOf(const std::vector<std::string>& lines, const Continuation& out) {
+    std::vector<AssistantEvent> events;
+    for (const std::string& line : lines)
+      parseLine(line, events);
+    if (!events.empty()) out.yieldAll(std::move(events));
   }
 
   std::optional<std::string> flushOut() {
@@ -172,20 +177,21 @@ class RunnerState {
     return accumulator_.flush();
   }
 
-  void handleLine(const std::string& line, const Continuation& out) {
-    std::vector<AssistantEvent> events;
+  // Appends the line's events to `events`.
+  void parseLine(const std::string& line, std::vector<AssistantEvent>& events) {
+    std::vector<AssistantEvent> parsed;
     try {
-      events = parse_(line);
+      parsed = parse_(line);
     } catch (...) {
       // A parser that fails on a line has understood nothing in it.
       return;
     }
-    for (AssistantEvent& event : events) {
+    for (AssistantEvent& event : parsed) {
       if (event.is<AssistantEvent::Finished>()) {
         std::lock_guard guard(lock_);
         sawFinished_ = true;
       }
-      out.yield(std::move(event));
+      events.push_back(std::move(event));
     }
   }
 

@@ -118,13 +118,17 @@ class ClientCall {
     while (!stop.stop_requested()) {
       std::optional<std::vector<std::string>> batch = frames.nextFrames();
       if (!batch) break;
+      // The events of one read go to the consumer together: one wake-up for a burst.
+      std::vector<AssistantEvent> events;
+      events.reserve(batch->size());
       for (const std::string& frame : *batch) {
         try {
-          out.yield(core::decodeFromString<AssistantEvent>(frame));
+          events.push_back(core::decodeFromString<AssistantEvent>(frame));
         } catch (const std::exception&) {
           // Not an event: skipped.
         }
       }
+      if (!events.empty()) out.yieldAll(std::move(events));
     }
     out.finish();
     closeConnection();

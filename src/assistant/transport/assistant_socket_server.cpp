@@ -283,11 +283,15 @@ void AssistantSocketServer::serve(unique_fd fd) {
     Slot& operator=(Slot&&) = delete;
     ~Slot() {
       if (!server) return;
+      bool idle = false;
       {
         std::lock_guard slots(server->slotsMutex_);
-        --server->served_;
+        idle = --server->served_ == 0;
       }
       server->slotFreed_.notify_all();
+      // What the connections' threads freed stays in their arenas otherwise: an idle helper
+      // gives it back.
+      if (idle) returnFreedMemory();
     }
   };
   try {
@@ -345,8 +349,10 @@ void AssistantSocketServer::runConnection(std::stop_token stop, int fd) {
   followUp.stopAll();
 }
 
-// Writes the stream's events until it ends or the client goes, watching the socket for a
-// hang-up while no event is waiting, so that a client leaving a silent run is noticed at once.
+// Has the stream's producers write their events straight to the socket (one thread hand-off
+// less per event: the producer's thread sends, this one only watches) until the stream ends or
+// the client goes. The socket is watched for a hang-up meanwhile, so that a client leaving a
+// silent run is noticed at once; a client that stops reading blocks the producer in its send.
 void AssistantSocketServer::relay(EventStream<AssistantEvent>& stream, int fd) {
   auto wake = makePipe();
   if (!wake) return;
@@ -356,27 +362,36 @@ void AssistantSocketServer::relay(EventStream<AssistantEvent>& stream, int fd) {
       ::fcntl(wake->readEnd.get(), F_SETFL, ::fcntl(wake->readEnd.get(), F_GETFL) | O_NONBLOCK) !=
           0)
     return;
+  // What producers yield while another one writes waits here, within the limit.
   stream.limit(limits_.maxUnsentBytes, estimatedFrameBytes);
   stream.onReady([writeEnd] {
     const char byte = 1;
     [[maybe_unused]] const ssize_t ignored = ::write(writeEnd, &byte, 1);
   });
-  while (auto batch = stream.takeWaiting()) {
-    if (!batch->empty()) {
-      if (!writeEvents(fd, *batch)) break;
-      continue;
-    }
+  stream.writeThrough(
+      [fd](std::vector<AssistantEvent>& events) { return writeEvents(fd, events); });
+  bool leave = false;
+  // Woken by the stream's end or a failed write (the ready hook), or by the client's hang-up.
+  while (!stream.isTerminated() && !stream.writeFailed()) {
     pollfd fds[2] = {{fd, hangUpEvents, 0}, {wake->readEnd.get(), POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
-    if ((fds[0].revents & hangUpEvents) != 0) {
+    const bool failed = ::poll(fds, 2, -1) < 0 && errno != EINTR;
+    if (failed || (fds[0].revents & hangUpEvents) != 0) {
       diagnostics::debug("connection " + std::to_string(fd) + ": client gone");
+      leave = true;
       break;
     }
     char drained[64];
     while (::read(wake->readEnd.get(), drained, sizeof drained) > 0) {
     }
   }
-  // The pipe dies with this frame; the stream may outlive it (until the caller drops it).
+  if (leave || stream.writeFailed()) {
+    // The run hears of it first; then a producer still in a send to a client that half-closed
+    // and never reads gets its send failed, so that the writer can be taken back.
+    stream.cancel();
+    ::shutdown(fd, SHUT_RDWR);
+  }
+  // The socket and the pipe die with the caller's frame; the stream may outlive them.
+  stream.writeThrough({});
   stream.onReady({});
 }
 

@@ -2,11 +2,12 @@
 //
 // Both stream() forms return at once and may be called from any thread. Each run owns one
 // thread ("claude" runner) that starts the child, reads its standard output and standard error,
-// parses complete lines with the given parser (on that thread), waits for the child and ends
-// the stream; the thread holds everything it uses and ends by itself once the child has exited
-// and its output is closed. The child is reaped before the stream ends. The child leads its own
-// process group, and every signal goes to the whole group. Runs still going at process exit
-// have their child sent SIGTERM (SIGKILL after the grace) and their thread joined.
+// parses complete lines with the given parser (on that thread) and yields the events of each
+// read together, waits for the child and ends the stream; the thread holds everything it uses and
+// ends by itself once the child has exited and its output is closed. The child is reaped before the
+// stream ends. The child leads its own process group, and every signal goes to the whole group.
+// Runs still going at process exit have their child sent SIGTERM (SIGKILL after the grace) and
+// their thread joined.
 //
 // The stream ends exactly once, after at least one `finished` event: the CLI's own, or else a
 // synthetic one built from its standard error or exit status. Dropping or cancelling the stream

@@ -10,15 +10,18 @@
 // the connection lets go of its stream, which asks a run or status check to stop. Hostile or
 // idle clients are bounded by Limits: a first frame must be complete within firstFrameTimeout
 // or the connection is closed; at most maxConnections are served at once (further ones wait in
-// the listen backlog); a connection holds at most maxUnsentBytes of unsent events (estimated
-// from their text) plus one event, beyond which the producer's yield blocks until the client
-// reads, so a CLI behind it blocks on its pipe. Nothing is dropped or reordered by that.
+// the listen backlog). A stream's producer writes its events to the socket itself, so a client
+// that does not read blocks it in its send once the socket's buffer is full, and a CLI behind
+// it then blocks on its pipe; what other producers of the same stream yield meanwhile waits,
+// up to maxUnsentBytes (estimated from the events' text) plus one yield. Nothing is dropped or
+// reordered by that.
 //
 // Threads: start() starts one accept thread ("accept"); each accepted connection gets a thread
-// of its own ("conn"), plus the follow-up reader of a sign-in ("follow"); a connection's thread
-// is joined as soon as it has ended. The handler and the code sink are called on those
-// threads, concurrently for different connections. start() and stop() may be called from any
-// thread (they are serialised). The destructor waits for the connections' threads, so it must
+// of its own ("conn"), which reads the command and then watches the socket for a hang-up while
+// the producers' threads write, plus the follow-up reader of a sign-in ("follow"); a
+// connection's thread is joined as soon as it has ended. The handler and the code sink are called
+// on those threads, concurrently for different connections. start() and stop() may be called from
+// any thread (they are serialised). The destructor waits for the connections' threads, so it must
 // not run on one of them (inside the handler or the sink).
 #pragma once
 
