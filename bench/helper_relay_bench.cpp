@@ -336,6 +336,8 @@ void measureMemory(SandboxedHelper& helper, const std::string& socketPath) {
   std::this_thread::sleep_for(300ms);
   const std::optional<long> idle = statusKiB(*pid, "VmRSS");
   const std::optional<long> idleAnon = statusKiB(*pid, "RssAnon");
+  const std::optional<long> idleFile = statusKiB(*pid, "RssFile");
+  const std::optional<long> idleShmem = statusKiB(*pid, "RssShmem");
   const std::size_t descriptorsBefore = openDescriptors(*pid);
 
   std::vector<unique_fd> connections;
@@ -359,9 +361,10 @@ void measureMemory(SandboxedHelper& helper, const std::string& socketPath) {
   }
   std::printf("memory of tarno-assistant serve (VmRSS):\n");
   std::printf(
-      "  idle                : %6.2f MiB, of which %.2f MiB anonymous, the rest shared "
-      "library pages (goal: < 4 MiB)\n",
-      *idle / 1024.0, idleAnon.value_or(0) / 1024.0);
+      "  idle                : %6.2f MiB: %.2f MiB anonymous, %.2f MiB file-backed (library "
+      "and program pages, shared with other processes), %.2f MiB shared memory (goal: < 4 MiB)\n",
+      *idle / 1024.0, idleAnon.value_or(0) / 1024.0, idleFile.value_or(0) / 1024.0,
+      idleShmem.value_or(0) / 1024.0);
   verdict(*idle < 4 * 1024);
   const double perConnection = double(*loaded - *idle) / double(connections.size());
   const double perConnectionAnon =
