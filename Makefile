@@ -40,6 +40,13 @@ fuzz: deps
 	@cmake --build build/fuzz -j $(JOBS)
 	@scripts/run-fuzz build/fuzz $(FUZZ_SECONDS)
 
+# The helper under 10,000 mixed commands from 20 clients (fake-claude as its CLI); prints its
+# figures and fails when memory, descriptors, threads or children do not come back.
+.PHONY: soak
+soak: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target soak
+	@$(BUILD)/bench/soak
+
 format:
 	@git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
 

@@ -172,6 +172,14 @@ TEST(SupportChildProcess, ChildStartsWithDefaultSignalsAndEmptyMask) {
   EXPECT_EQ(ignored & ~libraryOwned, 0u) << status;
 }
 
+// Children die with this process, but not with the thread that happened to start them.
+TEST(SupportChildProcess, AChildOutlivesTheThreadThatStartedIt) {
+  ChildProcess child;
+  std::thread([&] { child = spawnOrFail(Options("/bin/sleep").withArguments({"10"})); }).join();
+  EXPECT_EQ(child.waitFor(300ms), std::nullopt);
+  EXPECT_EQ(child.terminateAndWait(), ExitStatus::killedBy(SIGTERM));
+}
+
 TEST(SupportChildProcess, EndingAChildIgnoringSigtermKillsItReapsItAndClosesItsPipes) {
   const auto openDescriptors = [] {
     return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});

@@ -8,7 +8,8 @@
 //
 // The script is $HOME/.fake-claude/script: HOME is the one channel that survives the
 // environment allowlist the helper applies to its children. A line "[print]", "[status]" or
-// "[login]" opens a section; the other lines of a section are steps, run in order:
+// "[login]" opens a section ("[print PROMPT]" one for that prompt alone); the other lines of a
+// section are steps, run in order:
 //   out TEXT          TEXT and a line feed on standard output
 //   out-raw TEXT      TEXT alone, no line feed (partial lines, a last line without newline)
 //   out-fill N TEXT   TEXT written N times, no line feed (huge lines)
@@ -53,6 +54,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -130,7 +132,8 @@ struct Step {
   std::string arg;  // undecoded
 };
 
-std::vector<Step> loadSection(const std::string& path, std::string_view section) {
+// The steps of [`section`]; absent when the script has no such section.
+std::optional<std::vector<Step>> loadSection(const std::string& path, std::string_view section) {
   std::ifstream in(path, std::ios::binary);
   if (!in) fail("no script at " + path);
   std::vector<Step> steps;
@@ -146,7 +149,7 @@ std::vector<Step> loadSection(const std::string& path, std::string_view section)
           {line.substr(0, space), space == std::string::npos ? "" : line.substr(space + 1)});
     }
   }
-  if (!found) fail("the script has no [" + std::string(section) + "] section");
+  if (!found) return std::nullopt;
   return steps;
 }
 
@@ -320,7 +323,13 @@ int main(int argc, char** argv) {
   recordDir = std::string(home) + "/.fake-claude";
   record(argc, argv, mode);
 
-  const std::vector<Step> steps = loadSection(recordDir + "/script", mode);
+  // A turn whose prompt has a section of its own plays that one.
+  const std::string script = recordDir + "/script";
+  std::optional<std::vector<Step>> section;
+  if (args.size() > 1 && args[0] == "-p") section = loadSection(script, "print " + args[1]);
+  if (!section) section = loadSection(script, mode);
+  if (!section) fail("the script has no [" + std::string(mode) + "] section");
+  const std::vector<Step> steps = std::move(*section);
   std::size_t hangIndex = 0;
   while (hangIndex < steps.size() && steps[hangIndex].op != "hang")
     ++hangIndex;
