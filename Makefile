@@ -5,6 +5,7 @@ JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 
 .PHONY: all deps configure build run test bench fuzz asan tsan format clean
+.PHONY: package install-service check-delivery bench-report
 
 all: build
 
@@ -39,6 +40,25 @@ fuzz: deps
 	@cmake --preset fuzz >/dev/null
 	@cmake --build build/fuzz -j $(JOBS)
 	@scripts/run-fuzz build/fuzz $(FUZZ_SECONDS)
+
+# Every figure of every benchmark with its baseline, ratio and goal, into BENCHMARKS.md.
+bench-report: build
+	@scripts/bench-report $(BUILD) BENCHMARKS.md
+
+# A Debian package of everything `cmake --install` lays out, written to $(BUILD)/.
+package: build
+	@cmake --build $(BUILD) --target package
+
+# Installs and starts the systemd user unit running this build's helper; where no systemd user
+# instance runs it says so and changes nothing.
+install-service: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target tarno-assistant
+	@scripts/install-service $(BUILD)/tools
+
+# What a user gets: a staged install used by a consumer both ways, the package unpacked and run,
+# the man pages rendered.
+check-delivery: build
+	@tests/install/check-delivery $(BUILD)
 
 # The helper under 10,000 mixed commands from 20 clients (fake-claude as its CLI); prints its
 # figures and fails when memory, descriptors, threads or children do not come back.

@@ -8,6 +8,7 @@
 #include <random>
 #include <string>
 
+#include "bench_report.hpp"
 #include "node_baseline.hpp"
 #include "tarno/core/adjustment_data_codec.hpp"
 
@@ -171,5 +172,10 @@ int main() {
   std::printf("  node JSON.parse:             %8.1f MB/s\n", nodeParse);
   std::printf("  encode: %.2fx node (goal >= %.1fx)\n", encodeMBs / nodeStringify, kEncodeGoal);
   std::printf("  decode: %.2fx node (goal >= %.1fx)\n", decodeMBs / nodeParse, kDecodeGoal);
+  using tarno::bench::reportFigure;
+  reportFigure({"edit stack encode", encodeMBs, "MB/s", nodeStringify, "node JSON.stringify",
+                tarno::bench::Goal::atLeast, kEncodeGoal});
+  reportFigure({"edit stack decode", decodeMBs, "MB/s", nodeParse, "node JSON.parse",
+                tarno::bench::Goal::atLeast, kDecodeGoal});
   return 0;
 }

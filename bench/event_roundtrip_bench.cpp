@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_report.hpp"
 #include "node_baseline.hpp"
 #include "tarno/assistant/session/assistant_event.hpp"
 
@@ -124,5 +125,7 @@ int main() {
   }
   std::printf("  node JSON.stringify + JSON.parse:  %10.0f events/s\n", nodeEps);
   std::printf("  ratio: %.2fx node (goal >= 3x)\n", eps / nodeEps);
+  tarno::bench::reportFigure({"event encode + decode", eps, "events/s", nodeEps,
+                              "node JSON.stringify + JSON.parse", tarno::bench::Goal::atLeast, 3});
   return mismatches == 0 ? 0 : 1;
 }

@@ -31,6 +31,7 @@
 #include <variant>
 #include <vector>
 
+#include "bench_report.hpp"
 #include "tarno/assistant/engine/claude_invocation.hpp"
 #include "tarno/assistant/engine/claude_process_runner.hpp"
 #include "tarno/assistant/engine/line_accumulator.hpp"
@@ -310,7 +311,11 @@ void reportLatency(const Pass& direct, const Pass& relay) {
               relay.events);
   std::printf("  p99 ratio %.2fx, p99 added %.1f us (goal: ratio <= 2x or added <= 50 us)\n",
               d99 > 0 ? r99 / d99 : 0.0, r99 - d99);
-  verdict(relay.events == latencyEvents && (r99 <= 2 * d99 || r99 - d99 <= 50));
+  const bool met = relay.events == latencyEvents && (r99 <= 2 * d99 || r99 - d99 <= 50);
+  verdict(met);
+  tarno::bench::reportFigure({"event latency p99", r99, "us", d99, "direct pipe read",
+                              tarno::bench::Goal::atMost, 2, "at most 50 us added"},
+                             met);
 }
 
 void reportThroughput(const Pass& direct, const Pass& relay, double clientAlone) {
@@ -320,7 +325,11 @@ void reportThroughput(const Pass& direct, const Pass& relay, double clientAlone)
   std::printf("  direct pipe read : %10.0f events/s\n", d);
   std::printf("  through helper   : %10.0f events/s\n", r);
   std::printf("  ratio %.2fx (goal: >= 0.5x)\n", d > 0 ? r / d : 0.0);
-  verdict(relay.events == throughputEvents && r >= 0.5 * d);
+  const bool met = relay.events == throughputEvents && r >= 0.5 * d;
+  verdict(met);
+  tarno::bench::reportFigure(
+      {"event throughput", r, "events/s", d, "direct pipe read", tarno::bench::Goal::atLeast, 0.5},
+      met);
   std::printf(
       "  for reference, the helper client alone (frames arriving in 64 KiB blocks): "
       "%.0f events/s\n",
@@ -366,6 +375,12 @@ void measureMemory(SandboxedHelper& helper, const std::string& socketPath) {
       *idle / 1024.0, idleAnon.value_or(0) / 1024.0, idleFile.value_or(0) / 1024.0,
       idleShmem.value_or(0) / 1024.0);
   verdict(*idle < 4 * 1024);
+  tarno::bench::reportFigure({.name = "idle helper RSS",
+                              .value = *idle / 1024.0,
+                              .unit = "MiB",
+                              .goal = tarno::bench::Goal::atMost,
+                              .bound = 4},
+                             *idle < 4 * 1024);
   const double perConnection = double(*loaded - *idle) / double(connections.size());
   const double perConnectionAnon =
       double(loadedAnon.value_or(0) - idleAnon.value_or(0)) / double(connections.size());
@@ -373,7 +388,14 @@ void measureMemory(SandboxedHelper& helper, const std::string& socketPath) {
       "  %zu idle connections: %6.2f MiB, %.1f KiB each (%.1f KiB anonymous), %ld threads "
       "(goal: < 64 KiB each)\n",
       connections.size(), *loaded / 1024.0, perConnection, perConnectionAnon, threads.value_or(-1));
-  verdict(connections.size() == idleConnections && perConnection < 64);
+  const bool met = connections.size() == idleConnections && perConnection < 64;
+  verdict(met);
+  tarno::bench::reportFigure({.name = "RSS per idle connection",
+                              .value = perConnection,
+                              .unit = "KiB",
+                              .goal = tarno::bench::Goal::atMost,
+                              .bound = 64},
+                             met);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bench_report.hpp"
 #include "node_baseline.hpp"
 #include "tarno/protocol/frame_codec.hpp"
 
@@ -119,5 +120,7 @@ int main() {
   std::printf("  floor (memchr + copy)       %8.0f MB/s\n", floorRate);
   std::printf("  ratio scanner/floor         %8.2f  (goal >= 0.50: %s)\n", ratio,
               ratio >= 0.5 ? "met" : "NOT met");
+  tarno::bench::reportFigure({"LineScanner.append", scannerRate, "MB/s", floorRate, "memchr + copy",
+                              tarno::bench::Goal::atLeast, 0.5});
   return 0;
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "../tests/fakes/fake-chat-server/fake_chat_server.hpp"
+#include "bench_report.hpp"
 #include "tarno/assistant/native/native_agent_runner.hpp"
 
 namespace {
@@ -129,5 +130,7 @@ int main() {
   std::printf("  loop overhead, per step        %8.1f us\n", loopStep - bareStep);
   std::printf("  ratio loop/bare                %8.2f  (goal <= %.2f: %s)\n", ratio, kGoal,
               ratio <= kGoal ? "met" : "NOT met");
+  tarno::bench::reportFigure({"native loop step", loopStep, "us", bareStep, "bare libcurl POST",
+                              tarno::bench::Goal::atMost, kGoal});
   return 0;
 }

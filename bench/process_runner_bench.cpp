@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_report.hpp"
 #include "tarno/assistant/engine/claude_process_runner.hpp"
 #include "tarno/assistant/engine/stream_json_parser.hpp"
 
@@ -119,5 +120,7 @@ int main(int argc, char** argv) {
               median(runner));
   std::printf("  ratio runner / bare        : mean %.3fx, median %.3fx (goal <= 1.3x)\n",
               mean(runner) / mean(bare), median(runner) / median(bare));
+  tarno::bench::reportFigure({"CLI run, median", median(runner), "us", median(bare),
+                              "posix_spawn + waitpid", tarno::bench::Goal::atMost, 1.3});
   return 0;
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_report.hpp"
 #include "core/simdjson_decoder.hpp"
 #include "node_baseline.hpp"
 #include "tarno/protocol/edit_records.hpp"
@@ -191,6 +192,11 @@ int main() {
         "  %-42s decode %.2fx node's parse, %.2fx with the fast decoder (goal >= 1.5x); "
         "encode %.2fx node's stringify (goal >= 1.7x)\n",
         "", m.decode / parse, m.fastDecode / parse, m.encode / stringify);
+    const std::string name = m.name;
+    bench::reportFigure(
+        {name + " decode", m.decode, "MB/s", parse, "node JSON.parse", bench::Goal::atLeast, 1.5});
+    bench::reportFigure({name + " encode", m.encode, "MB/s", stringify, "node JSON.stringify",
+                         bench::Goal::atLeast, 1.7});
   }
   return same ? 0 : 1;
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_report.hpp"
 #include "node_baseline.hpp"
 #include "tarno/assistant/engine/line_accumulator.hpp"
 #include "tarno/assistant/engine/stream_json_parser.hpp"
@@ -141,5 +142,7 @@ int main(int argc, char** argv) {
     std::printf("  warning: event counts differ\n");
   }
   std::printf("  ratio: %.2fx node (goal >= 4x)\n", mbps / nodeMbps);
+  tarno::bench::reportFigure({"stream-JSON parse", mbps, "MB/s", nodeMbps,
+                              "node JSON.parse per line", tarno::bench::Goal::atLeast, 4});
   return 0;
 }
