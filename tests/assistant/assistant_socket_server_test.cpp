@@ -220,6 +220,18 @@ TEST_F(AssistantSocketServerTest, ReadsOnlyTheFirstFrameWhichMustBeACommand) {
   ASSERT_EQ(ended.wait_for(10s), std::future_status::ready);
   EXPECT_EQ(ended.get(), Termination::cancelled);
   EXPECT_FALSE(abandoned.yield(AssistantEvent::textDelta("three")));
+
+  // So is one that half-closes and never reads while its run is blocked in a send to it.
+  unique_fd halfOpen = connectTo(path);
+  ASSERT_TRUE(sendAll(halfOpen.get(), frame(AssistantCommand::run({.prompt = "stuck"}))));
+  auto released = std::async(std::launch::async, [stuck = openStream(2)] {
+    while (stuck.yield(AssistantEvent::textDelta(std::string(64 * 1024, 'x')))) {
+    }
+  });
+  std::this_thread::sleep_for(100ms);  // the socket fills up
+  ::shutdown(halfOpen.get(), SHUT_WR);
+  EXPECT_EQ(released.wait_for(10s), std::future_status::ready);
+  halfOpen.reset();  // releases the run if the server did not
 }
 
 TEST_F(AssistantSocketServerTest, IdleSlowAndSurplusClientsAreBounded) {
