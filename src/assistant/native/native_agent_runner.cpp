@@ -75,9 +75,10 @@ std::vector<ToolCall> toolCalls(const JsonValue& reply) {
   return calls;
 }
 
-// Strings as they are; anything else as its JSON text.
-std::string resultText(const JsonValue& result) {
-  if (const std::string* text = result.asString()) return *text;
+// Strings as they are for the local model; anything else as its JSON text.
+std::string resultText(const JsonValue& result, NativeAgentRunner::ResultText form) {
+  const std::string* text = result.asString();
+  if (text && form == NativeAgentRunner::ResultText::forLocalModel) return *text;
   try {
     std::string out;
     core::JsonWriter(out).value(result);
@@ -146,7 +147,8 @@ struct Turn {
 
 NativeAgentRunner::ToolOutcome NativeAgentRunner::runTool(std::string_view name,
                                                           std::string_view argumentsJSON,
-                                                          const Dispatch& dispatch) {
+                                                          const Dispatch& dispatch,
+                                                          ResultText form) {
   const std::optional<protocol::IPCMethod> method = NativeToolCatalog::method(name);
   if (!method) return {"unknown tool '" + std::string(name) + "'", true};
   std::optional<JsonValue> arguments = core::parseJsonIfValid(argumentsJSON);
@@ -164,7 +166,9 @@ NativeAgentRunner::ToolOutcome NativeAgentRunner::runTool(std::string_view name,
     return {stringMember(*error, "message", "tool error"), true};
   }
   if (const JsonValue* result = response->find("result")) {
-    return {core::prefixCharacters(resultText(*result), toolResultCharacterLimit), false};
+    std::string text = resultText(*result, form);
+    if (form == ResultText::wholeJSON) return {std::move(text), false};
+    return {core::prefixCharacters(text, toolResultCharacterLimit), false};
   }
   return {"ok", false};
 }

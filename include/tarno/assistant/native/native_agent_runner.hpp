@@ -43,8 +43,12 @@ EventStream<AssistantEvent> stream(AssistantRunRequest request, ConfigProvider c
                                    std::string systemAddendum, Dispatch dispatch,
                                    ChatOptions chatOptions = {});
 
+// How a result becomes text: for the local model, a string as it is and everything cut to
+// toolResultCharacterLimit; for hosts whose model takes more (an MCP server), compact JSON whole.
+enum class ResultText { forLocalModel, wholeJSON };
+
 // One tool call by its bare name: the result text and whether it is an error.
-ToolOutcome runTool(std::string_view name, std::string_view argumentsJSON,
-                    const Dispatch& dispatch);
+ToolOutcome runTool(std::string_view name, std::string_view argumentsJSON, const Dispatch& dispatch,
+                    ResultText form = ResultText::forLocalModel);
 
 }  // namespace tarno::assistant::NativeAgentRunner
