@@ -218,13 +218,15 @@ TEST_F(TarnoAssistantTest, OnlyServeModeRunsTurnsWithTheMCPServerBesideTheExecut
   std::filesystem::copy_file(helper, app + "/tarno-assistant");
   std::ofstream(app + "/tarno-mcp") << "#!/bin/sh\n";
   std::filesystem::permissions(app + "/tarno-mcp", std::filesystem::perms::owner_all);
-  {
-    const Started serving = serve(app + "/tarno-assistant");
+  // A copy beside a stand-in, and the build folder, where the real server sits beside it.
+  for (const auto& [program, mcp] : {std::pair{app + "/tarno-assistant", app + "/tarno-mcp"},
+                                     {helper, std::string(TARNO_MCP_PATH)}}) {
+    const Started serving = serve(program);
     auto run =
         AssistantHelperClient::run(AssistantRunRequest{.prompt = "two"}, sandbox.socketPath());
     EXPECT_EQ(drain(run), Events{done});
     EXPECT_EQ(argAfter(sandbox.record().args, "--mcp-config"),
-              TarnoAssistantConfig::mcpConfigJSON(app + "/tarno-mcp"));
+              TarnoAssistantConfig::mcpConfigJSON(mcp));
     // The server goes on answering after a run.
     EXPECT_TRUE(AssistantHelperClient::isReachable(sandbox.socketPath()));
     EXPECT_EQ(drain(AssistantHelperClient::status(sandbox.socketPath())),

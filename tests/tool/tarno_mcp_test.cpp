@@ -1,0 +1,111 @@
+// The tarno-mcp executable end to end: scripted sessions on its standard input, its tool calls
+// carried to the fake app peer over a socket in a temporary directory.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <sstream>
+#include <thread>
+#include <variant>
+
+#include "fakes/fake-app-peer/fake_app_peer.hpp"
+#include "tarno/assistant/native/native_tool_catalog.hpp"
+#include "tarno/assistant/support/child_process.hpp"
+#include "tarno/assistant/support/descriptor_io.hpp"
+#include "tarno/core/json_coding.hpp"
+
+namespace tarno::assistant {
+namespace {
+
+using Values = std::vector<std::pair<std::string, std::string>>;
+
+// ">" lines of `transcript` are the input, the last one left without its line feed; "<" lines
+// are all that standard output may hold, in order. The process must end quietly with status 0.
+// Each {NAME} of `values` stands for its text.
+void expectTranscript(const std::string& ipc, const std::string& transcript, Values values) {
+  values.emplace_back("{VERSION}", TARNO_PROJECT_VERSION);
+  std::string input, expected;
+  std::istringstream lines(transcript);
+  for (std::string line; std::getline(lines, line);) {
+    for (const auto& [name, value] : values) {
+      for (std::size_t at; (at = line.find(name)) != std::string::npos;)
+        line.replace(at, name.size(), value);
+    }
+    const std::string text = line.substr(std::min(line.size(), std::size_t{2}));
+    if (line.starts_with(">")) input += text + "\n";
+    if (line.starts_with("<")) expected += text + "\n";
+  }
+  input.pop_back();
+  auto child = std::get<ChildProcess>(
+      ChildProcess::spawn(ChildProcess::Options(TARNO_MCP_PATH)
+                              .withArguments({"--ipc", ipc})
+                              .withStandardInput(ChildProcess::Stdio::piped())
+                              .withStandardOutput(ChildProcess::Stdio::piped())
+                              .withStandardError(ChildProcess::Stdio::piped())));
+  std::jthread feed([&input, in = child.takeStdin()] { (void)writeAll(in.get(), input); });
+  const unique_fd out = child.takeStdout(), err = child.takeStderr();
+  std::string printed, noted;
+  std::array sources{OutputSource{out.get(), [&](auto chunk) { printed += chunk; }},
+                     OutputSource{err.get(), [&](auto chunk) { noted += chunk; }}};
+  readToEnd(sources);
+  EXPECT_EQ(child.wait(), ExitStatus::exitedWith(0));
+  EXPECT_EQ(noted, "");
+  EXPECT_EQ(printed, expected);
+}
+
+TEST(TarnoMCP, AnswersTheHandshakeAndTheToolsAndRefusesBadLinesWithoutStopping) {
+  // The app answers with the request it got, or fails a flag.
+  fakes::FakeAppPeer app([](const std::string& request) -> std::optional<std::string> {
+    if (request.find("photo.flag") == std::string::npos) return R"({"result":)" + request + "}";
+    return R"({"id":1,"error":{"code":-32001,"message":"store is closed"}})";
+  });
+  std::string tools;
+  for (const NativeTool& tool : NativeToolCatalog::tools()) {
+    const core::JsonValue entry = core::JsonValue::Object{
+        {"name", tool.name}, {"description", tool.description}, {"inputSchema", tool.parameters}};
+    tools += (tools.empty() ? "" : ",") + core::encodeToString(entry);
+  }
+  expectTranscript(app.socketPath(), R"(
+> {"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2024-11-05","capabilities":{}}}
+< {"jsonrpc":"2.0","id":1,"result":{"protocolVersion":"2024-11-05","capabilities":{"tools":{"listChanged":false}},"serverInfo":{"name":"tarno","version":"{VERSION}"}}}
+> {"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-03-26"}}
+< {"jsonrpc":"2.0","id":1,"result":{"protocolVersion":"2025-03-26","capabilities":{"tools":{"listChanged":false}},"serverInfo":{"name":"tarno","version":"{VERSION}"}}}
+> {"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-06-18"}}
+< {"jsonrpc":"2.0","id":1,"result":{"protocolVersion":"2025-06-18","capabilities":{"tools":{"listChanged":false}},"serverInfo":{"name":"tarno","version":"{VERSION}"}}}
+> {"jsonrpc":"2.0","id":"i","method":"initialize","params":{"protocolVersion":"1999-01-01"}}
+< {"jsonrpc":"2.0","id":"i","result":{"protocolVersion":"2025-11-25","capabilities":{"tools":{"listChanged":false}},"serverInfo":{"name":"tarno","version":"{VERSION}"}}}
+> {"jsonrpc":"2.0","method":"notifications/initialized"}
+> {"jsonrpc":"2.0","id":2,"method":"tools/list"}
+< {"jsonrpc":"2.0","id":2,"result":{"tools":[{TOOLS}]}}
+> {"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"tarno_rate","arguments":{"ids":["a"],"rating":5}}}
+< {"jsonrpc":"2.0","id":3,"result":{"content":[{"type":"text","text":"{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"photo.rate\",\"params\":{\"ids\":[\"a\"],\"rating\":5}}"}],"isError":false}}
+> {"jsonrpc":"2.0","id":4,"method":"tools/call","params":{"name":"tarno_flag","arguments":{"ids":["a"],"flag":"pick"}}}
+< {"jsonrpc":"2.0","id":4,"result":{"content":[{"type":"text","text":"store is closed"}],"isError":true}}
+> {"jsonrpc":"2.0","id":5,"method":"tools/call","params":{"name":"tarno_get","arguments":{"id":"{LONG}"}}}
+< {"jsonrpc":"2.0","id":5,"result":{"content":[{"type":"text","text":"{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"photo.get\",\"params\":{\"id\":\"{LONG}\"}}"}],"isError":false}}
+> {"jsonrpc":"2.0","id":6,"method":"tools/call","params":{"name":"tarno_delete","arguments":{}}}
+< {"jsonrpc":"2.0","id":6,"error":{"code":-32602,"message":"unknown tool 'tarno_delete'"}}
+> {"jsonrpc":"2.0","id":7,"method":"server/discover"}
+< {"jsonrpc":"2.0","id":7,"error":{"code":-32601,"message":"method not found: server/discover"}}
+> not json
+< {"jsonrpc":"2.0","id":null,"error":{"code":-32700,"message":"parse error: not JSON"}}
+> {"jsonrpc":"2.0","id":8,"method":"tools/call","params":[]}
+< {"jsonrpc":"2.0","id":8,"error":{"code":-32602,"message":"invalid params: expected an object"}}
+> {"jsonrpc":"2.0","id":9,"result":{}}
+> {"jsonrpc":"2.0","id":10,"method":"ping"}
+< {"jsonrpc":"2.0","id":10,"result":{}})",
+                   {{"{TOOLS}", tools}, {"{LONG}", std::string(2000, 'x')}});  // not cut
+
+  // Without the app each call says so; a line beyond the app's frame limit is refused whole.
+  const std::string gone = app.socketPath() + ".gone";
+  expectTranscript(
+      gone, R"(
+> {HUGE}
+< {"jsonrpc":"2.0","id":null,"error":{"code":-32700,"message":"parse error: longer than 8388608 bytes"}}
+> {"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"tarno_context"}}
+< {"jsonrpc":"2.0","id":1,"result":{"content":[{"type":"text","text":"couldn't reach the app at {GONE}"}],"isError":true}})",
+      {{"{HUGE}", std::string(protocol::FrameCodec::maxFrameBytes + 1, '[')}, {"{GONE}", gone}});
+}
+
+}  // namespace
+}  // namespace tarno::assistant
