@@ -9,6 +9,7 @@
 
 #include <simdjson.h>
 
+#include <array>
 #include <limits>
 #include <optional>
 #include <string>
@@ -55,58 +56,115 @@ inline bool readMember(dom::object o, std::string_view key, dom::element& out) {
 }
 
 template <class T>
-bool readFields(dom::object o, T& out) {
+constexpr auto fieldNames() {
   return std::apply(
-      [&]<class... F>(const F&... field) {
-        return ([&] {
-          auto& m = out.*(field.member);
-          dom::element e;
-          const bool present = readMember(o, field.name, e) && !e.is_null();
-          if constexpr (F::presence == Presence::required) {
-            return present && read(e, m);
-          } else if constexpr (F::presence == Presence::optional) {
-            if (!present) {
-              m.reset();
-              return true;
-            }
-            m.emplace();
-            return read(e, *m);
-          } else if constexpr (F::presence == Presence::lenientEntries) {
-            m.clear();
-            dom::object entries;
-            if (!present) return true;
-            if (e.get_object().get(entries) != simdjson::SUCCESS) return false;
-            using Map = std::remove_cvref_t<decltype(m)>;
-            for (dom::key_value_pair entry : entries) {
-              const auto k = caseWithRawValue<typename Map::key_type>(entry.key);
-              if (!k || m.contains(*k)) continue;
-              if (auto v = readIfValid<typename Map::mapped_type>(entry.value)) {
-                m.emplace(*k, std::move(*v));
-              }
-            }
-            return true;
-          } else if constexpr (F::presence == Presence::lenientElements) {
-            m.reset();
-            dom::array a;
-            if (!present || e.get_array().get(a) != simdjson::SUCCESS) return true;
-            typename std::remove_cvref_t<decltype(m)>::value_type kept;
-            for (dom::element x : a) {
-              if (auto v = readIfValid<typename decltype(kept)::value_type>(x)) {
-                kept.push_back(std::move(*v));
-              }
-            }
-            if (!kept.empty()) m = std::move(kept);
-            return true;
-          } else {
-            if (!present) {
-              m = detail::recordDefaults<T>().*(field.member);
-              return true;
-            }
-            return read(e, m);
-          }
-        }() && ...);
-      },
+      [](const auto&... f) { return std::array<std::string_view, sizeof...(f)>{f.name...}; },
       T::jsonFields);
+}
+
+// Each declared member's element at its first occurrence in `o` (a member named twice is read
+// once, as the generic decoder's lookup does). One pass over the members: writers list them in
+// declared order, so each name is first compared with the one after the last member found, and
+// only an unknown name costs a comparison with every declared one.
+// Declared names are short: comparing them in place costs less than a call to memcmp.
+inline bool sameName(std::string_view name, std::string_view key) {
+  if (name.size() != key.size()) return false;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    if (name[i] != key[i]) return false;
+  }
+  return true;
+}
+
+template <std::size_t N>
+void pickMembers(dom::object o, const std::array<std::string_view, N>& names,
+                 std::array<dom::element, N>& picked, std::array<bool, N>& present) {
+  std::size_t next = 0;
+  for (auto it = o.begin(), end = o.end(); it != end; ++it) {
+    const std::string_view key = it.key();
+    for (std::size_t k = 0; k < N; ++k) {
+      const std::size_t i = next + k < N ? next + k : next + k - N;
+      if (!sameName(names[i], key)) continue;
+      if (!present[i]) {
+        present[i] = true;
+        picked[i] = it.value();
+      }
+      next = i + 1;
+      break;
+    }
+  }
+}
+
+// One declared member, given its element when present and not null.
+template <class T, class F>
+bool readField(const F& field, const dom::element* e, T& out) {
+  auto& m = out.*(field.member);
+  const bool present = e != nullptr;
+  if constexpr (F::presence == Presence::required) {
+    return present && read(*e, m);
+  } else if constexpr (F::presence == Presence::optional) {
+    if (!present) {
+      m.reset();
+      return true;
+    }
+    m.emplace();
+    return read(*e, *m);
+  } else if constexpr (F::presence == Presence::lenientEntries) {
+    m.clear();
+    dom::object entries;
+    if (!present) return true;
+    if (e->get_object().get(entries) != simdjson::SUCCESS) return false;
+    using Map = std::remove_cvref_t<decltype(m)>;
+    for (dom::key_value_pair entry : entries) {
+      const auto k = caseWithRawValue<typename Map::key_type>(entry.key);
+      if (!k || m.contains(*k)) continue;
+      if (auto v = readIfValid<typename Map::mapped_type>(entry.value)) {
+        m.emplace(*k, std::move(*v));
+      }
+    }
+    return true;
+  } else if constexpr (F::presence == Presence::lenientElements) {
+    m.reset();
+    dom::array a;
+    if (!present || e->get_array().get(a) != simdjson::SUCCESS) return true;
+    typename std::remove_cvref_t<decltype(m)>::value_type kept;
+    for (dom::element x : a) {
+      if (auto v = readIfValid<typename decltype(kept)::value_type>(x)) {
+        kept.push_back(std::move(*v));
+      }
+    }
+    if (!kept.empty()) m = std::move(kept);
+    return true;
+  } else {
+    if (!present) {
+      m = detail::recordDefaults<T>().*(field.member);
+      return true;
+    }
+    return read(*e, m);
+  }
+}
+
+template <class T>
+bool readFields(dom::object o, T& out) {
+  static constexpr auto names = fieldNames<T>();
+  static_assert(
+      [] {
+        for (std::size_t i = 0; i < names.size(); ++i) {
+          for (std::size_t k = i + 1; k < names.size(); ++k) {
+            if (names[i] == names[k]) return false;
+          }
+        }
+        return true;
+      }(),
+      "declared member names are distinct");
+  std::array<dom::element, names.size()> picked;
+  std::array<bool, names.size()> present{};
+  pickMembers(o, names, picked, present);
+  return [&]<std::size_t... I>(std::index_sequence<I...>) {
+    return (readField(std::get<I>(T::jsonFields),
+                      present[I] && !picked[I].is_null() ? &picked[I] : nullptr, out) &&
+            ...);
+  }
+  (std::make_index_sequence<names.size()>{});
 }
 
 template <class T>
