@@ -7,6 +7,9 @@
 #include <set>
 #include <variant>
 
+#include "tarno/protocol/edit_records.hpp"
+#include "tarno/protocol/query_records.hpp"
+
 using namespace tarno::protocol;
 using tarno::core::DecodingError;
 
@@ -100,6 +103,53 @@ TEST(RPC, DecodesParamsAndTheEnvelope) {
                                R"({"method":"m","id":[7]})", R"({"id":7})"}) {
     EXPECT_FALSE(failure([&] { (void)RPC::decode<RPCEnvelope>(bad); }).path().empty()) << bad;
   }
+}
+
+// The typed decoders of listed records read the parsed document directly; on any line they must
+// give what the value-tree decoder gives: the same value, or the same error at the same path.
+template <class T>
+void expectDecodersAgree(std::initializer_list<std::string_view> lines) {
+  const auto outcome = [](auto decode) -> std::string {
+    try {
+      return RPC::encode(decode());
+    } catch (const DecodingError& e) {
+      return e.description() + " at " + e.path();
+    }
+  };
+  for (std::string_view line : lines) {
+    EXPECT_EQ(outcome([&] { return RPC::decode<T>(line); }),
+              outcome([&] { return tarno::core::decodeFromString<T>(line); }))
+        << line;
+  }
+}
+
+TEST(RPC, TypedDecodingAgreesWithTheValueTree) {
+  expectDecodersAgree<RPC::detail::ParamsBox<EditSetParams>>({
+      R"({"params":{"id":"a","ops":[{"kind":"exposure","scalar":0.5}],"preview":true}})",
+      R"({"params":{"preview":null,"x":{"id":1},"ops":[],"id":"a","agent":"c"}})",
+      R"({"params":{"ops":[],"id":"a","preview":true,"id":"b"}})",
+      R"({"params":{"id":"a","id":"b","ops":[],"ops":7}})",
+      R"({"params":{"id":"a","ops":[{"kind":"exposure","curve":[[0,0],[1]]}]}})",
+      R"({"params":{"id":"a","ops":[{"kind":"exposure","rect":[[0,0],[1,1,9]]}]}})",
+      R"({"params":{"id":"a","ops":[],"previewLongEdge":1e400}})",
+      R"({"params":{"id":"a","ops":[],"expectedVersion":2.0}})",
+      R"({"params":{"id":"a","ops":[{"kind":"nope"}]}})",
+      R"({"params":{"id":null,"ops":[]}})",
+      R"({"params":{"id":"a","ops":[],"maskOps":[{"action":"add","shape":{"linear":{}}}]}})",
+      R"({"params":{"id":"a","ops":[],"maskOps":[{"action":"add","id":"x"}]}})",
+  });
+  expectDecodersAgree<RPC::detail::ResultBox<QueryResult>>({
+      R"({"result":{"ids":["a"],"count":1,"shown":false,"sample":[{"id":"a","pixelWidth":1,)"
+      R"("pixelHeight":2,"isFavorite":true,"isHidden":false,"durationSeconds":0,"sourceType":1,)"
+      R"("playbackStyle":4,"representsBurst":false,"canEditContent":true,"canDelete":true,)"
+      R"("canEditProperties":true,"hasAdjustments":false,"creationDate":"2024-06-01T10:00:00+02:00",)"
+      R"("latitude":null,"longitude":-9.5}]}})",
+      R"({"result":{"ids":["a"],"count":1,"shown":false,"sample":[{"id":"a","pixelWidth":1,)"
+      R"("pixelHeight":2,"creationDate":"2024-06-01T10:00:00+02:00","isFavorite":true}]}})",
+      R"({"result":{"ids":[],"count":0,"shown":true,"sample":[{"id":"a","pixelWidth":1,)"
+      R"("pixelHeight":2,"creationDate":"2024-06-01T10:00:00.5Z"}]}})",
+      R"({"error":{"message":"m","code":-1},"result":{"ids":1}})",
+  });
 }
 
 TEST(RPC, ErrorCodesMapOnlyTheirOwnIntegers) {

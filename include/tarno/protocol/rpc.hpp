@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <typeinfo>
 #include <utility>
 
 #include "tarno/core/json_record.hpp"
@@ -83,13 +84,29 @@ namespace RPC {
 // declared order, no key sorting, dates as ISO 8601 text with whole seconds and a zone.
 // encode throws core::EncodingError for values with no JSON form (NaN, infinities); decode
 // throws core::DecodingError.
+namespace detail {
+
+// Decodes a whole text into *out, which points at a default-constructed value.
+using TextDecoder = void (*)(std::string_view text, void* out);
+// The protocol library's fast decoder of a listed type (protocol_types.hpp: as itself, as
+// request parameters and as a response result), or null. It reads the parsed document directly,
+// guided by the type's own declaration, and leaves every input it does not accept to the generic
+// decoder, so values and errors are the generic decoder's.
+TextDecoder fastDecoder(const std::type_info& type);
+
+}  // namespace detail
+
 template <class T>
 std::string encode(const T& value) {
   return core::encodeToString(value);
 }
 template <class T>
 T decode(std::string_view text) {
-  return core::decodeFromString<T>(text);
+  static const detail::TextDecoder fast = detail::fastDecoder(typeid(T));
+  if (fast == nullptr) return core::decodeFromString<T>(text);
+  T out{};
+  fast(text, &out);
+  return out;
 }
 
 // What a response whose encoding failed becomes, byte for byte; the request's id is dropped.
