@@ -1,6 +1,7 @@
 // The coding rules for built-in types, the decoding error and the object reader.
 #include "tarno/core/json_coding.hpp"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -197,7 +198,9 @@ void JsonCoder<std::string>::decode(const JsonValue& j, std::string& out, const 
 
 // ---- dates ------------------------------------------------------------------------------------
 
-std::string formatISO8601(Date d) {
+namespace {
+// Writes the text into `buf` and returns its length.
+std::size_t formatISO8601(Date d, char (&buf)[40]) {
   using namespace std::chrono;
   const auto secs = floor<seconds>(d);
   const auto days = floor<std::chrono::days>(secs);
@@ -205,18 +208,18 @@ std::string formatISO8601(Date d) {
   const hh_mm_ss<seconds> time{secs - days};
   const int year = int(ymd.year());
   if (year < 0 || year > 9999) {
-    char buf[40];
     const int n =
         std::snprintf(buf, sizeof buf, "%04d-%02u-%02uT%02d:%02d:%02dZ", year,
                       unsigned(ymd.month()), unsigned(ymd.day()), int(time.hours().count()),
                       int(time.minutes().count()), int(time.seconds().count()));
-    return std::string(buf, n > 0 ? std::size_t(n) : 0);
+    return n > 0 ? std::size_t(n) : 0;
   }
   // Every stored adjustment carries a date: the common four-digit years skip printf.
-  std::string out = "0000-00-00T00:00:00Z";
+  constexpr std::string_view pattern = "0000-00-00T00:00:00Z";
+  std::copy(pattern.begin(), pattern.end(), buf);
   auto put = [&](std::size_t end, int v) {
     for (std::size_t i = end; v > 0; v /= 10)
-      out[--i] = static_cast<char>('0' + v % 10);
+      buf[--i] = static_cast<char>('0' + v % 10);
   };
   put(4, year);
   put(7, int(unsigned(ymd.month())));
@@ -224,7 +227,13 @@ std::string formatISO8601(Date d) {
   put(13, int(time.hours().count()));
   put(16, int(time.minutes().count()));
   put(19, int(time.seconds().count()));
-  return out;
+  return pattern.size();
+}
+}  // namespace
+
+std::string formatISO8601(Date d) {
+  char buf[40];
+  return std::string(buf, formatISO8601(d, buf));
 }
 
 namespace {
@@ -274,7 +283,8 @@ std::optional<Date> parseISO8601(std::string_view s) {
 }
 
 void JsonCoder<Date>::encode(JsonWriter& w, const Date& v) {
-  w.string(formatISO8601(v));
+  char buf[40];
+  w.plainString({buf, formatISO8601(v, buf)});
 }
 
 void JsonCoder<Date>::decode(const JsonValue& j, Date& out, const CodingPath& path) {

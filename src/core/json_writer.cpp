@@ -47,34 +47,33 @@ void JsonWriter::endArray() {
 }
 
 void JsonWriter::key(std::string_view name) {
-  separate();
+  appendSeparated(",\"");
   writeEscaped(name);
   out_.push_back(':');
   first_ = true;  // the value that follows needs no comma
 }
 
 void JsonWriter::null() {
-  separate();
-  out_.append("null");
+  appendSeparated(",null");
 }
 
 void JsonWriter::boolean(bool b) {
-  separate();
-  out_.append(b ? "true" : "false");
+  appendSeparated(b ? std::string_view(",true") : std::string_view(",false"));
 }
 
+// Numbers are formatted after a comma in one buffer and appended in one go.
 void JsonWriter::integer(std::int64_t i) {
-  separate();
   char buf[24];
-  auto r = std::to_chars(buf, buf + sizeof buf, i);
-  out_.append(buf, r.ptr);
+  buf[0] = ',';
+  auto r = std::to_chars(buf + 1, buf + sizeof buf, i);
+  appendSeparated({buf, r.ptr});
 }
 
 void JsonWriter::unsignedInteger(std::uint64_t u) {
-  separate();
   char buf[24];
-  auto r = std::to_chars(buf, buf + sizeof buf, u);
-  out_.append(buf, r.ptr);
+  buf[0] = ',';
+  auto r = std::to_chars(buf + 1, buf + sizeof buf, u);
+  appendSeparated({buf, r.ptr});
 }
 
 void JsonWriter::number(double d) {
@@ -82,14 +81,20 @@ void JsonWriter::number(double d) {
     throw EncodingError("Unable to encode Double." +
                         std::string(std::isnan(d) ? "nan" : "infinity") + " directly in JSON.");
   }
-  separate();
   char buf[32];
-  auto r = std::to_chars(buf, buf + sizeof buf, d);
-  out_.append(buf, r.ptr);
+  buf[0] = ',';
+  auto r = std::to_chars(buf + 1, buf + sizeof buf, d);
+  appendSeparated({buf, r.ptr});
+}
+
+void JsonWriter::plainString(std::string_view s) {
+  appendSeparated(",\"");
+  out_.append(s);
+  out_.push_back('"');
 }
 
 void JsonWriter::string(std::string_view s) {
-  separate();
+  appendSeparated(",\"");
   writeEscaped(s);
 }
 
@@ -98,7 +103,6 @@ void JsonWriter::writeEscaped(std::string_view s) {
   const std::array<bool, 256>& table = options_.escapeSlashes ? kEscapeWithSlash : kEscape;
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
   const std::size_t n = s.size();
-  out_.push_back('"');
   std::size_t run = 0;  // start of the pending run that needs no escaping
   for (std::size_t i = 0; i < n; ++i) {
     // Plain text is the common case: skip eight bytes at a time while none needs escaping.

@@ -117,32 +117,46 @@ constexpr bool isPlainName(std::string_view name) {
   return !name.empty();
 }
 
+// `,"name":` for the I-th declared member of T, built at compile time.
+template <class T, std::size_t I>
+inline constexpr auto kPreparedKey = [] {
+  constexpr std::string_view name = std::get<I>(T::jsonFields).name;
+  std::array<char, name.size() + 4> text{',', '"'};
+  std::copy(name.begin(), name.end(), text.begin() + 2);
+  text[name.size() + 2] = '"';
+  text[name.size() + 3] = ':';
+  return text;
+}();
+
+template <class T, std::size_t I>
+void encodeField(JsonWriter& w, const T& v) {
+  const auto& field = std::get<I>(T::jsonFields);
+  using F = std::remove_cvref_t<decltype(field)>;
+  const auto& m = v.*(field.member);
+  const std::string_view key{kPreparedKey<T, I>.data(), kPreparedKey<T, I>.size()};
+  if constexpr (F::presence == Presence::optional) {
+    if (!m) return;
+    w.preparedKey(key);
+    encodeJSON(w, *m);
+  } else if constexpr (F::presence == Presence::lenientElements) {
+    if (!m || m->empty()) return;
+    w.preparedKey(key);
+    encodeJSON(w, *m);
+  } else {
+    w.preparedKey(key);
+    encodeJSON(w, m);
+  }
+}
+
 template <class T>
 void encodeFields(JsonWriter& w, const T& v) {
   static_assert(
       std::apply([](const auto&... f) { return (isPlainName(f.name) && ...); }, T::jsonFields),
       "declared member names are letters, digits and _");
-  std::apply(
-      [&]<class... F>(const F&... field) {
-        (
-            [&] {
-              const auto& m = v.*(field.member);
-              if constexpr (F::presence == Presence::optional) {
-                if (!m) return;
-                w.plainKey(field.name);
-                encodeJSON(w, *m);
-              } else if constexpr (F::presence == Presence::lenientElements) {
-                if (!m || m->empty()) return;
-                w.plainKey(field.name);
-                encodeJSON(w, *m);
-              } else {
-                w.plainKey(field.name);
-                encodeJSON(w, m);
-              }
-            }(),
-            ...);
-      },
-      T::jsonFields);
+  [&]<std::size_t... I>(std::index_sequence<I...>) {
+    (encodeField<T, I>(w, v), ...);
+  }
+  (std::make_index_sequence<std::tuple_size_v<std::remove_cvref_t<decltype(T::jsonFields)>>>{});
 }
 
 template <class E, class V>
@@ -489,6 +503,28 @@ constexpr auto caseTable() {
 template <class E>
 inline constexpr auto kCaseTable = caseTable<E>();
 
+// Case i is the enumerator with value i: its raw value is found by index.
+template <class E>
+inline constexpr bool kCasesAreDense = [] {
+  for (std::size_t i = 0; i < kCaseTable<E>.size(); ++i) {
+    if (static_cast<std::size_t>(kCaseTable<E>[i].first) != i) return false;
+  }
+  return true;
+}();
+
+// No text raw value needs escaping: they are written as they are.
+template <class E>
+inline constexpr bool kRawValuesArePlain = [] {
+  if constexpr (std::is_convertible_v<decltype(kCaseTable<E>[0].second), std::string_view>) {
+    for (const auto& entry : kCaseTable<E>) {
+      for (const char c : std::string_view(entry.second)) {
+        if (c == '"' || c == '\\' || c == '/' || static_cast<unsigned char>(c) < 0x20) return false;
+      }
+    }
+  }
+  return true;
+}();
+
 template <class E>
 constexpr bool hasIntegerTable() {
   if constexpr (HasRawValueDeclaration<E>) {
@@ -529,6 +565,10 @@ template <class E>
 requires std::is_enum_v<E>
 constexpr std::string_view rawValue(E e) {
   static_assert(!detail::isIntegerCoded<E>());
+  if constexpr (detail::kCasesAreDense<E>) {
+    const auto i = static_cast<std::size_t>(e);
+    return i < detail::kCaseTable<E>.size() ? detail::kCaseTable<E>[i].second : std::string_view();
+  }
   for (const auto& [c, name] : detail::kCaseTable<E>) {
     if (c == e) return name;
   }
@@ -576,6 +616,8 @@ struct JsonCoder<E, void> {
   static void encode(JsonWriter& w, E e) {
     if constexpr (detail::isIntegerCoded<E>()) {
       w.integer(integerRawValue(e));
+    } else if constexpr (detail::kRawValuesArePlain<E>) {
+      w.plainString(rawValue(e));
     } else {
       w.string(rawValue(e));
     }

@@ -42,6 +42,12 @@ class JsonWriter {
     out_.append("\":", 2);
     first_ = true;
   }
+  // The same, prepared once as `,"name":` so that a member costs one append; the comma is left
+  // out at the start of an object.
+  void preparedKey(std::string_view commaQuotedNameColon) {
+    appendSeparated(commaQuotedNameColon);
+    first_ = true;
+  }
 
   void null();
   void boolean(bool b);
@@ -49,6 +55,9 @@ class JsonWriter {
   void unsignedInteger(std::uint64_t u);
   void number(double d);  // throws EncodingError when not finite
   void string(std::string_view s);
+  // Text known to need no escaping under any option (no quote, backslash, slash or control
+  // character), such as a date or a declared raw value.
+  void plainString(std::string_view s);
   void value(const JsonValue& v, bool sortKeys = false);
 
   // {"name":{ … }}: the object form of an enumeration case with payload.
@@ -78,6 +87,13 @@ class JsonWriter {
     if (!first_) out_.push_back(',');
     first_ = false;
   }
+  // `text` starts with a comma, written only between values.
+  void appendSeparated(std::string_view text) {
+    const std::size_t skip = first_ ? 1 : 0;
+    out_.append(text.data() + skip, text.size() - skip);
+    first_ = false;
+  }
+  // The text after its opening quote, escaped, and the closing quote.
   void writeEscaped(std::string_view s);
 
   std::string& out_;
