@@ -88,7 +88,7 @@ class ClientCall {
     if (!connected) {
       out.yield(
           AssistantEvent::finished(std::string(AssistantHelperClient::notRunningMessage), true));
-      out.finish();
+      end(out);
       return;
     }
     const int fd = connected.get();
@@ -108,7 +108,7 @@ class ClientCall {
     if (!SocketIO::writeFrame(fd, payload)) {
       out.yield(
           AssistantEvent::finished(std::string(AssistantHelperClient::couldNotSendMessage), true));
-      out.finish();
+      end(out);
       closeConnection();
       return;
     }
@@ -130,8 +130,15 @@ class ClientCall {
       }
       if (!events.empty()) out.yieldAll(std::move(events));
     }
-    out.finish();
+    end(out);
     closeConnection();
+  }
+
+  // A sign-in's registration goes before the stream ends, so that a consumer that has seen the
+  // end can no longer send a code over it.
+  void end(const Stream::Continuation& out) {
+    if (registration_) registration_->setValue(nullptr);
+    out.finish();
   }
 
   // Whoever takes the descriptor from the box closes it, so it is closed exactly once.
