@@ -1,5 +1,6 @@
-// AssistantSocketServer under load: many concurrent clients, and a flood of broken ones after
-// which the server still serves and holds no more descriptors or threads than when idle.
+// AssistantSocketServer under load: many concurrent clients, many that never send, and a flood
+// of broken ones after which the server still serves and holds no more descriptors or threads
+// than when idle.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -36,7 +37,8 @@ class SocketServerLoadTest : public ::testing::Test {
                                  return EventStream<AssistantEvent>::of({AssistantEvent::finished(
                                      command.is<AssistantCommand::Status>() ? "ok" : "?", false)});
                                },
-                               [](std::string) { return true; }};
+                               [](std::string) { return true; },
+                               {.firstFrameTimeout = 2s}};
   std::optional<test_support::ResourceCount> idle;  // with the server listening
 };
 
@@ -57,6 +59,31 @@ TEST_F(SocketServerLoadTest, AnswersTwoHundredConcurrentConnections) {
   EXPECT_EQ(handled.load(), clients);
   connections.clear();
   EXPECT_TRUE(idle->settled());
+}
+
+// Clients that connect and never send are closed once the first-frame limit has passed, and
+// what they held goes with them; the server answers others meanwhile.
+TEST_F(SocketServerLoadTest, ClosesTwoHundredClientsThatNeverSend) {
+  std::vector<unique_fd> silent;
+  for (int i = 0; i < 200; ++i) {
+    silent.push_back(test_support::connectTo(path));
+    ASSERT_TRUE(silent.back()) << i;
+  }
+  unique_fd client = test_support::connectTo(path);
+  ASSERT_TRUE(test_support::sendAll(client.get(), statusFrame));
+  EXPECT_EQ(test_support::readEvents(client.get()), ok);
+  client.reset();
+  for (auto& connection : silent) {
+    char byte;
+    EXPECT_EQ(::recv(connection.get(), &byte, 1, 0), 0) << "not closed by the server";
+  }
+  // Our ends are still open; the server's are not, nor its connection threads.
+  using Count = test_support::ResourceCount;
+  EXPECT_TRUE(test_support::eventually([&] {
+    return Count::threads() <= idle->threadsBefore &&
+           Count::descriptors() <= idle->descriptorsBefore + static_cast<int>(silent.size());
+  })) << Count::threads()
+      << " threads, " << Count::descriptors() << " descriptors";
 }
 
 TEST_F(SocketServerLoadTest, ShrugsOffAFloodOfBrokenClients) {
