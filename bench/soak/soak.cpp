@@ -3,12 +3,14 @@
 //
 // Clients run turns with thousands of events, status checks, sign-ins whose code comes over the
 // same or a second connection, turns they leave mid-way, turns they stop reading (and then read
-// to the end, or leave), garbage frames and frames over the size limit. Meanwhile other clients
-// connect and never send, and a burst of unterminated 7 MiB frames follows the load. Checked:
-// every well-formed command is answered with exactly one `finished`, last; idle clients are
-// closed after the first-frame limit; RSS after the load is within 10% of RSS after warm-up, and
-// within 2 MiB of idle a second after the burst; descriptors, threads and children are back to
-// idle. Prints its figures; exits 1 when a check fails, 2 when it cannot run here.
+// to the end, or leave), garbage frames and frames over the size limit, while other clients
+// connect and never send. Then one client reads nothing of a huge turn, and a burst of
+// unterminated 7 MiB frames comes from clients that leave. Checked: every well-formed command is
+// answered with exactly one `finished`, last; idle clients are closed after the first-frame
+// limit; a client that does not read costs a bounded amount of memory; RSS after the load is
+// within 10% of RSS after warm-up, and within 2 MiB of idle a second after the burst;
+// descriptors, threads and children are back to idle. Prints its figures; exits 1 when a check
+// fails, 2 when it cannot run here.
 //
 // Usage: soak [--commands N] [--clients N] [--idle-clients N]   (10000, 20, 200)
 #include <poll.h>
@@ -49,6 +51,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int largeRunDeltas = 2000;
 constexpr int floodDeltas = 100000;  // about 8 MiB of events: well over what a connection holds
+constexpr int hugeDeltas = 1000000;  // about 80 MiB, for a client that reads none of it
 constexpr long burstClients = 16;
 constexpr std::size_t burstBytes = 7 << 20;
 const std::string signInCode = "soak-c0de";
@@ -62,7 +65,8 @@ std::string fakeScript() {
   return "[print small]\nout " + init + "\nout " + delta + "\nout " + result +
          "\n[print large]\nout " + init + "\nout-fill " + std::to_string(largeRunDeltas) + " " +
          deltas + "\nout " + result + "\n[print flood]\nout " + init + "\nout-fill " +
-         std::to_string(floodDeltas) + " " + deltas + "\nout " + result + "\n[print hang]\nout " +
+         std::to_string(floodDeltas) + " " + deltas + "\nout " + result + "\n[print huge]\nout " +
+         init + "\nout-fill " + std::to_string(hugeDeltas) + " " + deltas + "\n[print hang]\nout " +
          init + "\nhang\n[print]\nexit 3\n[status]\nout " + tarno::fakes::authStatusJSON(true) +
          "\n[login]\nout Visit https://claude.ai/oauth/authorize?code=true&state=soak\ncode " +
          signInCode + "\nexit 0\n";
@@ -447,6 +451,21 @@ int main(int argc, char** argv) {
                 idleClosed, idleClients, firstClose, lastClose);
   }
 
+  // A client that sends a turn whose CLI writes 80 MiB and reads nothing of it: the helper holds
+  // a bounded amount for it, not everything.
+  long unreadPeak = 0;
+  const long unreadBase = measure(helper).rssKiB;
+  {
+    unique_fd fd = connectTo(path);
+    sendAll(fd.get(), frame(AssistantCommand::run({.prompt = "huge"})));
+    for (const auto until = Clock::now() + 2s; Clock::now() < until;) {
+      unreadPeak = std::max(unreadPeak, measure(helper).rssKiB);
+      std::this_thread::sleep_for(20ms);
+    }
+  }
+  std::printf("a client reading none of an 80 MiB turn for 2 s: RSS %ld KiB before, peak %ld KiB\n",
+              unreadBase, unreadPeak);
+
   const bool settled = within(15s, [&] {
     const Resources now = measure(helper);
     return now.children == 0 && now.threads <= warm.threads && now.descriptors <= warm.descriptors;
@@ -486,6 +505,8 @@ int main(int argc, char** argv) {
   check(failedCommands == 0, "every command answered once, `finished` last, or closed unanswered");
   check(idleClosed == idleClients && (idleClients == 0 || firstClose >= 29.0),
         "idle clients closed once the 30 s first-frame limit has passed");
+  check(unreadPeak <= unreadBase + 16 * 1024,
+        "at most 16 MiB held for a client that does not read");
   check(settled, "children, threads and descriptors back to idle");
   check(after.rssKiB <= warm.rssKiB * 11 / 10, "RSS after the load within 10% of warm-up");
   check(memoryBack, "RSS within 2 MiB of idle a second after the burst");
