@@ -127,13 +127,12 @@ class HelperSandbox {
       launched = "/usr/bin/unshare";
       Strings wrapped;
       if (::geteuid() != 0) wrapped = {"--user", "--map-current-user"};
-      wrapped.insert(
-          wrapped.end(),
-          {"--mount", "--pid", "--fork", "--kill-child=SIGKILL", "/bin/sh", "-c",
-           programLeadsNamespace
-               ? "/usr/bin/mount --bind \"$0\" /etc/passwd && exec \"$@\""
-               : "/usr/bin/mount --bind \"$0\" /etc/passwd && { \"$@\"; exec /bin/sleep 60; }",
-           dir_.path() + "/passwd", program});
+      const std::string then =
+          programLeadsNamespace ? "exec \"$@\"" : "{ \"$@\"; exec /bin/sleep 60; }";
+      wrapped.insert(wrapped.end(),
+                     {"--mount", "--pid", "--fork", "--kill-child=SIGKILL", "/bin/sh", "-c",
+                      "/usr/bin/mount --bind \"$0\" /etc/passwd && " + then,
+                      dir_.path() + "/passwd", program});
       arguments.insert(arguments.begin(), wrapped.begin(), wrapped.end());
     }
     // Files rather than pipes: a descendant that keeps them open cannot hold up the test.

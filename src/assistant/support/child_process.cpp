@@ -338,7 +338,12 @@ SpawnResult ChildProcess::spawn(const Options& options) {
   plan.parent = ::getpid();
   plan.report = report->writeEnd.get();
 
-  std::shared_ptr<Spawner> spawner = Spawner::shared();
+  std::shared_ptr<Spawner> spawner;
+  try {
+    spawner = Spawner::shared();
+  } catch (const std::system_error& error) {  // no thread to fork from
+    return LaunchError::fromErrno(error.code().value());
+  }
   const pid_t pid = spawner->fork(plan);
   if (pid < 0) return LaunchError::fromErrno(errno);
   childSide.clear();
