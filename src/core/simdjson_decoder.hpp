@@ -9,7 +9,9 @@
 
 #include <simdjson.h>
 
+#include <algorithm>
 #include <array>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
@@ -62,28 +64,33 @@ constexpr auto fieldNames() {
       T::jsonFields);
 }
 
+// Whether `key` is the I-th declared name of T. The name's length is a constant, so the
+// comparison compiles to a few loads instead of a loop or a call to memcmp.
+template <class T, std::size_t I>
+bool isDeclaredName(std::string_view key) {
+  constexpr std::string_view name = std::get<I>(T::jsonFields).name;
+  return key.size() == name.size() && std::memcmp(key.data(), name.data(), name.size()) == 0;
+}
+
+template <class T, std::size_t... I>
+bool isDeclaredName(std::size_t i, std::string_view key, std::index_sequence<I...>) {
+  bool same = false;
+  (void)((i == I && (same = isDeclaredName<T, I>(key), true)) || ...);
+  return same;
+}
+
 // Each declared member's element at its first occurrence in `o` (a member named twice is read
 // once, as the generic decoder's lookup does). One pass over the members: writers list them in
 // declared order, so each name is first compared with the one after the last member found, and
 // only an unknown name costs a comparison with every declared one.
-// Declared names are short: comparing them in place costs less than a call to memcmp.
-inline bool sameName(std::string_view name, std::string_view key) {
-  if (name.size() != key.size()) return false;
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    if (name[i] != key[i]) return false;
-  }
-  return true;
-}
-
-template <std::size_t N>
-void pickMembers(dom::object o, const std::array<std::string_view, N>& names,
-                 std::array<dom::element, N>& picked, std::array<bool, N>& present) {
+template <class T, std::size_t N>
+void pickMembers(dom::object o, std::array<dom::element, N>& picked, std::array<bool, N>& present) {
   std::size_t next = 0;
   for (auto it = o.begin(), end = o.end(); it != end; ++it) {
     const std::string_view key = it.key();
     for (std::size_t k = 0; k < N; ++k) {
       const std::size_t i = next + k < N ? next + k : next + k - N;
-      if (!sameName(names[i], key)) continue;
+      if (!isDeclaredName<T>(i, key, std::make_index_sequence<N>{})) continue;
       if (!present[i]) {
         present[i] = true;
         picked[i] = it.value();
@@ -158,7 +165,7 @@ bool readFields(dom::object o, T& out) {
       "declared member names are distinct");
   std::array<dom::element, names.size()> picked;
   std::array<bool, names.size()> present{};
-  pickMembers(o, names, picked, present);
+  pickMembers<T>(o, picked, present);
   return [&]<std::size_t... I>(std::index_sequence<I...>) {
     return (readField(std::get<I>(T::jsonFields),
                       present[I] && !picked[I].is_null() ? &picked[I] : nullptr, out) &&
@@ -267,6 +274,8 @@ bool read(dom::element e, T& out) {
     dom::array a;
     if (e.get_array().get(a) != simdjson::SUCCESS) return false;
     out.clear();
+    // The count comes from the input: reserved only up to a bound.
+    out.reserve(std::min<std::size_t>(a.size(), 4096));
     for (dom::element x : a) {
       if (!read(x, out.emplace_back())) return false;
     }
@@ -288,12 +297,15 @@ bool read(dom::element e, T& out) {
   } else if constexpr (JsonArrayRecord<T>) {
     dom::array a;
     if (e.get_array().get(a) != simdjson::SUCCESS) return false;
-    std::size_t i = 0;
+    auto it = a.begin();
+    const auto end = a.end();
     return std::apply(
         [&](auto... member) {
           return ([&] {
-            dom::element x;
-            return a.at(i++).get(x) == simdjson::SUCCESS && read(x, out.*member);
+            if (it == end) return false;
+            const bool ok = read(*it, out.*member);
+            ++it;
+            return ok;
           }() && ...);
         },
         T::jsonElements);
