@@ -23,6 +23,17 @@ void fromJSON(const core::JsonValue& j, RPCID& out, const core::CodingPath& path
 
 namespace RPC {
 
+std::string& detail::lineBuffer() {
+  constexpr std::size_t kKeptCapacity = 1024 * 1024;
+  thread_local std::string buffer;
+  if (buffer.capacity() > kKeptCapacity) {
+    std::string().swap(buffer);
+  } else {
+    buffer.clear();
+  }
+  return buffer;
+}
+
 void detail::beginEnvelope(core::JsonWriter& w, const RPCID* id) {
   w.beginObject();
   w.key("jsonrpc");
@@ -33,13 +44,10 @@ void detail::beginEnvelope(core::JsonWriter& w, const RPCID* id) {
 std::string encodeError(const std::optional<RPCID>& id, RPCErrorCode code,
                         std::string_view message) {
   try {
-    std::string out;
-    core::JsonWriter w(out);
-    detail::beginEnvelope(w, id ? &*id : nullptr);
-    w.member("error",
-             RPCError{.code = core::integerRawValue(code), .message = std::string(message)});
-    w.endObject();
-    return out;
+    return detail::writeLine(id ? &*id : nullptr, [&](core::JsonWriter& w) {
+      w.member("error",
+               RPCError{.code = core::integerRawValue(code), .message = std::string(message)});
+    });
   } catch (const core::EncodingError&) {
     return std::string(errorEncodingFailedLine);
   }

@@ -118,19 +118,31 @@ namespace detail {
 // Writes {"jsonrpc":"2.0" and, when there is one, the id; the caller adds the rest and closes.
 void beginEnvelope(core::JsonWriter& w, const RPCID* id);
 
+// The calling thread's empty line buffer. Lines are written there and copied out once at their
+// size: a new string would double its way up to a large line, touching about twice its size in
+// fresh pages. A buffer that grew past 1 MiB is let go instead of kept.
+std::string& lineBuffer();
+
+template <class Write>
+std::string writeLine(const RPCID* id, Write write) {
+  std::string& buffer = lineBuffer();
+  core::JsonWriter w(buffer);
+  beginEnvelope(w, id);
+  write(w);
+  w.endObject();
+  return buffer;
+}
+
 struct NoParams {};
 
 template <class P>
 std::string request(const RPCID& id, IPCMethod method, const P* params) {
-  std::string out;
-  core::JsonWriter w(out);
-  beginEnvelope(w, &id);
-  w.member("method", method);
-  if constexpr (!std::is_same_v<P, NoParams>) {
-    if (params != nullptr) w.member("params", *params);
-  }
-  w.endObject();
-  return out;
+  return writeLine(&id, [&](core::JsonWriter& w) {
+    w.member("method", method);
+    if constexpr (!std::is_same_v<P, NoParams>) {
+      if (params != nullptr) w.member("params", *params);
+    }
+  });
 }
 
 template <class P>
@@ -181,12 +193,8 @@ std::string encodeError(const std::optional<RPCID>& id, RPCErrorCode code,
 template <class R>
 std::string encodeResult(const std::optional<RPCID>& id, const R& result) {
   try {
-    std::string out;
-    core::JsonWriter w(out);
-    detail::beginEnvelope(w, id ? &*id : nullptr);
-    w.member("result", result);
-    w.endObject();
-    return out;
+    return detail::writeLine(id ? &*id : nullptr,
+                             [&](core::JsonWriter& w) { w.member("result", result); });
   } catch (const core::EncodingError&) {
     return encodeError(id, RPCErrorCode::internalError, "result encoding failed");
   }
