@@ -7,7 +7,6 @@
 #include <chrono>
 #include <future>
 #include <memory>
-#include <ranges>
 #include <string>
 #include <thread>
 #include <vector>
@@ -168,8 +167,8 @@ TEST(EventStreamBatch, WriteThroughHandsElementsToTheWriterInOrderOneWriteAtATim
   }
   EXPECT_FALSE(overlapped.load());
   std::vector<int> nextOf(3, 0);
-  for (const auto& batch : writes | std::views::drop(1))
-    for (auto [p, i] : batch)
+  for (std::size_t w = 1; w < writes.size(); ++w)
+    for (auto [p, i] : writes[w])
       ASSERT_EQ(i, nextOf[p]++) << "producer " << p;
   EXPECT_EQ(nextOf, (std::vector<int>{2000, 2000, 2000}));
   EXPECT_TRUE(stream.takeWaiting().value().empty()) << "nothing queued";
