@@ -3,6 +3,8 @@
 
 #include <simdjson.h>
 
+#include <charconv>
+#include <cmath>
 #include <limits>
 
 #include "core/json_dom.hpp"
@@ -30,6 +32,12 @@ bool JsonValue::toDouble(double& out) const {
     case Type::number:
       out = std::get<double>(v_);
       return true;
+    case Type::bigNumber: {
+      // Our own writer prints a double of 1e20 or more without a fraction as all its digits.
+      const std::string& text = std::get<BigNumber>(v_).text;
+      const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
+      return ec == std::errc() && end == text.data() + text.size() && std::isfinite(out);
+    }
     default:
       return false;
   }

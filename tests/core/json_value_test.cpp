@@ -132,6 +132,10 @@ TEST(JsonParser, BigNumbersFailOnlyInTheDecoderThatReadsThem) {
   const Reading r = decodeFromString<Reading>(R"({"id":7,"scale":0.5,"unread":1e400})");
   EXPECT_EQ(r.id, 7);
   EXPECT_EQ(r.scale, 0.5);
+  // A double beyond any 64-bit integer but without a fraction is written as all its digits:
+  // it must still read back.
+  const std::string written = encodeToString(Reading{.id = 1, .scale = 9.123456789012346e19});
+  EXPECT_EQ(decodeFromString<Reading>(written).scale, 9.123456789012346e19) << written;
 }
 
 }  // namespace

@@ -28,7 +28,8 @@ class JsonValue {
     array,
     object
   };
-  // A number beyond int64, uint64 and double range, as written in the document: "1e400".
+  // A number beyond int64 and uint64 range, or beyond a double's, kept as written in the
+  // document ("1e400", or an integer of twenty-one digits) so that it is written back exactly.
   struct BigNumber {
     std::string text;
     friend bool operator==(const BigNumber&, const BigNumber&) = default;
@@ -70,7 +71,8 @@ class JsonValue {
   Array* asArray() { return std::get_if<Array>(&v_); }
   Object* asObject() { return std::get_if<Object>(&v_); }
 
-  // Any number as a double (integers converted); false when not a number or a big number.
+  // Any number as a double (integers converted, a big number rounded when a double holds
+  // it); false when not a number or beyond a double's range.
   bool toDouble(double& out) const;
 
   // First member of an object with this name; null when absent or not an object.
