@@ -142,11 +142,12 @@ TEST(EventStreamBatch, StopEndsTheWaitButNotTheStream) {
 // the producers, never two writes at once, each producer's elements in order; a failed write
 // discards later yields and wakes the consumer.
 TEST(EventStreamBatch, WriteThroughHandsElementsToTheWriterInOrderOneWriteAtATime) {
-  auto [stream, continuation] = EventStream<std::pair<int, int>>::make();
-  continuation.yieldAll({{9, 0}, {9, 1}});
+  // Declared before the stream: its end wakes the consumer once more.
   std::vector<std::vector<std::pair<int, int>>> writes;
   std::atomic<bool> writing = false, failNext = false, overlapped = false;
   std::atomic<int> wakes = 0;
+  auto [stream, continuation] = EventStream<std::pair<int, int>>::make();
+  continuation.yieldAll({{9, 0}, {9, 1}});
   stream.onReady([&] { ++wakes; });
   stream.writeThrough([&](std::vector<std::pair<int, int>>& batch) {
     overlapped = overlapped || writing.exchange(true);
