@@ -1,4 +1,4 @@
-// Child processes forked by one long-lived thread, dying with this process, reaped exactly once.
+// Child processes started by one long-lived thread, dying with this process, reaped exactly once.
 #include "tarno/assistant/support/child_process.hpp"
 
 #include <fcntl.h>
@@ -37,9 +37,9 @@ std::vector<char*> cStrings(std::vector<std::string>& strings) {
   return pointers;
 }
 
-// Everything the child does between fork and exec, prepared beforehand: in the child, only
-// async-signal-safe calls are allowed (the other threads' locks were copied in whatever state
-// they were).
+// Everything the child does between vfork and exec, prepared beforehand: the child borrows the
+// spawner thread's memory and stack until it execs, so it makes system calls only, writes
+// nothing but its own locals, and never returns.
 struct ChildPlan {
   struct Stream {
     enum Kind { keep, open, copy };
@@ -137,7 +137,8 @@ class Spawner {
       ::pthread_sigmask(SIG_SETMASK, &all, nullptr);
       std::unique_lock lock(mutex_);
       while (changed_.wait(lock, stop, [&] { return plan_ != nullptr; })) {
-        const pid_t pid = ::fork();
+        // vfork, as posix_spawn does: no page tables copied, the parent thread waits for exec.
+        const pid_t pid = ::vfork();
         if (pid == 0) runChild(*plan_);
         result_ = pid;
         error_ = errno;
