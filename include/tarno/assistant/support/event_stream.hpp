@@ -169,8 +169,8 @@ class EventStream {
     replaced.swap(state_->write);
     state_->write = std::move(write);
     if (state_->write && !state_->buffer.empty() && !state_->writeFailed) {
-      std::vector<T> waiting = state_->takeAllLocked();
-      state_->taken = 0;
+      std::vector<T> waiting = state_->drainLocked();
+      state_->releaseTakenLocked();
       state_->writeLocked(lock, waiting);
     }
   }
@@ -315,12 +315,7 @@ class EventStream {
         written = write(batch);
         batch.clear();
         lock.lock();
-        if (written) {
-          for (T& element : buffer)
-            batch.push_back(std::move(element));
-          buffer.clear();
-          buffered = 0;
-        }
+        if (written) batch = drainLocked();
       }
       writing = false;
       if (!written) {
@@ -371,13 +366,19 @@ class EventStream {
 
     std::vector<T> takeAllLocked() {
       releaseTakenLocked();
+      taken = buffered;
+      return drainLocked();
+    }
+
+    // Moves out every element waiting, with their weight.
+    std::vector<T> drainLocked() {
       std::vector<T> batch;
       batch.reserve(buffer.size());
       for (T& element : buffer)
         batch.push_back(std::move(element));
       // A fresh deque: a burst's blocks go back to the allocator instead of staying reserved.
       std::deque<T>().swap(buffer);
-      taken = std::exchange(buffered, 0);
+      buffered = 0;
       return batch;
     }
 
