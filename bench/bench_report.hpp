@@ -2,6 +2,7 @@
 // collects these lines into BENCHMARKS.md, so that no figure there is ever typed by hand.
 #pragma once
 
+#include <cstdarg>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -49,6 +50,18 @@ inline bool reportFigure(const Figure& f, std::optional<bool> met = std::nullopt
               ok ? "yes" : "no");
   std::fflush(stdout);
   return ok;
+}
+
+// Prints "@note<TAB>text": a measurement that explains a figure without being one (a floor, a
+// breakdown). The report lists the notes under the table. Tabs and line breaks are not allowed.
+[[gnu::format(printf, 1, 2)]] inline void reportNote(const char* format, ...) {
+  std::va_list args;
+  va_start(args, format);
+  std::printf("@note\t");
+  std::vprintf(format, args);
+  std::printf("\n");
+  std::fflush(stdout);
+  va_end(args);
 }
 
 }  // namespace tarno::bench
