@@ -56,9 +56,16 @@ TEST(TarnoCodec, ReencodesOrReportsWithItsExitStatus) {
       {"decode NoSuchType", "{}", 2, "", "tarno-codec: unknown type NoSuchType\nusage: "},
       {"decode", "{}", 2, "", "usage: "},
       {"", "", 2, "", "usage: "},
+      // A frame's worth is read whole; more is refused rather than held.
+      {"decode RateParams", std::string(8388608 - 24, ' ') + R"({"ids":["a"],"rating":1})", 0,
+       "{\"ids\":[\"a\"],\"rating\":1}\n", ""},
+      {"decode RateParams", std::string(8388608 - 23, ' ') + R"({"ids":["a"],"rating":1})", 1, "",
+       "tarno-codec: the document is longer than 8388608 bytes\n"},
   };
   for (const auto& row : rows) {
-    SCOPED_TRACE(row.arguments + " < " + row.input);
+    SCOPED_TRACE(
+        row.arguments + " < " +
+        (row.input.size() > 200 ? std::to_string(row.input.size()) + " bytes" : row.input));
     const Outcome o = runCodec(row.arguments, row.input);
     EXPECT_EQ(o.status, row.status);
     EXPECT_EQ(o.out, row.out);

@@ -5,9 +5,13 @@
 //   tarno-codec decode TYPE    one document on standard input; the re-encoded value as one
 //                              compact line (exit 0), or the decoding error on standard error
 //                              (exit 1); an unknown type or other usage is exit 2
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
+#include <cstring>
 #include <iostream>
-#include <iterator>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,6 +19,8 @@
 #include "tarno/assistant/session/assistant_command.hpp"
 #include "tarno/assistant/session/assistant_event.hpp"
 #include "tarno/assistant/session/assistant_run_request.hpp"
+#include "tarno/assistant/support/descriptor_io.hpp"
+#include "tarno/protocol/frame_codec.hpp"
 #include "tarno/protocol/protocol_types.hpp"
 
 namespace {
@@ -25,6 +31,27 @@ constexpr auto kTypes =
     protocol::join(protocol::join(protocol::ProtocolTypes{}, protocol::ModelTypes{}),
                    protocol::TypeList<assistant::AssistantEvent, assistant::AssistantCommand,
                                       assistant::AssistantRunRequest>{});
+
+// Every one of these documents crosses a socket as one frame, so nothing longer is one of them;
+// reading stops there rather than holding whatever the input goes on giving (/dev/zero).
+constexpr std::size_t maxDocumentBytes = protocol::FrameCodec::maxFrameBytes;
+
+// All of standard input into `out`; otherwise why it could not be had.
+std::optional<std::string> readDocument(std::string& out) {
+  std::vector<char> buffer(64 * 1024);
+  for (;;) {
+    const assistant::ReadResult read =
+        assistant::readWithin(STDIN_FILENO, buffer, std::chrono::milliseconds(-1));
+    if (read.status == assistant::ReadResult::Status::endOfFile) return std::nullopt;
+    if (read.status != assistant::ReadResult::Status::data) {
+      return "couldn't read standard input: " + std::string(std::strerror(read.error));
+    }
+    if (read.size > maxDocumentBytes - out.size()) {
+      return "the document is longer than " + std::to_string(maxDocumentBytes) + " bytes";
+    }
+    out.append(buffer.data(), read.size);
+  }
+}
 
 int usage() {
   std::cerr << "usage: tarno-codec types | decode TYPE < document.json\n";
@@ -47,7 +74,11 @@ int main(int argc, char** argv) {
     std::cerr << "tarno-codec: unknown type " << type << '\n';
     return usage();
   }
-  const std::string input{std::istreambuf_iterator<char>(std::cin), {}};
+  std::string input;
+  if (const std::optional<std::string> problem = readDocument(input)) {
+    std::cerr << "tarno-codec: " << *problem << '\n';
+    return 1;
+  }
   try {
     std::cout << *protocol::reencodeAs(kTypes, type, input) << '\n';
     return 0;
