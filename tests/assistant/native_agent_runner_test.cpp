@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
 
 #include "assistant/engine_test_support.hpp"
@@ -142,20 +143,23 @@ TEST(NativeAgentRunner, StopsAfterEightStepsAndReportsAFailedModelCallWithTheEnd
                         true));
 }
 
-TEST(NativeAgentRunner, ACancelledTurnMakesNoFurtherModelCall) {
+TEST(NativeAgentRunner, ACancelledTurnMakesNoFurtherModelOrToolCall) {
   for (const bool duringModelCall : {false, true}) {
     fakes::FakeChatServer server(
         {duringModelCall ? ChatReply{.delay = std::chrono::seconds(60)}
-                         : ChatReply::toolCalls({toolCall("c", "tarno_context", "{}")})});
+                         : ChatReply::toolCalls({toolCall("c", "tarno_context", "{}"),
+                                                 toolCall("d", "tarno_context", "{}")})});
     std::promise<void> release;
     auto held = std::make_shared<std::shared_future<void>>(release.get_future().share());
+    auto dispatched = std::make_shared<std::atomic<int>>(0);
     auto events = Runner::stream(
         {.prompt = "p"},
         [endpoint = server.endpoint()] {
           return NativeModelConfig{endpoint, "m", ""};
         },
         "",
-        [held](const std::string&) {
+        [held, dispatched](const std::string&) {
+          ++*dispatched;
           held->wait();
           return std::string("{}");
         });
@@ -168,6 +172,7 @@ TEST(NativeAgentRunner, ACancelledTurnMakesNoFurtherModelCall) {
     // The turn's thread lets go of the dispatch function when it ends.
     EXPECT_TRUE(test_support::eventually([&] { return held.use_count() == 1; }));
     EXPECT_EQ(server.requests().size(), 1u) << duringModelCall;
+    EXPECT_EQ(*dispatched, duringModelCall ? 0 : 1);
   }
 }
 

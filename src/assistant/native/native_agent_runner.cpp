@@ -126,6 +126,9 @@ struct Turn {
         return;
       }
       for (const ToolCall& call : calls) {
+        // What a cancelled turn still did would be discarded, and one answer may ask for
+        // thousands of calls, each allowed the dispatch's whole time limit.
+        if (stop.stop_requested()) break;
         out.yield(AssistantEvent::toolUse(call.id, TarnoAssistantConfig::toolName(call.name),
                                           call.arguments));
         NativeAgentRunner::ToolOutcome outcome =
