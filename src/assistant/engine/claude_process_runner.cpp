@@ -83,12 +83,12 @@ class RunnerState {
         .tick = idleCheck,
         .keepReading =
             [&] {
+              const bool running = process_.isRunning();
+              if (!running || !sources[0].open) windDown();
               escalate(stop);
-              // Output still open after the child has gone is only waited for while someone
-              // listens; standard error alone (the child may close standard output and go on
-              // writing errors) only while the child runs.
-              if (sources[0].open) return !out.isTerminated() || process_.isRunning();
-              return process_.isRunning();
+              // Pipes still open after the child has gone belong to something it started: they
+              // are read while someone listens, until its group has been killed.
+              return running || (!out.isTerminated() && !killed());
             },
     };
     try {
@@ -104,6 +104,7 @@ class RunnerState {
       terminateLocked(Clock::now());
     }
     // A child that closed its output but runs on is waited for only until it is due to end.
+    windDown();
     std::optional<ExitStatus> status;
     while (!(status = process_.waitFor(idleCheck)))
       escalate(stop);
@@ -140,12 +141,29 @@ class RunnerState {
     process_.terminate();
   }
 
+  // The child has exited or closed its output, so no event can follow: what is left of the run
+  // (the child, or what it started and still holds a pipe) gets the grace, then its group is
+  // ended. Otherwise a `sleep &` of the CLI would hold its turn open for as long as it sleeps.
+  void windDown() {
+    std::lock_guard guard(lock_);
+    if (!windingDownAt_) windingDownAt_ = Clock::now();
+  }
+
+  bool killed() {
+    std::lock_guard guard(lock_);
+    return killed_;
+  }
+
   // Moves a child that is due to end along: the terminate request once its consumer's grace
-  // is over (at once on a stop), SIGKILL once it has ignored that request for the grace.
+  // or its own is over (at once on a stop), SIGKILL once it has ignored that request for the
+  // grace. The group is still reachable while the exited leader waits unreaped.
   void escalate(const std::stop_token& stop) {
     std::lock_guard guard(lock_);
     const auto now = Clock::now();
-    if (stop.stop_requested() || (leftAt_ && now >= *leftAt_ + grace_)) terminateLocked(now);
+    const auto over = [&](const std::optional<Clock::time_point>& since) {
+      return since && now >= *since + grace_;
+    };
+    if (stop.stop_requested() || over(leftAt_) || over(windingDownAt_)) terminateLocked(now);
     if (terminatedAt_ && !killed_ && now >= *terminatedAt_ + grace_) {
       killed_ = true;
       process_.sendSignal(SIGKILL);
@@ -186,11 +204,12 @@ class RunnerState {
       // A parser that fails on a line has understood nothing in it.
       return;
     }
+    std::lock_guard guard(lock_);
     for (AssistantEvent& event : parsed) {
-      if (event.is<AssistantEvent::Finished>()) {
-        std::lock_guard guard(lock_);
-        sawFinished_ = true;
-      }
+      // The run is over with its first finished event: what the CLI prints after it is read
+      // but not relayed, so that the consumer sees exactly one.
+      if (sawFinished_) return;
+      sawFinished_ = event.is<AssistantEvent::Finished>();
       events.push_back(std::move(event));
     }
   }
@@ -224,8 +243,9 @@ class RunnerState {
   // Guarded by lock_. The child is only replaced at launch; waiting for it needs no lock,
   // since ChildProcess allows terminate() from another thread meanwhile.
   ChildProcess process_;
-  std::optional<Clock::time_point> leftAt_;        // the consumer went away
-  std::optional<Clock::time_point> terminatedAt_;  // SIGTERM was asked for
+  std::optional<Clock::time_point> leftAt_;         // the consumer went away
+  std::optional<Clock::time_point> windingDownAt_;  // the child exited or closed its output
+  std::optional<Clock::time_point> terminatedAt_;   // SIGTERM was asked for
   bool killed_ = false;
   LineAccumulator accumulator_;
   bool sawFinished_ = false;
