@@ -70,5 +70,14 @@ TEST(LineAccumulatorTest, IllFormedBytesBecomeReplacementCharacters) {
   EXPECT_EQ(feed("x\xF0\x9F\x98\ny", {2, 3}), (Lines{"x" + kFFFD, "y"}));
 }
 
+TEST(LineAccumulatorTest, ALineOverTheLimitIsDroppedWholeWithoutBeingHeld) {
+  LineAccumulator acc;
+  const std::string chunk(1 << 20, 'x');
+  for (std::size_t sent = 0; sent <= LineAccumulator::maxLineBytes; sent += chunk.size())
+    ASSERT_TRUE(acc.append(chunk).empty() && acc.buffer().size() <= LineAccumulator::maxLineBytes);
+  EXPECT_EQ(acc.append("tail\nafter\nlast"), Lines{"after"});
+  EXPECT_EQ(acc.flush(), "last");
+}
+
 }  // namespace
 }  // namespace tarno::assistant
