@@ -221,7 +221,7 @@ TEST_F(AssistantSocketServerTest, ReadsOnlyTheFirstFrameWhichMustBeACommand) {
   EXPECT_EQ(ended.get(), Termination::cancelled);
   EXPECT_FALSE(abandoned.yield(AssistantEvent::textDelta("three")));
 
-  // So is one that half-closes and never reads while its run is blocked in a send to it.
+  // So is one that leaves while its run is blocked in a send to it.
   unique_fd halfOpen = connectTo(path);
   ASSERT_TRUE(sendAll(halfOpen.get(), frame(AssistantCommand::run({.prompt = "stuck"}))));
   auto released = std::async(std::launch::async, [stuck = openStream(2)] {
@@ -229,9 +229,18 @@ TEST_F(AssistantSocketServerTest, ReadsOnlyTheFirstFrameWhichMustBeACommand) {
     }
   });
   std::this_thread::sleep_for(100ms);  // the socket fills up
-  ::shutdown(halfOpen.get(), SHUT_WR);
+  halfOpen.reset();
   EXPECT_EQ(released.wait_for(10s), std::future_status::ready);
-  halfOpen.reset();  // releases the run if the server did not
+
+  // One that only shuts down its sending side has not left: it still gets its events.
+  unique_fd halfClosed = connectTo(path);
+  ASSERT_TRUE(sendAll(halfClosed.get(), frame(AssistantCommand::run({.prompt = "quiet"}))));
+  ::shutdown(halfClosed.get(), SHUT_WR);
+  auto answered = openStream(3);
+  std::this_thread::sleep_for(100ms);  // time to mistake the half-close for a hang-up
+  answered.yield(AssistantEvent::textDelta("heard"));
+  answered.finish();
+  EXPECT_EQ(readEvents(halfClosed.get()), Events{AssistantEvent::textDelta("heard")});
 }
 
 TEST_F(AssistantSocketServerTest, IdleSlowAndSurplusClientsAreBounded) {

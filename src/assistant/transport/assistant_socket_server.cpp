@@ -74,12 +74,9 @@ bool writeEvents(int fd, const std::vector<AssistantEvent>& events) {
   return block.empty() || SocketIO::writeAll(fd, block);
 }
 
-// The poll events that mean the client has gone: closed (or shut down) its end, or reset.
-#ifdef POLLRDHUP
-constexpr short hangUpEvents = POLLRDHUP | POLLHUP | POLLERR;
-#else
+// The poll events that mean the client has gone: closed its end, or reset. A client that only
+// shut down its sending side (POLLRDHUP) has said all it will say and still reads its events.
 constexpr short hangUpEvents = POLLHUP | POLLERR;
-#endif
 
 // A connection that read this much (one oversized or unterminated frame, say) hands its
 // memory back to the system when it ends: the allocator would otherwise keep the freed pages
@@ -385,8 +382,8 @@ void AssistantSocketServer::relay(EventStream<AssistantEvent>& stream, int fd) {
     }
   }
   if (leave || stream.writeFailed()) {
-    // The run hears of it first; then a producer still in a send to a client that half-closed
-    // and never reads gets its send failed, so that the writer can be taken back.
+    // The run hears of it first; then a producer still blocked in a send to that client gets
+    // its send failed, so that the writer can be taken back.
     stream.cancel();
     ::shutdown(fd, SHUT_RDWR);
   }
