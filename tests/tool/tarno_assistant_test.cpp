@@ -176,6 +176,21 @@ TEST_F(TarnoAssistantTest, FlagsAsTheyStandAndTheExitStatusOfTheRun) {
   }
 }
 
+// With nowhere to print to, a one-shot ends its run (the fake would hang) and fails.
+TEST_F(TarnoAssistantTest, AOneShotThatCannotPrintEndsItsRunAndFails) {
+  sandbox.script.print()
+      .sleepMs(200)
+      .out(R"({"type":"system","subtype":"init","session_id":"s"})")
+      .hang();
+  sandbox.installScript();
+  for (const char* script : {R"("$0" --prompt hi >&-; echo $? > status)",
+                             R"({ "$0" --prompt hi; echo $? > status; } | true)"}) {
+    EXPECT_EQ(sandbox.run("/bin/sh", {"-c", script, helper}).status, ExitStatus::exitedWith(0));
+    EXPECT_EQ(fakes::readFile(sandbox.home() + "/status"), "1\n") << script;
+    EXPECT_TRUE(contains(sandbox.record().log, "sigterm")) << script;
+  }
+}
+
 TEST_F(TarnoAssistantTest, EachEventIsWrittenAsSoonAsItHappens) {
   sandbox.script.print().out(R"({"type":"system","subtype":"init","session_id":"early"})").hang();
   sandbox.installScript();

@@ -65,8 +65,9 @@ struct TarnoAssistantHelper {
   // One diagnostic line; returns exit status 2.
   static int fail(std::string_view message);
 
-  // Prints each event as one compact JSON line; returns 1 if any event was a `finished` error
-  // or SIGTERM or SIGINT cut the run short, else 0.
+  // Prints each event as one compact JSON line; returns 1 if any event was a `finished` error,
+  // SIGTERM or SIGINT cut the run short, or an event could not be written (the run is then
+  // cancelled), else 0.
   static int printEvents(EventStream<AssistantEvent> events);
 };
 
