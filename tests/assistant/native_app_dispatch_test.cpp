@@ -2,6 +2,10 @@
 // answering app is in the tarno-native test).
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <unistd.h>
+
+#include <thread>
+#include <vector>
 
 #include "fakes/fake-app-peer/fake_app_peer.hpp"
 #include "tarno/assistant/native/app_dispatch.hpp"
@@ -18,14 +22,32 @@ TEST(AppDispatch, AnAppThatDoesNotAnswerGivesAnErrorResponse) {
   EXPECT_EQ(AppDispatch::call(closing.socketPath(), request),
             error("the app closed the connection without answering"));
 
-  // A socket that accepts nothing: the connection waits in the backlog, unanswered.
   const fakes::TempDir dir;
-  const unique_fd silent = SocketIO::makeSocket();
-  const auto address = SocketAddr::unix(dir.path() + "/ipc.sock");
-  ASSERT_EQ(::bind(silent.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address), 0);
-  ASSERT_EQ(::listen(silent.get(), 4), 0);
+  const auto listening = [&dir](const std::string& name) {
+    unique_fd fd = SocketIO::makeSocket();
+    const auto address = SocketAddr::unix(dir.path() + name);
+    EXPECT_EQ(::bind(fd.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address), 0);
+    EXPECT_EQ(::listen(fd.get(), 4), 0);
+    return fd;
+  };
+  // A socket that accepts nothing: the connection waits in the backlog, unanswered.
+  const unique_fd silent = listening("/ipc.sock");
   EXPECT_EQ(AppDispatch::call(dir.path() + "/ipc.sock", request, std::chrono::milliseconds(200)),
             error("the app didn't answer within 200 ms"));
+
+  // An app that takes a long request a little at a time keeps to the same limit.
+  const unique_fd slow = listening("/slow.sock");
+  std::jthread app([&slow] {
+    const unique_fd fd = SocketIO::acceptConnection(slow.get());
+    for (std::vector<char> bytes(64 * 1024);
+         fd && ::read(fd.get(), bytes.data(), bytes.size()) > 0;)
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  });
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(AppDispatch::call(dir.path() + "/slow.sock", std::string(4 << 20, ' ') + request,
+                              std::chrono::milliseconds(200)),
+            error("the app didn't answer within 200 ms"));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
 }  // namespace
