@@ -2,10 +2,8 @@
 // answering app is in the tarno-native test).
 #include <gtest/gtest.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <thread>
-#include <vector>
 
 #include "fakes/fake-app-peer/fake_app_peer.hpp"
 #include "tarno/assistant/native/app_dispatch.hpp"
@@ -39,8 +37,8 @@ TEST(AppDispatch, AnAppThatDoesNotAnswerGivesAnErrorResponse) {
   const unique_fd slow = listening("/slow.sock");
   std::jthread app([&slow] {
     const unique_fd fd = SocketIO::acceptConnection(slow.get());
-    for (std::vector<char> bytes(64 * 1024);
-         fd && ::read(fd.get(), bytes.data(), bytes.size()) > 0;)
+    char bytes[64 * 1024];
+    while (fd && ::recv(fd.get(), bytes, sizeof bytes, 0) > 0)
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
   });
   const auto start = std::chrono::steady_clock::now();
