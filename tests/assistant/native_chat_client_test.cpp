@@ -82,7 +82,7 @@ TEST(NativeChatClient, ReportsEveryFailureOnceWithoutRetrying) {
       {{.body = "garbage"}, "decoding: The given data was not valid JSON."},
       {{.body = "nonsense\r\n\r\n", .raw = true}, "transport: "},
       {{.body = R"({"choices":[)", .closeEarly = true}, "transport: "},
-      {{.floodBytes = 100'000'000}, "transport: the response is larger than 16777216 bytes"},
+      {{.floodBytes = 100'000'000}, "transport: the answers are larger than 16777216 bytes"},
       {{.delay = 10s}, "transport: Operation timed out", "", {.timeout = 200ms}},
       {{}, "NativeError: invalid endpoint URL", "not a url"},
       {{}, "NativeError: invalid endpoint URL", "http://127.0.0.1:1\n"},
@@ -95,6 +95,12 @@ TEST(NativeChatClient, ReportsEveryFailureOnceWithoutRetrying) {
     EXPECT_EQ(prefixOnly ? failure.substr(0, row.expected.size()) : failure, row.expected);
     EXPECT_EQ(server.requests().size(), row.endpoint.empty() ? 1u : 0u) << row.expected;
   }
+  // The limit holds for a client's answers together: a turn keeps every one of them.
+  fakes::FakeChatServer server({ChatReply::content(std::string(600, 'a'))});
+  ChatClient client(ChatOptions{.maxResponseBytes = 1500});
+  for (int call = 0; call < 2; ++call)
+    EXPECT_NO_THROW(client.chat({server.endpoint(), "m", ""}, conversation));
+  EXPECT_THROW(client.chat({server.endpoint(), "m", ""}, conversation), ChatTransportError);
 }
 
 }  // namespace

@@ -145,7 +145,7 @@ core::JsonValue ChatClient::chat(const NativeModelConfig& config,
   // No "Expect: 100-continue" round trip for larger conversations.
   headers.add("Expect:");
 
-  Sink sink{.body = {}, .limit = options_.maxResponseBytes};
+  Sink sink{.body = {}, .limit = options_.maxResponseBytes - received_};
   char errorText[CURL_ERROR_SIZE] = {};
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
   curl_easy_setopt(curl, CURLOPT_POST, 1L);
@@ -163,9 +163,10 @@ core::JsonValue ChatClient::chat(const NativeModelConfig& config,
   curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &stop_);
 
   const CURLcode result = curl_easy_perform(curl);
+  received_ += sink.body.size();
   if (sink.overflowed) {
-    throw ChatTransportError("the response is larger than " +
-                             std::to_string(options_.maxResponseBytes) + " bytes");
+    throw ChatTransportError("the answers are larger than " +
+                             std::to_string(options_.maxResponseBytes) + " bytes together");
   }
   if (result == CURLE_ABORTED_BY_CALLBACK) throw ChatTransportError("cancelled");
   if (result != CURLE_OK) {

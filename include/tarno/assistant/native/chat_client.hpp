@@ -27,8 +27,9 @@ class ChatTransportError : public std::runtime_error {
 struct ChatOptions {
   // For the whole exchange, connection included.
   std::chrono::milliseconds timeout{120'000};
-  // A larger answer is cut off there and fails: a chat message is a few kilobytes, and a
-  // broken or hostile server must not make us hold what it sends.
+  // For all the answers to one client together: the one that goes beyond is cut off there and
+  // fails. A chat message is a few kilobytes, and a broken or hostile server must not make us
+  // hold what it sends; a turn keeps every answer, as a tree many times its size.
   std::size_t maxResponseBytes = 16 * 1024 * 1024;
 };
 
@@ -58,6 +59,7 @@ class ChatClient {
   ChatOptions options_;
   std::stop_token stop_;
   std::unique_ptr<Handle> handle_;
+  std::size_t received_ = 0;  // bytes of all answers so far
 };
 
 }  // namespace tarno::assistant
