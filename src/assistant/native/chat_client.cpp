@@ -95,17 +95,28 @@ std::string requestBody(const NativeModelConfig& config, const core::JsonValue::
   return body;
 }
 
-// The assistant message of the first choice.
-core::JsonValue firstMessage(const core::JsonValue& response) {
-  const core::JsonValue* choices = response.find("choices");
-  const core::JsonValue::Array* list = choices ? choices->asArray() : nullptr;
+// The first member named `key` of an object, for moving out of it.
+core::JsonValue* member(core::JsonValue& object, std::string_view key) {
+  core::JsonValue::Object* members = object.asObject();
+  if (members == nullptr) return nullptr;
+  for (auto& [name, value] : *members) {
+    if (name == key) return &value;
+  }
+  return nullptr;
+}
+
+// The assistant message of the first choice, moved out: an answer's tree is many times its
+// size, and a copy would hold it twice.
+core::JsonValue firstMessage(core::JsonValue response) {
+  core::JsonValue* choices = member(response, "choices");
+  core::JsonValue::Array* list = choices ? choices->asArray() : nullptr;
   if (list == nullptr || list->empty()) throw NativeError::badResponse();
   for (const core::JsonValue& choice : *list) {
     if (!choice.isObject()) throw NativeError::badResponse();
   }
-  const core::JsonValue* message = list->front().find("message");
+  core::JsonValue* message = member(list->front(), "message");
   if (message == nullptr || !message->isObject()) throw NativeError::badResponse();
-  return *message;
+  return std::move(*message);
 }
 
 }  // namespace
