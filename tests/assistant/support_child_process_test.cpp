@@ -138,6 +138,8 @@ TEST(SupportChildProcess, LaunchFailuresCarryErrnoAndItsText) {
       {Options(plain), {EACCES, "Permission denied"}},
       {Options("/bin/true").withWorkingDirectory(dir.path() + "/missing"),
        {ENOENT, "No such file or directory"}},
+      {Options("/bin/true").withArguments({"-p", std::string("a\0b", 3)}),
+       {EINVAL, "Invalid argument"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.options.executable);

@@ -253,6 +253,17 @@ pid_t ChildProcess::pid() const noexcept {
 }
 
 SpawnResult ChildProcess::spawn(const Options& options) {
+  // The child sees C strings, which end at their first NUL: it would get a cut-short argument
+  // (a prompt, say) without a word.
+  const auto holdsNul = [](const std::string& text) { return text.find('\0') != text.npos; };
+  const auto anyHoldsNul = [&](const std::vector<std::string>& texts) {
+    return std::any_of(texts.begin(), texts.end(), holdsNul);
+  };
+  if (holdsNul(options.executable) || holdsNul(options.argv0.value_or("")) ||
+      holdsNul(options.workingDirectory.value_or("")) || anyHoldsNul(options.arguments) ||
+      anyHoldsNul(options.environment))
+    return LaunchError::fromErrno(EINVAL);
+
   ChildPlan plan;
   // Descriptors the child copies from; they close here once the child has them.
   std::vector<unique_fd> childSide;
