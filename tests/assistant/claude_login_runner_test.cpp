@@ -145,7 +145,7 @@ TEST_F(ClaudeLoginRunnerSession, RelaysAddressAndPromptAndTheCodeDecidesTheOutco
 
 TEST_F(ClaudeLoginRunnerSession, EachEventComesOnceAndEveryOtherEndIsAFailure) {
   const std::string url = "https://claude.ai/login?from=cli";
-  fakes::FakeClaudeScript repeating, killed;
+  fakes::FakeClaudeScript repeating, killed, flooding;
   repeating.login()
       .out(fakes::osc8Link(url, "sign in", /*stringTerminator=*/true))
       .sleepMs(50)
@@ -154,6 +154,7 @@ TEST_F(ClaudeLoginRunnerSession, EachEventComesOnceAndEveryOtherEndIsAFailure) {
       .out("paste code, paste the code, Enter the code")
       .exit(0);
   killed.login().out(url).signal(SIGTERM);
+  flooding.login().outFill(8 << 10, std::string(1023, '.') + "\n").out(url + " paste code").exit(1);
   const AssistantEvent opened = AssistantEvent::assistantText(opening);
   const std::tuple<const fakes::FakeClaudeScript*, std::string, std::vector<AssistantEvent>>
       cases[] = {
@@ -164,6 +165,10 @@ TEST_F(ClaudeLoginRunnerSession, EachEventComesOnceAndEveryOtherEndIsAFailure) {
           {&killed,
            TARNO_FAKE_CLAUDE_PATH,
            {opened, urlEvent(url), AssistantEvent::finished(failed, true)}},
+          {&flooding,
+           TARNO_FAKE_CLAUDE_PATH,
+           {opened, urlEvent(url), AssistantEvent::awaitingLoginCode(),
+            AssistantEvent::finished(failed, true)}},
           {&killed,
            "/no-such-claude",
            {opened,

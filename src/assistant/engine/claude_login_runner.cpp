@@ -159,6 +159,8 @@ constexpr std::chrono::milliseconds deadlineTick{50};
 
 constexpr std::string_view childName = "claude auth login";
 
+constexpr std::size_t scanWindowBytes = 16 * 1024;
+
 // A terminal source that hands `onText` everything read so far, decoded, after each chunk.
 OutputSource accumulating(int fd, std::string& bytes,
                           const std::function<void(const std::string&)>& onText) {
@@ -229,8 +231,17 @@ void signIn(const Continuation& out, const std::string& executable,
   };
   bool timedOut = false;
   bool deadlinePending = true;
-  std::string bytes;
-  OutputSource terminal = accumulating(master.get(), bytes, scan);
+  // The scanner sees the latest output only, far more than an address or a prompt takes, and
+  // nothing once both are out: a CLI flooding its terminal would otherwise cost memory and a
+  // rescan of all it printed at every read.
+  std::string recent;
+  OutputSource terminal{master.get(), [&](std::string_view chunk) {
+                          if (urlAnnounced && codeRequested) return;
+                          recent.append(chunk);
+                          if (recent.size() > scanWindowBytes)
+                            recent.erase(0, recent.size() - scanWindowBytes);
+                          scan(core::decodeUTF8Lossy(recent));
+                        }};
   // At process exit (stop) the CLI is asked to end, and reading stops soon after even if
   // something it started still holds the terminal.
   readToEnd(std::span(&terminal, 1),
