@@ -69,6 +69,8 @@ TEST_F(ClaudeAuthCheck, AnswersFromTheOutputAloneAndEveryFailureIsSignedOut) {
        [](auto& s) { s.err("note: ").err(fakes::authStatusJSON(true)).exit(3); }, fake, "", false,
        true},
       {"silent", [](auto&) {}, fake, "", false, false},
+      {"exited, leaving a process on the pipe",
+       [](auto& s) { s.grandchild().out(fakes::authStatusJSON(true)); }, fake, "", false, true},
       {"missing", [](auto&) {}, "/missing", "", false, false},
       {"a directory", [](auto&) {}, "/", "", false, false},
       {"no working directory", [](auto&) {}, fake, "/no-such-directory", false, false},

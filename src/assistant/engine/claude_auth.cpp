@@ -1,6 +1,7 @@
 // Asking the claude CLI whether it is signed in.
 #include "tarno/assistant/engine/claude_auth.hpp"
 
+#include <chrono>
 #include <exception>
 #include <span>
 #include <utility>
@@ -18,7 +19,8 @@ namespace tarno::assistant {
 
 namespace {
 constexpr std::string_view childName = "claude auth status";
-}
+constexpr std::chrono::milliseconds exitCheck{50};
+}  // namespace
 
 bool ClaudeAuth::isLoggedIn(const std::string& executable, std::stop_token stop) {
   return isLoggedIn(executable, ClaudeInvocation::subscriptionEnvironment(processEnvironment()),
@@ -48,8 +50,14 @@ bool ClaudeAuth::isLoggedIn(const std::string& executable, const Environment& en
     diagnostics::childStarted(childName, pid);
     OutputSource source{output->readEnd.get(),
                         [&bytes](std::string_view chunk) { bytes.append(chunk); }};
-    // A check that hangs must not hold up its owner's exit.
-    readToEnd(std::span(&source, 1), {.child = child, .stop = stop});
+    // A check that hangs must not hold up its owner's exit. The answer is complete once the CLI
+    // has exited: what it left behind on the pipe is not waited for, but ended with its group
+    // while the exited leader is still unreaped.
+    readToEnd(std::span(&source, 1), {.tick = exitCheck,
+                                      .keepReading = [&] { return child->isRunning(); },
+                                      .child = child,
+                                      .stop = stop});
+    if (!child->isRunning()) child->terminate();
     diagnostics::childExited(childName, pid,
                              stop.stop_requested() ? child->terminateAndWait() : child->wait());
   }
