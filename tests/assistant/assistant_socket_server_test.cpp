@@ -241,18 +241,6 @@ TEST_F(AssistantSocketServerTest, ReadsOnlyTheFirstFrameWhichMustBeACommand) {
   answered.yield(AssistantEvent::textDelta("heard"));
   answered.finish();
   EXPECT_EQ(readEvents(halfClosed.get()), Events{AssistantEvent::textDelta("heard")});
-
-  // Events too large for a frame are left out; the run still ends with a finished event.
-  unique_fd big = connectTo(path);
-  ASSERT_TRUE(sendAll(big.get(), frame(AssistantCommand::run({.prompt = "big"}))));
-  auto huge = openStream(4);
-  const std::string nineMiB(9 << 20, 'x');
-  huge.yield(AssistantEvent::textDelta(nineMiB));
-  huge.yield(AssistantEvent::finished(nineMiB, false, "s-9"));
-  huge.finish();
-  EXPECT_EQ(
-      readEvents(big.get()),
-      Events{AssistantEvent::finished("The answer is too large to send to the app.", true, "s-9")});
 }
 
 TEST_F(AssistantSocketServerTest, IdleSlowAndSurplusClientsAreBounded) {

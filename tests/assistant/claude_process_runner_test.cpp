@@ -296,19 +296,22 @@ TEST_F(ClaudeProcessRunnerTest, AConsumerLeavingEndsTheChildItsGroupAndAStubborn
 }
 
 // A child that is done (exited, or closed its output) while its consumer listens ends the run
-// with one finished within two graces, and what it left on its pipes ("gc") with it.
-TEST_F(ClaudeProcessRunnerTest, ADoneChildEndsTheRunWithOneFinishedAndTakesItsGroupAlong) {
+// within two graces, and what it left on its pipes ("gc") with it. Everything it printed is
+// passed on, after its result too.
+TEST_F(ClaudeProcessRunnerTest, ADoneChildEndsTheRunAndTakesItsGroupAlong) {
   const std::string result = std::string("echo '") + resultLine + "'; ";
-  const std::pair<std::string, Event> cases[] = {
-      {"sleep 600 & echo $! > gc; " + result + "echo '" + initLine + "'; " + result, resultEvent},
-      {"sleep 600 & echo $! > gc; exit 3", Event::finished("claude exited with status 3", true)},
-      {"exec >&-; exec sleep 600", Event::finished("claude exited with status 15", true)},
-      {"trap '' TERM; exec >&-; sleep 600", Event::finished("claude exited with status 9", true)}};
-  for (const auto& [script, finished] : cases) {
+  const std::pair<std::string, std::vector<Event>> cases[] = {
+      {"sleep 600 & echo $! > gc; " + result + "echo '" + initLine + "'; " + result,
+       {resultEvent, initEvent, resultEvent}},
+      {"sleep 600 & echo $! > gc; exit 3", {Event::finished("claude exited with status 3", true)}},
+      {"exec >&-; exec sleep 600", {Event::finished("claude exited with status 15", true)}},
+      {"trap '' TERM; exec >&-; sleep 600",
+       {Event::finished("claude exited with status 9", true)}}};
+  for (const auto& [script, events] : cases) {
     SCOPED_TRACE(script);
     EXPECT_EQ(drain(ClaudeProcessRunner::stream("/bin/sh", {"-c", script}, environment(),
                                                 home_.path(), StreamJSONParser::events, 300ms)),
-              std::vector<Event>{finished});
+              events);
     const std::string left = fakes::readFile(home_.path() + "/gc");
     EXPECT_TRUE(left.empty() ||
                 test_support::eventually([&] { return ended(left.substr(0, left.size() - 1)); }));

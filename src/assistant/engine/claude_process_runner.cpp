@@ -206,10 +206,8 @@ class RunnerState {
     }
     std::lock_guard guard(lock_);
     for (AssistantEvent& event : parsed) {
-      // The run is over with its first finished event: what the CLI prints after it is read
-      // but not relayed, so that the consumer sees exactly one.
-      if (sawFinished_) return;
-      sawFinished_ = event.is<AssistantEvent::Finished>();
+      // Every event is passed on, a second `finished` of the CLI's too.
+      sawFinished_ = sawFinished_ || event.is<AssistantEvent::Finished>();
       events.push_back(std::move(event));
     }
   }

@@ -49,23 +49,6 @@ std::optional<AssistantCommand> decodeCommand(std::string_view frame) {
   }
 }
 
-constexpr std::string_view answerTooLargeText = "The answer is too large to send to the app.";
-
-// One event's frame. An event too large for a frame cannot reach the client: a finished one is
-// replaced by an error that says so, since the client waits for the run's end, and any other is
-// left out (empty). Throws when not even that can be encoded.
-std::string frameOf(const AssistantEvent& event) {
-  try {
-    return protocol::FrameCodec::encodeFrame(core::encodeToString(event));
-  } catch (const protocol::FrameCodec::FrameError&) {
-    diagnostics::debug("event dropped: it cannot be sent as one frame");
-  }
-  const auto* finished = event.as<AssistantEvent::Finished>();
-  if (finished == nullptr) return {};
-  return protocol::FrameCodec::encodeFrame(core::encodeToString(
-      AssistantEvent::finished(std::string(answerTooLargeText), true, finished->sessionID)));
-}
-
 // Frames bigger than this are sent as soon as they are encoded rather than gathered first.
 constexpr std::size_t writeBlockBytes = 64 * 1024;
 
@@ -77,9 +60,9 @@ bool writeEvents(int fd, const std::vector<AssistantEvent>& events) {
   std::string block;
   for (const AssistantEvent& event : events) {
     try {
-      block += frameOf(event);
+      block += protocol::FrameCodec::encodeFrame(core::encodeToString(event));
     } catch (...) {
-      diagnostics::debug("event dropped: it cannot be encoded");
+      diagnostics::debug("event dropped: it cannot be sent as one frame");
       if (!block.empty()) (void)SocketIO::writeAll(fd, block);
       return false;
     }

@@ -9,9 +9,9 @@
 // Runs still going at process exit have their child sent SIGTERM (SIGKILL after the grace) and
 // their thread joined.
 //
-// The stream ends exactly once, after exactly one `finished` event: the CLI's first, or else a
-// synthetic one built from its standard error or exit status; what the CLI prints after its
-// first is read and dropped. A child that exits, or closes its standard output and runs on, has
+// The stream ends exactly once, after at least one `finished` event: the CLI's own (every one it
+// prints is passed on), or else a synthetic one built from its standard error or exit status. A
+// child that exits, or closes its standard output and runs on, has
 // the grace for what is left to end (itself, or what it started and still holds its pipes);
 // then its group gets SIGTERM and, a grace later, SIGKILL. Dropping or cancelling the stream
 // sends the child SIGTERM if it still runs, or, once the CLI has sent its own `finished`, after
