@@ -81,6 +81,8 @@ void JsonWriter::number(double d) {
     throw EncodingError("Unable to encode Double." +
                         std::string(std::isnan(d) ? "nan" : "infinity") + " directly in JSON.");
   }
+  // Negative zero keeps a fraction: "-0" reads back as the integer 0 and would lose its sign.
+  if (d == 0 && std::signbit(d)) return appendSeparated(",-0.0");
   char buf[32];
   buf[0] = ',';
   auto r = std::to_chars(buf + 1, buf + sizeof buf, d);

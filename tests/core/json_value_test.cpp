@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -48,7 +49,7 @@ TEST(JsonParser, AcceptsEveryValidTextAndWritesItBackCompactly) {
       {"-1E+400", "-1E+400"},
       {"123456789012345678901234567890.5e-3", "1.2345678901234568e+26"},
       {"-0", "0"},
-      {"[-0.0,1e-400,1.5,1E2,18446744073709551615]", "[-0,0,1.5,100,18446744073709551615]"},
+      {"[-0.0,1e-400,1.5,1E2,18446744073709551615]", "[-0.0,0,1.5,100,18446744073709551615]"},
       {" \t\n\r{ \"a\" : [ ] , \"b\":{},\"\":null,\"a\":true } \n",
        R"({"a":[],"b":{},"":null,"a":true})"},
       {R"({"n":123456789012345678901234567890,"x":[1e400,{"y":false}]})",
@@ -136,6 +137,9 @@ TEST(JsonParser, BigNumbersFailOnlyInTheDecoderThatReadsThem) {
   // it must still read back.
   const std::string written = encodeToString(Reading{.id = 1, .scale = 9.123456789012346e19});
   EXPECT_EQ(decodeFromString<Reading>(written).scale, 9.123456789012346e19) << written;
+  // So must negative zero, with its sign (a latitude of -1e-400 reads as -0).
+  const std::string zero = encodeToString(decodeFromString<Reading>(R"({"id":1,"scale":-1e-400})"));
+  EXPECT_TRUE(std::signbit(decodeFromString<Reading>(zero).scale)) << zero;
 }
 
 }  // namespace
