@@ -1,5 +1,6 @@
 // The tarno-mcp executable end to end: scripted sessions on its standard input, its tool calls
 // carried to the fake app peer over a socket in a temporary directory.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -105,6 +106,17 @@ TEST(TarnoMCP, AnswersTheHandshakeAndTheToolsAndRefusesBadLinesWithoutStopping) 
 > {"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"tarno_context"}}
 < {"jsonrpc":"2.0","id":1,"result":{"content":[{"type":"text","text":"couldn't reach the app at {GONE}"}],"isError":true}})",
       {{"{HUGE}", std::string(protocol::FrameCodec::maxFrameBytes + 1, '[')}, {"{GONE}", gone}});
+}
+
+TEST(TarnoMCP, StandardInputThatCannotBeReadIsAFailureNotAnEnd) {
+  const unique_fd directory(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  ASSERT_TRUE(directory);
+  auto child = std::get<ChildProcess>(
+      ChildProcess::spawn(ChildProcess::Options(TARNO_MCP_PATH)
+                              .withArguments({"--ipc", "/nonexistent/ipc.sock"})
+                              .withStandardInput(ChildProcess::Stdio::descriptor(directory.get()))
+                              .withStandardOutput(ChildProcess::Stdio::devNull())));
+  EXPECT_EQ(child.wait(), ExitStatus::exitedWith(1));
 }
 
 }  // namespace

@@ -229,9 +229,12 @@ int main(int argc, char** argv) {
   };
   core::LineCutter lines;
   std::vector<char> buffer(64 * 1024);
+  bool readable = true;
   while (writable) {
     const assistant::ReadResult read =
         assistant::readWithin(STDIN_FILENO, buffer, std::chrono::milliseconds(-1));
+    // Only the end of input is a normal end; a read error (a directory, say) is a failure.
+    readable = read.status != assistant::ReadResult::Status::failed;
     if (read.status != assistant::ReadResult::Status::data) break;
     lines.append({buffer.data(), read.size}, take);
     if (lines.remainder().size() > maxLineBytes) {
@@ -241,5 +244,5 @@ int main(int argc, char** argv) {
   }
   // A last line without its line feed still counts.
   if (writable && (dropping || !lines.remainder().empty())) take(lines.takeRemainder());
-  return writable ? 0 : 1;
+  return writable && readable ? 0 : 1;
 }
