@@ -222,11 +222,8 @@ int main(int argc, char** argv) {
     writable = writable && assistant::writeAll(STDOUT_FILENO, *out);
   };
   // An overlong line is dropped as it arrives and answered once, when its end comes.
-  bool dropping = false;
-  const auto take = [&](std::string_view line) {
-    const bool overlong = std::exchange(dropping, false) || line.size() > maxLineBytes;
-    send(overlong ? Server::answerOverlongLine() : server.answerLine(line));
-  };
+  const auto answer = [&](std::string_view line) { send(server.answerLine(line)); };
+  const auto refuse = [&] { send(Server::answerOverlongLine()); };
   core::LineCutter lines;
   std::vector<char> buffer(64 * 1024);
   bool readable = true;
@@ -236,13 +233,10 @@ int main(int argc, char** argv) {
     // Only the end of input is a normal end; a read error (a directory, say) is a failure.
     readable = read.status != assistant::ReadResult::Status::failed;
     if (read.status != assistant::ReadResult::Status::data) break;
-    lines.append({buffer.data(), read.size}, take);
-    if (lines.remainder().size() > maxLineBytes) {
-      (void)lines.takeRemainder();
-      dropping = true;
-    }
+    lines.append({buffer.data(), read.size}, maxLineBytes, answer, refuse);
   }
   // A last line without its line feed still counts.
-  if (writable && (dropping || !lines.remainder().empty())) take(lines.takeRemainder());
+  if (writable && lines.dropping()) refuse();
+  if (writable && !lines.remainder().empty()) answer(lines.takeRemainder());
   return writable && readable ? 0 : 1;
 }

@@ -1,7 +1,8 @@
 // Cuts a byte stream, received in arbitrary chunks, into lines ending at "\n".
 //
-// A plain value without locking; its owner serialises access. It sets no limit: owners that
-// read from a peer bound what they hold themselves.
+// A plain value without locking; its owner serialises access. Unbounded unless the owner gives
+// a bound: then a line longer than that is let go as it arrives, and reported once its end
+// comes, so that a peer that never ends its line cannot take all memory.
 #pragma once
 
 #include <cstring>
@@ -38,18 +39,41 @@ class LineCutter {
     remainder_.append(at, end);
   }
 
-  // The bytes received after the last "\n".
+  // As append(), with lines over `maxLine` bytes reported by onOverlong() instead of onLine.
+  template <class OnLine, class OnOverlong>
+  void append(std::string_view chunk, std::size_t maxLine, OnLine&& onLine,
+              OnOverlong&& onOverlong) {
+    append(chunk, [&](std::string&& line) {
+      // The first line completed while dropping is the tail of the overlong one.
+      if (std::exchange(dropping_, false) || line.size() > maxLine) {
+        onOverlong();
+      } else {
+        onLine(std::move(line));
+      }
+    });
+    if (remainder_.size() > maxLine) {
+      std::string().swap(remainder_);
+      dropping_ = true;
+    }
+  }
+
+  // Whether the unterminated line is over the bound and being dropped.
+  bool dropping() const noexcept { return dropping_; }
+
+  // The bytes received after the last "\n" (none of a line being dropped).
   const std::string& remainder() const noexcept { return remainder_; }
 
   // Hands over the held bytes and starts empty.
   std::string takeRemainder() noexcept {
     std::string rest = std::move(remainder_);
     remainder_.clear();
+    dropping_ = false;
     return rest;
   }
 
  private:
   std::string remainder_;
+  bool dropping_ = false;
 };
 
 }  // namespace tarno::core

@@ -9,21 +9,16 @@ namespace tarno::assistant {
 
 std::vector<std::string> LineAccumulator::append(std::string_view bytes) {
   std::vector<std::string> lines;
-  cutter_.append(bytes, [&](std::string&& line) {
-    // The first line completed after an overlong start is that line's tail.
-    if (std::exchange(overlong_, false) || line.size() > maxLineBytes) return;
-    lines.push_back(core::decodeUTF8Lossy(std::move(line)));
-  });
-  if (cutter_.remainder().size() > maxLineBytes) {
-    cutter_.takeRemainder();
-    overlong_ = true;
-  }
+  cutter_.append(
+      bytes, maxLineBytes,
+      [&](std::string&& line) { lines.push_back(core::decodeUTF8Lossy(std::move(line))); }, [] {});
   return lines;
 }
 
 std::optional<std::string> LineAccumulator::flush() {
+  const bool dropped = cutter_.dropping();
   std::string rest = cutter_.takeRemainder();
-  if (std::exchange(overlong_, false) || rest.empty()) return std::nullopt;
+  if (dropped || rest.empty()) return std::nullopt;
   return core::decodeUTF8Lossy(std::move(rest));
 }
 

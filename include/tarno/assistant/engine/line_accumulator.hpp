@@ -35,7 +35,6 @@ class LineAccumulator {
 
  private:
   core::LineCutter cutter_;
-  bool overlong_ = false;  // the line being received is being dropped
 };
 
 }  // namespace tarno::assistant
