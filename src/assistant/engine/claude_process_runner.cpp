@@ -204,10 +204,11 @@ class RunnerState {
       // A parser that fails on a line has understood nothing in it.
       return;
     }
-    std::lock_guard guard(lock_);
     for (AssistantEvent& event : parsed) {
-      // Every event is passed on, a second `finished` of the CLI's too.
-      sawFinished_ = sawFinished_ || event.is<AssistantEvent::Finished>();
+      if (event.is<AssistantEvent::Finished>()) {
+        std::lock_guard guard(lock_);
+        sawFinished_ = true;
+      }
       events.push_back(std::move(event));
     }
   }

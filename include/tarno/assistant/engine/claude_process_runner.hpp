@@ -11,9 +11,9 @@
 //
 // The stream ends exactly once, after at least one `finished` event: the CLI's own (every one it
 // prints is passed on), or else a synthetic one built from its standard error or exit status. A
-// child that exits, or closes its standard output and runs on, has
-// the grace for what is left to end (itself, or what it started and still holds its pipes);
-// then its group gets SIGTERM and, a grace later, SIGKILL. Dropping or cancelling the stream
+// child that exits, or closes its standard output and runs on, has the grace for what is left
+// to end (itself, or what it started and still holds its pipes); then its group gets SIGTERM
+// and, a grace later, SIGKILL. Dropping or cancelling the stream
 // sends the child SIGTERM if it still runs, or, once the CLI has sent its own `finished`, after
 // it has had the grace to exit by itself; a child still running a grace after SIGTERM gets
 // SIGKILL. The run then only drains the child's output, unread, and reaps it on its own thread.
