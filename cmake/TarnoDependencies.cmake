@@ -27,3 +27,10 @@ endif()
 if(TARNO_BUILD_BENCH)
   find_package(benchmark REQUIRED)
 endif()
+
+# The headless app's library module only: its store, the files' metadata and their pixels.
+# exiv2 is GPL-2.0-or-later and libvips LGPL-2.1-or-later, so nothing the app links may use them.
+find_package(SQLite3 REQUIRED)
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(EXIV2 REQUIRED IMPORTED_TARGET exiv2)
+pkg_check_modules(VIPS REQUIRED IMPORTED_TARGET vips-cpp)

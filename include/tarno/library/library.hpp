@@ -1,0 +1,46 @@
+// The app on Linux: a library of the photos under one folder, its store, and the handlers of
+// the app's JSON-RPC methods. `handleLine` takes one request line (without its line feed) and
+// gives the response line, or nothing for a notification; it is what the IPC server calls for
+// every line of every client, and it may be called from several threads at once.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tarno::library {
+
+struct LibraryOptions {
+  std::filesystem::path folder;      // the photos; absolute
+  std::filesystem::path storeDir;    // empty: folder / ".tarno"
+  std::filesystem::path supportDir;  // ~/.tarno: LUTs ("luts"), the exchange folder ("exchange")
+  bool watch = true;                 // scan in the background and follow changes
+  std::string appVersion = "0.1.0";
+};
+
+class Library {
+ public:
+  // Opens (or creates) the store. Throws std::runtime_error with a message for the user when the
+  // folder cannot be read or the store cannot be created at all.
+  explicit Library(LibraryOptions options);
+  ~Library();
+  Library(const Library&) = delete;
+  Library& operator=(const Library&) = delete;
+
+  // Starts the first scan (and then watching) in the background; returns at once.
+  void start();
+  // Blocks until the first scan and its hashes have ended (tests, tools).
+  void waitUntilScanned();
+
+  // One JSON-RPC request line in, its response line out (absent for a request without an id
+  // that needs no answer). Never throws.
+  std::optional<std::string> handleLine(std::string_view line);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace tarno::library
