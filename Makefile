@@ -18,9 +18,12 @@ configure: deps
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 
+# What the README's first steps use: the helper (tarno-mcp comes with it) and the example client.
+WALKTHROUGH_TARGETS := tarno-assistant helper-client
+
 # Serve mode for the current user: ~/.tarno must exist before the socket is bound.
 run: configure
-	@cmake --build $(BUILD) -j $(JOBS) --target tarno-assistant
+	@cmake --build $(BUILD) -j $(JOBS) --target $(WALKTHROUGH_TARGETS)
 	@mkdir -p -m 0700 "$(HOME)/.tarno"
 	@$(BUILD)/tools/tarno-assistant serve
 

@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,11 +16,13 @@
 #include "tarno/assistant/engine/assistant_engine_registry.hpp"
 #include "tarno/assistant/engine/claude_auth.hpp"
 #include "tarno/assistant/engine/claude_login_runner.hpp"
+#include "tarno/assistant/support/child_process.hpp"
 
 namespace tarno::assistant {
 namespace {
 
 using test_support::drain;
+using test_support::ended;
 using test_support::FakeHome;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
@@ -107,6 +110,39 @@ TEST_F(AssistantEngineHostTest, StatusReportsTheSignInState) {
   }
   // Signed out, a code has no sign-in to go to.
   EXPECT_THAT(answer(AssistantCommand::loginCode("123")), ElementsAre(finished(noSignIn, true)));
+}
+
+// A check whose consumer goes away ends like a run: its CLI, and what the CLI started, get
+// SIGTERM at once; a CLI that ignores it is killed after the grace.
+TEST_F(AssistantEngineHostTest, AStatusCheckLeftByItsConsumerEndsItsCLIAndItsGroup) {
+  const struct {
+    const char* name;
+    std::function<void(fakes::FakeClaudeSection&)> script;
+    bool stubborn;
+  } cases[] = {
+      {"hanging, with a process of its own", [](auto& s) { s.grandchild().hang(); }, false},
+      {"ignoring SIGTERM", [](auto& s) { s.ignoreTerm().grandchild().hang(); }, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const FakeHome own;
+    fakes::FakeClaudeScript script;
+    c.script(script.status());
+    own.install(script);
+    auto check = AssistantEngineHost::run(AssistantCommand::status(), std::nullopt,
+                                          {fakeClaudeSpec(own)}, [&] { return own.path(); });
+    ASSERT_TRUE(test_support::eventually([&] { return !own.record().grandchildPid.empty(); }));
+    const fakes::FakeClaudeRecord record = own.record();
+    { auto dropped = std::move(check); }
+    const auto limit =
+        c.stubborn ? 2 * ChildProcess::terminationGrace : ChildProcess::terminationGrace / 2;
+    EXPECT_TRUE(test_support::eventually([&] { return ended(record.pid); }, limit));
+    EXPECT_TRUE(test_support::eventually([&] { return ended(record.grandchildPid); }));
+    // The one killed never had a chance to log; the other logged the request and exited.
+    const std::vector<std::string> logged =
+        c.stubborn ? std::vector<std::string>{"start status"}
+                   : std::vector<std::string>{"start status", "sigterm", "exit 0"};
+    EXPECT_EQ(own.record().log, logged);
+  }
 }
 
 TEST_F(AssistantEngineHostTest, RunStartsTheCLIWithTheEnginesSetUp) {

@@ -74,9 +74,8 @@ TEST_F(ClaudeAuthCheck, AnswersFromTheOutputAloneAndEveryFailureIsSignedOut) {
       {"missing", [](auto&) {}, "/missing", "", false, false},
       {"a directory", [](auto&) {}, "/", "", false, false},
       {"no working directory", [](auto&) {}, fake, "/no-such-directory", false, false},
-      // Stopped: the CLI is ended before it could answer, and the call returns.
-      {"stopped while it hangs",
-       [](auto& s) { s.sleepMs(20'000).out(fakes::authStatusJSON(true)); }, fake, "", true, false},
+      // Stopped before the call: the CLI is not even started.
+      {"stopped", [](auto& s) { s.out(fakes::authStatusJSON(true)); }, fake, "", true, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -85,10 +84,14 @@ TEST_F(ClaudeAuthCheck, AnswersFromTheOutputAloneAndEveryFailureIsSignedOut) {
     home.install(script);
     std::stop_source stop;
     if (c.stopped) stop.request_stop();
+    const std::size_t startsBefore = home.record().log.size();
     EXPECT_EQ(
         ClaudeAuth::isLoggedIn(c.executable, home.environment(),
                                c.directory.empty() ? home.path() : c.directory, stop.get_token()),
         c.loggedIn);
+    if (c.stopped) {
+      EXPECT_EQ(home.record().log.size(), startsBefore);
+    }
   }
 }
 

@@ -29,6 +29,7 @@ using ::testing::ElementsAre;
 using ::testing::UnorderedElementsAre;
 using Event = AssistantEvent;
 using test_support::drain;
+using test_support::ended;
 
 // Lines the CLI prints in a turn; the assistant message carries two events.
 constexpr const char* initLine =
@@ -234,15 +235,6 @@ TEST_F(ClaudeProcessRunnerTest, TheChildGetsExactlyTheArgumentsEnvironmentAndDir
 }
 
 // ---- the consumer going away ----------------------------------------------------------------
-
-// Gone, or a zombie nobody reaps (what an orphan may be left as in a container).
-bool ended(const std::string& pid) {
-  std::ifstream stat("/proc/" + pid + "/stat");
-  std::string line;
-  if (!std::getline(stat, line)) return true;
-  const std::size_t close = line.rfind(')');
-  return close != std::string::npos && line.substr(close + 2, 1) == "Z";
-}
 
 bool logged(const std::string& home, const std::string& entry) {
   const auto log = fakes::readFakeClaudeRecord(home).log;

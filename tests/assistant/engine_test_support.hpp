@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -93,6 +94,16 @@ inline bool eventually(const std::function<bool()>& condition,
     std::this_thread::sleep_for(5ms);
   }
   return true;
+}
+
+// Whether the process `pid` (as this process's /proc names it) is gone, or a zombie nobody
+// reaps (what an orphan may be left as in a container).
+inline bool ended(const std::string& pid) {
+  std::ifstream stat("/proc/" + pid + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return true;
+  const std::size_t close = line.rfind(')');
+  return close != std::string::npos && line.substr(close + 2, 1) == "Z";
 }
 
 // ThreadSanitizer starts a background thread of its own when the process creates its first

@@ -277,13 +277,6 @@ pid_t parentOf(const std::string& pid) {
   return -1;
 }
 
-// No longer in /proc, or a zombie nobody reaps.
-bool ended(const std::string& pid) {
-  std::ifstream stat("/proc/" + pid + "/stat");
-  std::string line;
-  return !std::getline(stat, line) || line.substr(line.rfind(')') + 2, 1) == "Z";
-}
-
 TEST_F(TarnoAssistantTest, SIGTERMEndsTheRunningCLIBeforeTheHelperExits) {
   sandbox.makeSupportDir();
   sandbox.script.print().out(resultLine).hang();
@@ -315,6 +308,31 @@ TEST_F(TarnoAssistantTest, TheCLIDiesWithAHelperKilledOutright) {
   ASSERT_GT(served, 1);  // never kill(-1)
   ASSERT_EQ(::kill(served, SIGKILL), 0);
   EXPECT_TRUE(eventually([&] { return ended(cli); }));
+}
+
+// A client that leaves is noticed at once: the CLI of its run or of its status check is asked
+// to stop then, well within the grace a CLI that has finished its turn would get.
+TEST_F(TarnoAssistantTest, AClientThatLeavesHasTheCLIOfItsRunOrStatusCheckStoppedAtOnce) {
+  sandbox.makeSupportDir();
+  sandbox.script.print().hang();
+  sandbox.script.status().hang();
+  sandbox.installScript();
+  Started serving = serve();
+  const std::pair<assistant::AssistantCommand, std::string> cases[] = {
+      {assistant::AssistantCommand::run({.prompt = "p"}), "start print"},
+      {assistant::AssistantCommand::status(), "start status"}};
+  long stopped = 0;
+  for (const auto& [command, started] : cases) {
+    SCOPED_TRACE(started);
+    assistant::unique_fd client = connectTo(sandbox.socketPath());
+    ASSERT_TRUE(sendAll(client.get(), frame(command)));
+    ASSERT_TRUE(eventually([&] { return contains(sandbox.record().log, started); }));
+    const std::string cli = sandbox.record().pid;
+    client.reset();
+    EXPECT_TRUE(eventually([&] { return ended(cli); }, ChildProcess::terminationGrace / 2));
+    const Strings log = sandbox.record().log;
+    EXPECT_EQ(std::count(log.begin(), log.end(), "sigterm"), ++stopped);
+  }
 }
 
 // Digit runs (descriptors, pids, uids) as "#", so that diagnostic lines compare exactly.

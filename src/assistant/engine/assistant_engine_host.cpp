@@ -47,15 +47,20 @@ AssistantEvent statusAnswer(const CLIAgentEngine& engine, const std::string& bin
 }
 
 // The readiness test runs the CLI and waits for it, so it happens on a thread of its own and
-// the caller gets its stream at once. A consumer that goes away does not stop the check; at
-// process exit the checks still running are stopped (their CLI ended) and joined.
+// the caller gets its stream at once. It is stopped like a run, its CLI's group sent SIGTERM at
+// once and SIGKILL after the grace, when its consumer goes away (a client that left: nobody
+// wants the answer) and at process exit; the owner joins it.
 EventStream<AssistantEvent> statusStream(const CLIAgentEngine& engine, const std::string& binary) {
   static ThreadOwner checks;
   auto [events, out] = EventStream<AssistantEvent>::make();
   try {
-    checks.start("status", [out = out, engine, binary](std::stop_token stop) {
-      out.yield(statusAnswer(engine, binary, std::move(stop)));
-      out.finish();
+    const ThreadOwner::Handle check =
+        checks.start("status", [out = out, engine, binary](std::stop_token stop) {
+          out.yield(statusAnswer(engine, binary, std::move(stop)));
+          out.finish();
+        });
+    out.onTermination([stop = check.stop](Termination why) {
+      if (why == Termination::cancelled) stop.request_stop();
     });
   } catch (const std::system_error&) {
     out.yield(statusAnswer(engine, binary, {}));

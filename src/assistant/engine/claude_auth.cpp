@@ -29,6 +29,8 @@ bool ClaudeAuth::isLoggedIn(const std::string& executable, std::stop_token stop)
 
 bool ClaudeAuth::isLoggedIn(const std::string& executable, const Environment& environment,
                             const std::string& workingDirectory, std::stop_token stop) {
+  // Nobody waits for the answer any more: the CLI is not started for it.
+  if (stop.stop_requested()) return false;
   // Standard output and standard error share one pipe: the answer may come on either.
   auto output = makePipe();
   if (!output) return false;

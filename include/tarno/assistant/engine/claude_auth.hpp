@@ -17,9 +17,10 @@ struct ClaudeAuth {
 
   // Runs "auth status" with the CLI at `executable` (allowlisted environment, agent working
   // directory, standard input from the null device) and reads its answer. False on every
-  // failure: not startable, no JSON, no boolean "loggedIn". Once `stop` is requested the CLI
-  // gets SIGTERM (SIGKILL after ChildProcess::terminationGrace) and the call returns when it
-  // has exited, answering from what it had printed.
+  // failure: not startable, no JSON, no boolean "loggedIn". Once `stop` is requested the CLI's
+  // group gets SIGTERM (SIGKILL after ChildProcess::terminationGrace) and the call returns when
+  // the CLI has exited, answering from what it had printed; requested before the call, no CLI
+  // is started and the answer is false.
   static bool isLoggedIn(const std::string& executable, std::stop_token stop = {});
   // The same with the child's complete environment and working directory given.
   static bool isLoggedIn(const std::string& executable, const Environment& environment,
