@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <set>
 
-#include "library/file_ops.hpp"
+#include "library/atomic_file.hpp"
 #include "library/handlers.hpp"
 #include "tarno/core/adjustment_data_codec.hpp"
 #include "tarno/core/edit_patch.hpp"
@@ -149,7 +149,7 @@ std::string editCommit(Services& s, const Call& call) {
   std::filesystem::path target = s.file(row.path);
   target += ".tarno-edit.json";
   std::string error;
-  if (!writeFileAtomically(target, core::encodeToString(sidecar) + "\n", &error)) {
+  if (!replaceFileAtomically(target, core::encodeToString(sidecar) + "\n", &error)) {
     fail(RPCErrorCode::internalError, "cannot write the edit sidecar: " + error);
   }
   s.store.write([&](Database& db) {

@@ -147,7 +147,7 @@ TEST_F(LibraryTest, DeleteMovesTheFileIntoTheTrashWithItsBytesIntact) {
       call<UpdatedResult>("photo.delete", R"({"ids":[")" + id + R"(","gone"]})");
   EXPECT_EQ(result, (UpdatedResult{1, {"gone"}}));
   EXPECT_FALSE(std::filesystem::exists(folder() / "2024/June/beach.jpg"));
-  EXPECT_EQ(readFile(storeDir() / "trash/2024/June/beach.jpg"), bytes);
+  EXPECT_EQ(readBytes(storeDir() / "trash/2024/June/beach.jpg"), bytes);
   EXPECT_EQ(error("photo.get", R"({"id":")" + id + R"("})").code, -32602);
   EXPECT_TRUE(call<ListResult>("library.list").photos.empty());
 
@@ -204,14 +204,14 @@ TEST_F(LibraryTest, AMillionIDsAreAnsweredWithEachUnknownOneSkipped) {
 TEST_F(LibraryTest, ADamagedStoreAnswersStoreUnavailableUntilItIsRepaired) {
   library_.reset();
   std::filesystem::create_directories(storeDir());
-  writeFile(storeDir() / "library.sqlite", std::string(8192, 'x'));
+  writeBytes(storeDir() / "library.sqlite", std::string(8192, 'x'));
   open();
   EXPECT_EQ(error("system.ping").code, -32001);
   EXPECT_EQ(error("photo.rate", R"({"ids":["a"],"rating":1})").code, -32001);
   EXPECT_EQ(error("photo.rate", R"({"ids":"a"})").code, -32602);  // bad params still say so
   std::filesystem::rename(storeDir() / "library.sqlite", dir_.path() / "damaged.sqlite");
   EXPECT_EQ(call<PingResult>("system.ping").photoCount, 0);
-  EXPECT_EQ(readFile(dir_.path() / "damaged.sqlite"), std::string(8192, 'x'));
+  EXPECT_EQ(readBytes(dir_.path() / "damaged.sqlite"), std::string(8192, 'x'));
 }
 
 TEST_F(LibraryTest, QueryCombinesDateRatingAndEveryWordOfTheText) {
