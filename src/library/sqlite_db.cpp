@@ -64,6 +64,10 @@ Statement::~Statement() {
   sqlite3_finalize(stmt_);
 }
 
+void Statement::reset() {
+  sqlite3_reset(stmt_);
+}
+
 void Statement::restart() {
   sqlite3_reset(stmt_);
   sqlite3_clear_bindings(stmt_);
@@ -166,6 +170,11 @@ Statement& Database::prepare(std::string_view sql) {
   auto& slot = statements_[std::string(sql)];
   slot = std::make_unique<Statement>(db_, stmt);
   return *slot;
+}
+
+void Database::resetStatements() {
+  for (auto& [sql, statement] : statements_)
+    statement->reset();
 }
 
 std::int64_t Database::lastInsertRowid() const {

@@ -50,6 +50,7 @@ class Statement {
   bool step();
   // Runs to the end; for statements without rows.
   void run();
+  void reset();
 
   bool isNull(int column) const;
   std::int64_t integer(int column) const;
@@ -94,6 +95,9 @@ class Database {
   void exec(const char* sql);
   // A statement prepared once per connection (per distinct text) and reused.
   Statement& prepare(std::string_view sql);
+  // Resets every cached statement, so one left part-way through its rows (by an exception)
+  // does not keep its read transaction open.
+  void resetStatements();
   std::int64_t lastInsertRowid() const;
   std::int64_t changes() const;
 

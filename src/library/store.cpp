@@ -222,7 +222,9 @@ Database& Store::connection() {
 
 void Store::rollback() noexcept {
   try {
-    if (db_) db_->exec("ROLLBACK");
+    if (!db_) return;
+    db_->resetStatements();
+    db_->exec("ROLLBACK");
   } catch (const std::exception&) {
     // A failed commit may already have rolled back; the connection is reopened if it is broken.
     db_.reset();

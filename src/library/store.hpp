@@ -89,6 +89,9 @@ class Store final : public ScanSink {
     } catch (const StoreUnavailable&) {
       db_.reset();
       throw;
+    } catch (...) {
+      if (db_) db_->resetStatements();
+      throw;
     }
   }
   Database& connection();

@@ -1,5 +1,7 @@
 // The library through its request lines: envelope errors, per-photo changes, edits and their
 // versions under concurrency, the trash, restarts, and a store that cannot be used.
+#include <sqlite3.h>
+
 #include <algorithm>
 #include <atomic>
 #include <latch>
@@ -228,6 +230,18 @@ TEST_F(LibraryTest, ADamagedStoreAnswersStoreUnavailableUntilItIsRepaired) {
   std::filesystem::rename(storeDir() / "library.sqlite", dir_.path() / "damaged.sqlite");
   EXPECT_EQ(call<PingResult>("system.ping").photoCount, 0);
   EXPECT_EQ(readBytes(dir_.path() / "damaged.sqlite"), std::string(8192, 'x'));
+}
+
+TEST_F(LibraryTest, AStoreLockedByAnotherProgramAnswersStoreUnavailableAfterWaiting) {
+  const std::string id = addPhoto("a.jpg", 1);
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open((storeDir() / "library.sqlite").c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  const std::string rate = R"({"ids":[")" + id + R"("],"rating":3})";
+  EXPECT_EQ(error("photo.rate", rate).code, -32001);
+  sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(other);
+  EXPECT_EQ(call<UpdatedResult>("photo.rate", rate).updated, 1);
 }
 
 TEST_F(LibraryTest, QueryCombinesDateRatingAndEveryWordOfTheText) {
