@@ -147,6 +147,45 @@ TEST(ImageReader, HashesOfLookAlikesAreCloseAndOfOtherPicturesFar) {
   EXPECT_EQ(hashDistance(0b1011, 0b0110), 3);
 }
 
+TEST(ImageReader, ARawFileShowsItsEmbeddedPreviewTurnedLikeTheRaw) {
+  TempFolder folder;
+  // A 600 × 400 picture carrying a 160 × 120 preview of another one, under a raw's name.
+  writeImage(folder / "preview.jpg", 160, 120, 6);
+  const std::string preview = readBytes(folder / "preview.jpg");
+  const auto raw = folder / "DSC_0001.nef";
+  writeImage(folder / "main.jpg", 600, 400, 2);
+  std::filesystem::rename(folder / "main.jpg", raw);
+  {
+    auto image = Exiv2::ImageFactory::open(raw.string());
+    image->readMetadata();
+    image->exifData()["Exif.Image.Orientation"] = std::uint16_t{6};
+    Exiv2::ExifThumb(image->exifData())
+        .setJpegThumbnail(reinterpret_cast<const Exiv2::byte*>(preview.data()),
+                          static_cast<long>(preview.size()));
+    image->writeMetadata();
+  }
+  RenderError error;
+  const auto rendering = renderPreview(raw, 1000, &error);
+  ASSERT_TRUE(rendering) << error.message;
+  EXPECT_EQ(rendering->width, 120);
+  EXPECT_EQ(rendering->height, 160);
+  const auto hash = perceptualHash(raw);
+  ASSERT_TRUE(hash);
+  // What gets hashed is the preview, turned as the raw says.
+  testing::initialiseVips();
+  const std::string turnedPreview = [&] {
+    VipsBlob* blob = vips::VImage::new_from_buffer(preview, "").rot90().pngsave_buffer();
+    std::size_t size = 0;
+    const void* data = vips_blob_get(blob, &size);
+    std::string bytes(static_cast<const char*>(data), size);
+    vips_area_unref(VIPS_AREA(blob));
+    return bytes;
+  }();
+  const auto expected = perceptualHashOfBytes(turnedPreview);
+  ASSERT_TRUE(expected);
+  EXPECT_LE(hashDistance(*hash, *expected), 4);
+}
+
 TEST(ImageReader, ExportFormatNames) {
   EXPECT_EQ(exportFormatName("JPEG"), "jpeg");
   EXPECT_EQ(exportFormatName("jpg"), "jpeg");
