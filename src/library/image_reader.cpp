@@ -111,7 +111,7 @@ std::optional<Input> openInput(const std::filesystem::path& file, RenderError* e
   Input input;
   int fd;
   do {
-    fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
   input.fd.reset(fd);
   struct stat st {};

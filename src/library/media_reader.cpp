@@ -375,7 +375,7 @@ void fillFromExiv2(const Exiv2::Image& image, MediaMetadata* out) {
 OwnedFd openForReading(const std::filesystem::path& file) {
   int fd;
   do {
-    fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
   return OwnedFd(fd);
 }
