@@ -34,27 +34,22 @@ class RecordingSink : public ScanSink {
     return known;
   }
   void fileFound(const ScannedFile& file) override {
-    std::lock_guard lock(mutex_);
-    files_[file.relativePath] = file;
-    found_.push_back(file.relativePath);
-    changed_.notify_all();
+    record([&] {
+      files_[file.relativePath] = file;
+      found_.push_back(file.relativePath);
+    });
   }
   void fileRemoved(std::string_view path) override {
-    std::lock_guard lock(mutex_);
-    files_.erase(std::string(path));
-    hashes_.erase(std::string(path));
-    removed_.emplace_back(path);
-    changed_.notify_all();
+    record([&] {
+      files_.erase(std::string(path));
+      removed_.emplace_back(path);
+    });
   }
   void scanFinished() override {
-    std::lock_guard lock(mutex_);
-    ++passes_;
-    changed_.notify_all();
+    record([&] { ++passes_; });
   }
   void hashComputed(std::string_view path, std::uint64_t hash) override {
-    std::lock_guard lock(mutex_);
-    hashes_[std::string(path)] = hash;
-    changed_.notify_all();
+    record([&] { hashes_[std::string(path)] = hash; });
   }
   std::vector<std::string> filesWithoutHash() override {
     std::lock_guard lock(mutex_);
@@ -70,24 +65,16 @@ class RecordingSink : public ScanSink {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, 10s, [&] { return ready(*this); });
   }
-
-  std::set<std::string> paths() const {
+  std::set<std::string> paths() {
     std::set<std::string> result;
     for (const auto& [path, file] : files_)
       result.insert(path);
     return result;
   }
-  std::vector<std::string> takeFound() {
+  std::vector<std::string> take(std::vector<std::string>& list) {
     std::lock_guard lock(mutex_);
-    return std::exchange(found_, {});
-  }
-  std::vector<std::string> takeRemoved() {
-    std::lock_guard lock(mutex_);
-    return std::exchange(removed_, {});
-  }
-  std::set<std::string> snapshot() {
-    std::lock_guard lock(mutex_);
-    return paths();
+    std::sort(list.begin(), list.end());
+    return std::exchange(list, {});
   }
 
   std::map<std::string, ScannedFile> files_;
@@ -97,6 +84,12 @@ class RecordingSink : public ScanSink {
   int passes_ = 0;
 
  private:
+  template <class Change>
+  void record(Change change) {
+    std::lock_guard lock(mutex_);
+    change();
+    changed_.notify_all();
+  }
   std::mutex mutex_;
   std::condition_variable changed_;
 };
@@ -145,21 +138,19 @@ TEST(FolderScanner, LaterPassesReadOnlyWhatChangedAndReportWhatWentAway) {
   RecordingSink sink;
   FolderScanner scanner(onlyScan(folder), sink);
   scanner.scanOnce();
-  ASSERT_EQ(sink.takeFound().size(), 3u);
+  ASSERT_EQ(sink.take(sink.found_).size(), 3u);
 
   scanner.scanOnce();
-  EXPECT_TRUE(sink.takeFound().empty());
-  EXPECT_TRUE(sink.takeRemoved().empty());
+  EXPECT_TRUE(sink.take(sink.found_).empty());
+  EXPECT_TRUE(sink.take(sink.removed_).empty());
 
   writeImage(folder / "b.jpg", 40, 30, 2);
   std::filesystem::remove(folder / "c.jpg");
   // A file that turned into something unreadable is no longer a photo of the library.
   writeBytes(folder / "a.jpg", "overwritten with text");
   scanner.scanOnce();
-  EXPECT_EQ(sink.takeFound(), (std::vector<std::string>{"b.jpg"}));
-  auto removed = sink.takeRemoved();
-  std::sort(removed.begin(), removed.end());
-  EXPECT_EQ(removed, (std::vector<std::string>{"a.jpg", "c.jpg"}));
+  EXPECT_EQ(sink.take(sink.found_), (std::vector<std::string>{"b.jpg"}));
+  EXPECT_EQ(sink.take(sink.removed_), (std::vector<std::string>{"a.jpg", "c.jpg"}));
   EXPECT_EQ(sink.files_.at("b.jpg").metadata.info.pixelWidth, 40);
 }
 
@@ -235,7 +226,7 @@ TEST(FolderScanner, TheThreadHashesThenFollowsAddedChangedAndRemovedFiles) {
     return s.paths() == std::set<std::string>{"first.jpg", "moved.jpg", "written.png",
                                               "new/deeper/late.jpg"} &&
            s.hashes_.size() == 4;
-  })) << ::testing::PrintToString(sink.snapshot());
+  })) << ::testing::PrintToString(sink.paths());
 
   writeImage(folder / "written.png", 50, 20, 5);
   EXPECT_TRUE(sink.waitFor(
@@ -245,7 +236,7 @@ TEST(FolderScanner, TheThreadHashesThenFollowsAddedChangedAndRemovedFiles) {
   std::filesystem::rename(folder / "new", folder / ".trash");
   EXPECT_TRUE(sink.waitFor([](RecordingSink& s) {
     return s.paths() == std::set<std::string>{"moved.jpg", "written.png"};
-  })) << ::testing::PrintToString(sink.snapshot());
+  })) << ::testing::PrintToString(sink.paths());
 }
 
 TEST(FolderScanner, ASidecarWrittenBesideAPhotoIsReadWithIt) {
@@ -256,7 +247,8 @@ TEST(FolderScanner, ASidecarWrittenBesideAPhotoIsReadWithIt) {
       FolderScannerOptions{.folder = folder.path(), .watch = true, .hashes = false}, sink);
   scanner.start();
   scanner.waitUntilIdle();
-  ASSERT_EQ(sink.snapshot(), std::set<std::string>{"p.jpg"});
+  ASSERT_TRUE(
+      sink.waitFor([](RecordingSink& s) { return s.paths() == std::set<std::string>{"p.jpg"}; }));
   std::string error;
   ASSERT_TRUE(writeLocationSidecar(folder / "p.jpg", std::pair{45.0, 7.5}, &error)) << error;
   EXPECT_TRUE(sink.waitFor(
@@ -269,11 +261,12 @@ TEST(FolderScanner, RescanFindsWhatAnUnwatchedFolderGained) {
   FolderScanner scanner(onlyScan(folder), sink);
   scanner.start();
   scanner.waitUntilIdle();
-  EXPECT_TRUE(sink.snapshot().empty());
+  EXPECT_TRUE(sink.waitFor([](RecordingSink& s) { return s.paths().empty(); }));
   writeImage(folder / "imported.jpg", 16, 16);
   scanner.rescan();
   scanner.waitUntilIdle();
-  EXPECT_EQ(sink.snapshot(), std::set<std::string>{"imported.jpg"});
+  EXPECT_TRUE(sink.waitFor(
+      [](RecordingSink& s) { return s.paths() == std::set<std::string>{"imported.jpg"}; }));
   EXPECT_TRUE(sink.waitFor([](RecordingSink& s) { return s.passes_ == 2; }));
 }
 
