@@ -82,6 +82,26 @@ bool checkHeader(const Input& input, RenderError* error) {
   }
 }
 
+int orientationOf(const Exiv2::Image& image) {
+  const auto it = image.exifData().findKey(Exiv2::ExifKey("Exif.Image.Orientation"));
+  if (it == image.exifData().end() || it->count() == 0) return 1;
+  const long value = it->toLong(0);
+  return value >= 1 && value <= 8 ? static_cast<int>(value) : 1;
+}
+
+// The orientation exiv2 reads, for the formats whose turn libvips does not see (exiv2 keeps a
+// PNG's EXIF in a text chunk). Previews then agree with the size the metadata reports.
+int exifOrientation(const std::filesystem::path& file) {
+  ensureExiv2();
+  try {
+    auto image = Exiv2::ImageFactory::open(file.string());
+    image->readMetadata();
+    return orientationOf(*image);
+  } catch (const std::exception&) {
+    return 1;
+  }
+}
+
 // The largest embedded preview of a raw file and the raw's orientation.
 std::optional<std::pair<std::string, int>> embeddedPreview(const std::filesystem::path& file) {
   ensureExiv2();
@@ -93,14 +113,8 @@ std::optional<std::pair<std::string, int>> embeddedPreview(const std::filesystem
     if (list.empty()) return std::nullopt;
     // The list is sorted by size, smallest first.
     const Exiv2::PreviewImage preview = previews.getPreviewImage(list.back());
-    int orientation = 1;
-    const auto it = image->exifData().findKey(Exiv2::ExifKey("Exif.Image.Orientation"));
-    if (it != image->exifData().end() && it->count() > 0) {
-      const long value = it->toLong(0);
-      if (value >= 1 && value <= 8) orientation = static_cast<int>(value);
-    }
     return std::pair{std::string(reinterpret_cast<const char*>(preview.pData()), preview.size()),
-                     orientation};
+                     orientationOf(*image)};
   } catch (const std::exception&) {
     return std::nullopt;
   }
@@ -124,33 +138,45 @@ std::optional<Input> openInput(const std::filesystem::path& file, RenderError* e
     fail(error, "not an image: " + core::decodeUTF8Lossy(file.native()));
     return std::nullopt;
   }
-  if (kindOfName(file.filename().native()) == Kind::raw) {
+  const Kind kind = kindOfName(file.filename().native());
+  if (kind == Kind::raw) {
     if (auto preview = embeddedPreview(file)) {
       input.fd.reset();
       input.fromBytes = true;
       input.owned = std::move(preview->first);
       input.orientation = preview->second;
     }
+  } else if (kind == Kind::png) {
+    input.orientation = exifOrientation(file);
   }
   if (!checkHeader(input, error)) return std::nullopt;
   return input;
 }
 
-VImage turned(const Input& input) {
-  VImage image = VImage::new_from_source(sourceOf(input), "",
-                                         VImage::option()->set("fail_on", VIPS_FAIL_ON_ERROR))
-                     .copy();
-  image.set(VIPS_META_ORIENTATION, input.orientation);
+VImage oriented(VImage image, int orientation) {
+  image = image.copy();
+  image.set(VIPS_META_ORIENTATION, orientation);
   return image.autorot();
 }
 
 // Shrinks on load (JPEG, WebP and HEIF decode at a fraction of their size), turns the image
 // upright and fits it inside width × height without enlarging it. A damaged file is an error,
-// not a half-grey picture.
+// not a half-grey picture. An orientation of our own is applied after shrinking, with the box
+// turned to match.
 VImage thumbnailOf(const Input& input, int width, int height, VipsSize size) {
-  if (input.orientation != 0)
-    return turned(input).thumbnail_image(
-        width, VImage::option()->set("height", height)->set("size", size)->set("no_rotate", true));
+  if (input.orientation != 0) {
+    const bool quarterTurn = input.orientation >= 5;
+    const VImage image = VImage::new_from_source(sourceOf(input), "",
+                                                 VImage::option()
+                                                     ->set("access", VIPS_ACCESS_SEQUENTIAL)
+                                                     ->set("fail_on", VIPS_FAIL_ON_ERROR));
+    return oriented(image.thumbnail_image(quarterTurn ? height : width,
+                                          VImage::option()
+                                              ->set("height", quarterTurn ? width : height)
+                                              ->set("size", size)
+                                              ->set("no_rotate", true)),
+                    input.orientation);
+  }
   return VImage::thumbnail_source(sourceOf(input), width,
                                   VImage::option()
                                       ->set("height", height)
@@ -160,12 +186,10 @@ VImage thumbnailOf(const Input& input, int width, int height, VipsSize size) {
 }
 
 VImage fullSizeOf(const Input& input) {
-  if (input.orientation != 0) return turned(input);
-  return VImage::new_from_source(sourceOf(input), "",
-                                 VImage::option()
-                                     ->set("access", VIPS_ACCESS_SEQUENTIAL)
-                                     ->set("fail_on", VIPS_FAIL_ON_ERROR))
-      .autorot();
+  VImage image = VImage::new_from_source(
+      sourceOf(input), "",
+      VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL)->set("fail_on", VIPS_FAIL_ON_ERROR));
+  return input.orientation != 0 ? oriented(image, input.orientation) : image.autorot();
 }
 
 std::string takeBlob(VipsBlob* blob) {
