@@ -420,7 +420,10 @@ std::optional<MediaMetadata> readImage(int fd, const std::filesystem::path& file
     }
   }
   if (!known) return std::nullopt;
-  if (metadata.orientation >= 5) std::swap(metadata.info.pixelWidth, metadata.info.pixelHeight);
+  // libheif applies a HEIF's own rotation boxes, so the size read above is upright already
+  // (cameras also copy the turn into the EXIF they embed).
+  if (metadata.orientation >= 5 && byName != Kind::heif)
+    std::swap(metadata.info.pixelWidth, metadata.info.pixelHeight);
   metadata.isRAW = byName == Kind::raw;
   metadata.info.formatLabel = formatLabel(byName, contentType);
   return metadata;
