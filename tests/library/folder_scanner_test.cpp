@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -268,6 +269,28 @@ TEST(FolderScanner, RescanFindsWhatAnUnwatchedFolderGained) {
   EXPECT_TRUE(sink.waitFor(
       [](RecordingSink& s) { return s.paths() == std::set<std::string>{"imported.jpg"}; }));
   EXPECT_TRUE(sink.waitFor([](RecordingSink& s) { return s.passes_ == 2; }));
+}
+
+// A store whose database fails once: the scanner's thread lives on, and the next pass delivers.
+TEST(FolderScanner, ASinkThatThrowsDoesNotEndTheThread) {
+  struct FailingOnce : RecordingSink {
+    void fileFound(const ScannedFile& file) override {
+      if (!failed.exchange(true)) throw std::runtime_error("database is locked");
+      RecordingSink::fileFound(file);
+    }
+    std::atomic<bool> failed{false};
+  };
+  TempFolder folder;
+  writeImage(folder / "a.jpg", 16, 16);
+  FailingOnce sink;
+  FolderScanner scanner(onlyScan(folder), sink);
+  scanner.start();
+  scanner.waitUntilIdle();
+  EXPECT_TRUE(sink.failed.load());
+  scanner.rescan();
+  scanner.waitUntilIdle();
+  EXPECT_TRUE(
+      sink.waitFor([](RecordingSink& s) { return s.paths() == std::set<std::string>{"a.jpg"}; }));
 }
 
 }  // namespace
