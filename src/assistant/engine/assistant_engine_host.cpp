@@ -10,6 +10,7 @@
 #include <variant>
 
 #include "tarno/assistant/engine/assistant_engine_registry.hpp"
+#include "tarno/assistant/engine/claude_auth.hpp"
 #include "tarno/assistant/engine/claude_login_runner.hpp"
 #include "tarno/assistant/engine/claude_process_runner.hpp"
 #include "tarno/assistant/engine/tarno_assistant_config.hpp"
@@ -51,6 +52,9 @@ AssistantEvent statusAnswer(const CLIAgentEngine& engine, const std::string& bin
 // once and SIGKILL after the grace, when its consumer goes away (a client that left: nobody
 // wants the answer) and at process exit; the owner joins it.
 EventStream<AssistantEvent> statusStream(const CLIAgentEngine& engine, const std::string& binary) {
+  // The parser's own statics must outlive the checks that use it: built first, they are
+  // destroyed after the owner has joined the last check at exit.
+  [[maybe_unused]] static const bool parserReady = ClaudeAuth::parseLoggedIn("{}");
   static ThreadOwner checks;
   auto [events, out] = EventStream<AssistantEvent>::make();
   try {

@@ -63,6 +63,7 @@ bool ClaudeAuth::isLoggedIn(const std::string& executable, const Environment& en
     diagnostics::childExited(childName, pid,
                              stop.stop_requested() ? child->terminateAndWait() : child->wait());
   }
+  if (stop.stop_requested()) return false;
   return parseLoggedIn(bytes);
 }
 
