@@ -107,9 +107,11 @@ inline constexpr std::array<AdjustmentRange, 85> adjustmentRanges{{
                    "smooths small tonal differences, keeps edges (blur sigma 0.5-2 px)"),
     detail::scalar(detail::K::colorNR, 0, 1, 0, "amount",
                    "blurs the colour (not the tones) with sigma up to 5 px"),
-    detail::shaping(detail::K::sharpenDetail, 0, 1, 0.5, "amount",
-                    "how much sharpening reaches the finest, faintest differences (0 spares them)",
-                    detail::K::sharpenAmount, 1),
+    detail::shaping(
+        detail::K::sharpenDetail, 0, 1, 0.5, "amount",
+        "how much sharpening reaches the faintest differences: 0 spares them, 0.5 treats "
+        "them like the rest, 1 doubles it",
+        detail::K::sharpenAmount, 2),
     detail::scalar(detail::K::defringeAmount, 0, 1, 0, "amount",
                    "desaturates purple and green fringes next to strong edges"),
     detail::other(detail::K::toneCurve, detail::P::curve, "points in 0-1",

@@ -347,7 +347,7 @@ VImage applyDetail(const VImage& encoded, const DevelopParams& p, const StageCon
   if (const double nr = p[K::luminanceNR]; nr > 0) {
     const VImage blur = x.gaussblur(std::max(0.4, (0.5 + 1.5 * nr) * scale));
     const VImage diff = blur - x;
-    x = x + diff * (diff.abs() * -20.0).exp() * nr;
+    x = x + diff * (diff.abs() * -8.0).exp() * nr;
   }
   if (const double nr = p[K::colorNR]; nr > 0) {
     const VImage opp = toOpponent(x);
@@ -386,7 +386,10 @@ VImage applyDetail(const VImage& encoded, const DevelopParams& p, const StageCon
   if (const double amount = p[K::sharpenAmount]; amount > 0) {
     const VImage diff = x - x.gaussblur(std::max(0.3, p[K::sharpenRadius] * scale));
     const double detail = p[K::sharpenDetail];
-    const VImage gate = clip(diff.abs() / 0.02, 0, 1) * (1 - detail) + detail;
+    // At the neutral 0.5 every difference is sharpened alike; below it the faint ones (noise,
+    // mostly) are spared, above it they are sharpened up to twice as much.
+    const VImage strong = clip(diff.abs() / 0.05, 0, 1);
+    const VImage gate = strong + (1.0 - strong) * (2 * detail);
     x = x + diff * gate * amount;
   }
   return x;
