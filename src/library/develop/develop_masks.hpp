@@ -11,22 +11,11 @@
 #include <optional>
 #include <vector>
 
+#include "library/develop/brush_raster.hpp"
 #include "library/develop/develop_stages.hpp"
 #include "tarno/core/local_mask.hpp"
 
 namespace tarno::library::develop {
-
-// A brush's coverage drawn on the CPU. It is drawn at `width` × `height` unless that would
-// cost more than about `budget` pixel visits, in which case at a proportionally smaller size
-// (the brush is soft, so the caller scales it up without visible loss).
-struct CoverageRaster {
-  int width = 0;
-  int height = 0;
-  std::vector<float> values;  // row-major
-};
-inline constexpr std::size_t brushBudget = 40'000'000;
-CoverageRaster rasteriseBrush(const core::Shape::Brush& brush, int width, int height,
-                              std::size_t budget = brushBudget);
 
 // The mask's coverage over `encoded` (whose tones the range shapes read); absent when the
 // mask is skipped.
