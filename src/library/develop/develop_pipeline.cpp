@@ -34,7 +34,12 @@ void fail(RenderError* error, std::string message) {
 VImage developImage(const VImage& decoded, const core::EditStack& stack,
                     const develop::StageContext& ctx) {
   const develop::DevelopParams p = develop::readParams(stack);
-  VImage x = develop::toEncoded(develop::applyLinear(develop::toLinearRgb(decoded), p));
+  // The decoder reads top to bottom once, but blurs, masks, turns and resampling ask for rows
+  // out of that order. The decoded 8-bit pixels are held in memory (3 bytes a pixel, 72 MB
+  // for 24 megapixels) and everything after streams from there in tiles, in float.
+  const VImage source = decoded.copy_memory();
+  VImage x = develop::decodeToEncoded(source);
+  if (p.hasLinear()) x = develop::toEncoded(develop::applyLinear(develop::toLinear(x), p));
   x = develop::applyTone(x, p);
   x = develop::applyColour(x, p);
   x = develop::applyDetail(x, p, ctx);

@@ -78,10 +78,12 @@ VImage lowpass(const VImage& in, double sigma) {
   const int sh = std::max(1, static_cast<int>(std::lround(h / factor)));
   VImage small = in.resize(static_cast<double>(sw) / w,
                            VImage::option()->set("vscale", static_cast<double>(sh) / h));
-  small = small.gaussblur(3).resize(static_cast<double>(w) / small.width(),
-                                    VImage::option()
-                                        ->set("vscale", static_cast<double>(h) / small.height())
-                                        ->set("kernel", VIPS_KERNEL_LINEAR));
+  // Held in memory: it is small, and every tile of the enlargement reads it.
+  small = small.gaussblur(3).copy_memory().resize(
+      static_cast<double>(w) / small.width(),
+      VImage::option()
+          ->set("vscale", static_cast<double>(h) / small.height())
+          ->set("kernel", VIPS_KERNEL_LINEAR));
   return fitTo(small, w, h);
 }
 
@@ -132,7 +134,7 @@ VImage chroma(const VImage& encoded) {
   return (opp[1] * opp[1] + opp[2] * opp[2]).pow(0.5);
 }
 
-VImage toLinearRgb(const VImage& decoded) {
+VImage decodeToEncoded(const VImage& decoded) {
   VImage in = decoded;
   if (in.bands() == 2 || (in.bands() == 4 && in.interpretation() != VIPS_INTERPRETATION_CMYK) ||
       in.bands() > 4) {
@@ -140,40 +142,68 @@ VImage toLinearRgb(const VImage& decoded) {
     const double white = sixteen ? 65535 : 255;
     in = in.flatten(VImage::option()->set("background", std::vector<double>{white, white, white}));
   }
-  VImage out;
-  bool converted = false;
+  std::optional<VImage> out;
   if (in.get_typeof(VIPS_META_ICC_NAME) != 0) {
     try {
-      out = in.icc_import(VImage::option()
-                              ->set("embedded", true)
-                              ->set("pcs", VIPS_PCS_XYZ)
-                              ->set("intent", VIPS_INTENT_RELATIVE))
-                .colourspace(VIPS_INTERPRETATION_scRGB);
-      converted = true;
+      out = in.icc_transform("srgb", VImage::option()
+                                         ->set("embedded", true)
+                                         ->set("depth", 16)
+                                         ->set("intent", VIPS_INTENT_RELATIVE));
     } catch (const vips::VError&) {
-      converted = false;  // a broken profile: read the pixels as sRGB
+      vips_error_clear();  // a broken profile: the pixels are read as sRGB
     }
   }
-  if (!converted) {
+  if (!out && in.format() == VIPS_FORMAT_UCHAR &&
+      (in.interpretation() == VIPS_INTERPRETATION_sRGB ||
+       in.interpretation() == VIPS_INTERPRETATION_B_W ||
+       in.interpretation() == VIPS_INTERPRETATION_MULTIBAND)) {
+    out = in.cast(VIPS_FORMAT_USHORT) * 257;  // the 8-bit values exactly, on the 16-bit scale
+  }
+  if (!out) {
     if (in.interpretation() == VIPS_INTERPRETATION_MULTIBAND ||
         in.interpretation() == VIPS_INTERPRETATION_FOURIER) {
       in = in.copy(VImage::option()->set(
           "interpretation", in.bands() >= 3 ? VIPS_INTERPRETATION_sRGB : VIPS_INTERPRETATION_B_W));
     }
-    out = in.colourspace(VIPS_INTERPRETATION_scRGB);
+    out = in.colourspace(VIPS_INTERPRETATION_RGB16);
   }
-  if (out.bands() == 1) out = out.bandjoin(out).bandjoin(out);
-  if (out.bands() > 3) out = out.extract_band(0, VImage::option()->set("n", 3));
-  return out.cast(VIPS_FORMAT_FLOAT);
+  VImage x = *out;
+  if (x.bands() == 1) x = x.bandjoin(x).bandjoin(x);
+  if (x.bands() > 3) x = x.extract_band(0, VImage::option()->set("n", 3));
+  return x.cast(VIPS_FORMAT_FLOAT) * (1.0 / 65535);
 }
 
+namespace {
+
+// A 65,536-entry table of f over 0…1, looked up by the value scaled to 16 bits. Exact to well
+// under an 8-bit level in both directions of the sRGB transfer, and several times quicker than
+// the formula per pixel.
+template <class F>
+VImage transferTable(F&& f) {
+  std::vector<float> table(65536);
+  for (std::size_t i = 0; i < table.size(); ++i) {
+    table[i] = static_cast<float>(f(static_cast<double>(i) / 65535));
+  }
+  return VImage(vips_image_new_from_memory_copy(table.data(), table.size() * sizeof(float), 65536,
+                                                1, 1, VIPS_FORMAT_FLOAT));
+}
+
+VImage lookUp16(const VImage& x, const VImage& table) {
+  return (clip(x, 0, 1) * 65535.0 + 0.5).cast(VIPS_FORMAT_USHORT).maplut(table);
+}
+
+}  // namespace
+
 VImage toLinear(const VImage& encoded) {
-  return (encoded <= 0.04045).ifthenelse(encoded / 12.92, ((encoded + 0.055) / 1.055).pow(2.4));
+  static const VImage table = transferTable(
+      [](double e) { return e <= 0.04045 ? e / 12.92 : std::pow((e + 0.055) / 1.055, 2.4); });
+  return lookUp16(encoded, table);
 }
 
 VImage toEncoded(const VImage& linear) {
-  const VImage x = clip(linear, 0, 1);
-  return (x <= 0.0031308).ifthenelse(x * 12.92, x.pow(1 / 2.4) * 1.055 - 0.055);
+  static const VImage table = transferTable(
+      [](double l) { return l <= 0.0031308 ? l * 12.92 : 1.055 * std::pow(l, 1 / 2.4) - 0.055; });
+  return lookUp16(linear, table);
 }
 
 VImage toSrgb8(const VImage& encoded) {

@@ -19,9 +19,9 @@ struct StageContext {
   std::filesystem::path lutDirectory;
 };
 
-// The decoded image as linear float RGB: an embedded ICC profile is honoured, alpha is
+// The decoded image as encoded float sRGB: an embedded ICC profile is honoured, alpha is
 // flattened onto white, grey becomes three equal bands.
-VImage toLinearRgb(const VImage& decoded);
+VImage decodeToEncoded(const VImage& decoded);
 VImage toLinear(const VImage& encoded);
 VImage toEncoded(const VImage& linear);
 // Encoded float to 8-bit sRGB.
