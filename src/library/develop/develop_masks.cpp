@@ -127,6 +127,7 @@ VImage applyMasks(const VImage& encoded, const std::vector<core::LocalMask>& mas
     if (m.isNoOp()) continue;
     const DevelopParams p = readMaskParams(m.adjustments);
     if (!p.hasLocal()) continue;
+    x = shared(x);
     const std::optional<VImage> cover = maskCoverage(m, x);
     if (!cover) continue;
     x = x + (applyLocal(x, p, ctx) - x) * *cover;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <numbers>
 #include <vector>
 
@@ -108,6 +109,20 @@ VImage maxOf(const VImage& a, const VImage& b) {
 
 VImage minOf(const VImage& a, const VImage& b) {
   return (a < b).ifthenelse(a, b);
+}
+
+VImage shared(const VImage& x) {
+  // A preview-sized image is computed once, whole; past that, three rows of tiles are kept:
+  // enough for the small neighbourhoods the stages read around a pixel.
+  if (static_cast<std::int64_t>(x.width()) * x.height() <= 4'000'000) return x.copy_memory();
+  constexpr int tile = 64;
+  const int across = (x.width() + tile - 1) / tile;
+  return x.tilecache(VImage::option()
+                         ->set("tile_width", tile)
+                         ->set("tile_height", tile)
+                         ->set("max_tiles", 3 * across + 8)
+                         ->set("threaded", true)
+                         ->set("access", VIPS_ACCESS_RANDOM));
 }
 
 VImage smoothstep(const VImage& t) {
@@ -259,14 +274,14 @@ VImage applyTone(const VImage& encoded, const DevelopParams& p) {
 
 VImage applyColour(const VImage& encoded, const DevelopParams& p) {
   if (!p.hasColour()) return encoded;
-  const VImage opp = toOpponent(encoded);
+  const VImage opp = shared(toOpponent(encoded));
   VImage y = opp[0];
   VImage a = opp[1];
   VImage b = opp[2];
-  const VImage c = (a * a + b * b).pow(0.5);
+  const VImage c = shared((a * a + b * b).pow(0.5));
   std::optional<VImage> hueImage;
   auto hue = [&]() -> const VImage& {
-    if (!hueImage) hueImage = (b.atan2(a) + 360.0) % 360.0;
+    if (!hueImage) hueImage = shared((b.atan2(a) + 360.0) % 360.0);
     return *hueImage;
   };
   ChromaChange change;
@@ -375,17 +390,18 @@ VImage applyDetail(const VImage& encoded, const DevelopParams& p, const StageCon
   const double longEdge = std::max(x.width(), x.height());
 
   if (const double nr = p[K::luminanceNR]; nr > 0) {
+    x = shared(x);
     const VImage blur = x.gaussblur(std::max(0.4, (0.5 + 1.5 * nr) * scale));
     const VImage diff = blur - x;
     x = x + diff * (diff.abs() * -8.0).exp() * nr;
   }
   if (const double nr = p[K::colorNR]; nr > 0) {
-    const VImage opp = toOpponent(x);
+    const VImage opp = shared(toOpponent(x));
     const double sigma = std::max(0.5, (1 + 4 * nr) * scale);
     x = fromOpponent(opp[0], opp[1].gaussblur(sigma), opp[2].gaussblur(sigma));
   }
   if (const double amount = p[K::defringeAmount]; amount > 0) {
-    const VImage opp = toOpponent(x);
+    const VImage opp = shared(toOpponent(x));
     const VImage y = opp[0];
     const VImage edge = clip((y - y.gaussblur(std::max(0.5, 1.5 * scale))).abs() * 20.0, 0, 1);
     const VImage h = (opp[2].atan2(opp[1]) + 360.0) % 360.0;
@@ -395,6 +411,7 @@ VImage applyDetail(const VImage& encoded, const DevelopParams& p, const StageCon
     x = fromOpponent(y, opp[1] * keep, opp[2] * keep);
   }
   if (const double d = p[K::dehaze]; d != 0) {
+    x = shared(x);
     if (d > 0) {
       const VImage bands0 = x[0], bands1 = x[1], bands2 = x[2];
       const VImage dark = lowpass(minOf(minOf(bands0, bands1), bands2), 0.01 * longEdge);
@@ -405,15 +422,18 @@ VImage applyDetail(const VImage& encoded, const DevelopParams& p, const StageCon
     }
   }
   if (const double c = p[K::clarity]; c != 0) {
-    const VImage y = luma(x);
+    x = shared(x);
+    const VImage y = shared(luma(x));
     const VImage mid = 1.0 - (y * 2.0 - 1.0) * (y * 2.0 - 1.0);
     x = x + (y - lowpass(y, 0.02 * longEdge)) * mid * c;
   }
   if (const double t = p[K::texture]; t != 0) {
-    const VImage y = luma(x);
+    x = shared(x);
+    const VImage y = shared(luma(x));
     x = x + (y - lowpass(y, std::max(1.0, 0.004 * longEdge))) * t;
   }
   if (const double amount = p[K::sharpenAmount]; amount > 0) {
+    x = shared(x);
     const VImage diff = x - x.gaussblur(std::max(0.3, p[K::sharpenRadius] * scale));
     const double detail = p[K::sharpenDetail];
     // At the neutral 0.5 every difference is sharpened alike; below it the faint ones (noise,
@@ -464,7 +484,7 @@ VImage applyLut(const VImage& encoded, const DevelopParams& p, const StageContex
     scale[c] = (n - 1) / (lut->domainMax[c] - lut->domainMin[c]);
     offset[c] = -lut->domainMin[c] * scale[c];
   }
-  const VImage u = clip(encoded.linear(scale, offset), 0, n - 1);
+  const VImage u = shared(clip(encoded.linear(scale, offset), 0, n - 1));
   const VImage blueLow = clip(u[2].floor(), 0, n - 2);
   const VImage fraction = u[2] - blueLow;
   const VImage column = u[0] + blueLow * n;

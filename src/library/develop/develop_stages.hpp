@@ -42,6 +42,9 @@ VImage clip(const VImage& x, double lo, double hi);
 VImage maxOf(const VImage& a, const VImage& b);
 VImage minOf(const VImage& a, const VImage& b);
 VImage smoothstep(const VImage& t);  // t in 0…1
+// The image behind a small cache of computed tiles, for an image that several later operations
+// read: libvips recomputes an image for every reader otherwise.
+VImage shared(const VImage& x);
 // Pixel centres normalised to 0…1 across the width and the height: a 2-band float image.
 VImage unitCoordinates(int width, int height);
 // Rec. 709 luma of encoded RGB, 1 band.
