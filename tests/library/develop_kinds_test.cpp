@@ -76,7 +76,7 @@ std::string readFile(const std::filesystem::path& p) {
 TEST(AdjustmentRanges, EveryRenderedKindMovesPixelsAndSkippedOnesDoNot) {
   tarno::fakes::TempDir dir;
   writeFile(std::filesystem::path(dir.path()) / "invert.cube", invertingCube());
-  const DevelopSettings settings{.lutDirectory = dir.path()};
+  const DevelopSettings settings{.lutDirectories = {dir.path()}};
   const PixelImage chart = colourChart();
   int rendered = 0;
   for (const AdjustmentRange& r : adjustmentRanges) {

@@ -161,7 +161,7 @@ std::string linearCube(int n) {
 TEST(DevelopPipeline, GreyRampThroughACubeFileMatchesTheTable) {
   tarno::fakes::TempDir dir;
   writeFile(std::filesystem::path(dir.path()) / "look.cube", linearCube(5));
-  const DevelopSettings settings{.lutDirectory = dir.path()};
+  const DevelopSettings settings{.lutDirectories = {dir.path()}};
   const PixelImage in = greyRamp(256, 2);
   EditStack s;
   s.setString(AdjustmentKind::lut, "look", user(), someTime());
@@ -190,7 +190,7 @@ TEST(DevelopPipeline, UnusableLutFilesAreSkipped) {
   writeFile(folder / "garbage.cube", std::string("\x89PNG\r\n\x1a\n", 8));
   writeFile(folder / "huge.cube", "LUT_3D_SIZE 100000\n0 0 0\n");
   writeFile(folder.parent_path() / "outside.cube", good);
-  const DevelopSettings settings{.lutDirectory = folder};
+  const DevelopSettings settings{.lutDirectories = {folder}};
   const PixelImage in = colourChart(32, 16);
   for (const char* id :
        {"missing", "truncated", "wrongsize", "oned", "garbage", "huge", "../outside", ""}) {

@@ -20,8 +20,9 @@
 namespace tarno::library {
 
 struct DevelopSettings {
-  // The folder whose .cube files the `lut` kind names by id; empty: LUTs are skipped.
-  std::filesystem::path lutDirectory{};
+  // The folders whose .cube files the `lut` kind names by id, searched in order; none: LUTs
+  // are skipped.
+  std::vector<std::filesystem::path> lutDirectories{};
 };
 
 // Interleaved 8-bit pixels, row by row: 1 band grey, 3 sRGB, 4 sRGB with alpha.

@@ -10,21 +10,17 @@
 #include <string>
 #include <system_error>
 
+#include "library/decoded_original.hpp"
 #include "library/develop/develop_masks.hpp"
 #include "library/develop/develop_params.hpp"
 #include "library/develop/develop_stages.hpp"
+#include "library/vips_runtime.hpp"
 
 namespace tarno::library {
 
 namespace {
 
 using develop::VImage;
-
-void ensureVips() {
-  static std::once_flag once;
-  // Starting libvips twice is harmless; other parts of the library start it as well.
-  std::call_once(once, [] { (void)VIPS_INIT("tarno-headless"); });
-}
 
 void fail(RenderError* error, std::string message) {
   vips_error_clear();
@@ -34,11 +30,7 @@ void fail(RenderError* error, std::string message) {
 VImage developImage(const VImage& decoded, const core::EditStack& stack,
                     const develop::StageContext& ctx) {
   const develop::DevelopParams p = develop::readParams(stack);
-  // The decoder reads top to bottom once, but blurs, masks, turns and resampling ask for rows
-  // out of that order. The decoded 8-bit pixels are held in memory (3 bytes a pixel, 72 MB
-  // for 24 megapixels) and everything after streams from there in tiles, in float.
-  const VImage source = decoded.copy_memory();
-  VImage x = develop::decodeToEncoded(source);
+  VImage x = develop::decodeToEncoded(decoded);
   if (p.hasLinear()) x = develop::toEncoded(develop::applyLinear(develop::toLinear(x), p));
   x = develop::applyTone(x, p);
   x = develop::applyColour(x, p);
@@ -55,34 +47,6 @@ VImage withoutProfile(const VImage& in) {
   VImage out = in.copy();
   if (out.get_typeof(VIPS_META_ICC_NAME) != 0) out.remove(VIPS_META_ICC_NAME);
   return out;
-}
-
-struct Opened {
-  VImage image;
-  double scale = 1;  // rendering pixels per original pixel
-};
-
-// Decoded, oriented and shrunk on load; the header is checked before any pixel is decoded.
-std::optional<Opened> open(const std::filesystem::path& file, std::optional<std::int64_t> longEdge,
-                           RenderError* error) {
-  const VImage header =
-      VImage::new_from_file(file.c_str(), VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
-  const std::int64_t w = header.width();
-  const std::int64_t h = header.height();
-  if (w <= 0 || h <= 0 || w * h > maxImagePixels) {
-    fail(error, "image too large to decode: " + std::to_string(w) + " x " + std::to_string(h));
-    return std::nullopt;
-  }
-  const std::int64_t originalEdge = std::max(w, h);
-  const std::int64_t edge =
-      std::clamp<std::int64_t>(longEdge.value_or(originalEdge), 1, originalEdge);
-  Opened o;
-  o.image = VImage::thumbnail(
-      file.c_str(), static_cast<int>(edge),
-      VImage::option()->set("height", static_cast<int>(edge))->set("size", VIPS_SIZE_DOWN));
-  o.scale = static_cast<double>(std::max(o.image.width(), o.image.height())) /
-            static_cast<double>(originalEdge);
-  return o;
 }
 
 enum class Format { jpeg, png, tiff };
@@ -132,7 +96,8 @@ std::optional<PixelImage> developPixels(const PixelImage& original, const core::
                           .copy(VImage::option()->set(
                               "interpretation", original.bands == 1 ? VIPS_INTERPRETATION_B_W
                                                                     : VIPS_INTERPRETATION_sRGB));
-    const VImage out = developImage(in, stack, {.scale = 1, .lutDirectory = settings.lutDirectory});
+    const VImage out =
+        developImage(in, stack, {.scale = 1, .lutDirectories = settings.lutDirectories});
     std::size_t size = 0;
     void* memory = out.write_to_memory(&size);
     PixelImage result{.width = out.width(), .height = out.height(), .bands = out.bands()};
@@ -153,13 +118,16 @@ std::optional<Rendering> developPreview(const std::filesystem::path& file,
                                         const DevelopSettings& settings, RenderError* error) {
   ensureVips();
   try {
-    std::optional<Opened> o = open(file, std::max<std::int64_t>(longEdge, 1), error);
+    // The decoded pixels are held in memory (8 bits a band: 72 MB for 24 megapixels at full
+    // size): blurs, masks, turns and resampling read rows out of the decoder's order. All that
+    // follows streams from there in tiles.
+    std::optional<DecodedOriginal> o = decodeOriginal(file, longEdge, error);
     if (!o) return std::nullopt;
     const VImage out =
         developsToOriginal(stack)
             ? o->image
             : withoutProfile(developImage(
-                  o->image, stack, {.scale = o->scale, .lutDirectory = settings.lutDirectory}));
+                  o->image, stack, {.scale = o->scale, .lutDirectories = settings.lutDirectories}));
     void* buffer = nullptr;
     std::size_t size = 0;
     out.write_to_buffer(".png", &buffer, &size);
@@ -194,10 +162,10 @@ std::optional<Rendering> developExport(const std::filesystem::path& file,
   ensureVips();
   const std::filesystem::path temporary = temporaryBeside(out);
   try {
-    std::optional<Opened> o = open(file, longEdge, error);
+    std::optional<DecodedOriginal> o = decodeOriginal(file, longEdge, error);
     if (!o) return std::nullopt;
-    const VImage image = withoutProfile(
-        developImage(o->image, stack, {.scale = o->scale, .lutDirectory = settings.lutDirectory}));
+    const VImage image = withoutProfile(developImage(
+        o->image, stack, {.scale = o->scale, .lutDirectories = settings.lutDirectories}));
     switch (*f) {
       case Format::jpeg: {
         const double q = std::isfinite(quality.value_or(0.92)) ? quality.value_or(0.92) : 0.92;

@@ -454,9 +454,14 @@ VImage applyLocal(const VImage& encoded, const DevelopParams& p, const StageCont
 VImage applyLut(const VImage& encoded, const DevelopParams& p, const StageContext& ctx) {
   const double intensity = p[K::lutIntensity];
   if (p.lut.empty() || intensity <= 0) return encoded;
-  const std::optional<std::filesystem::path> file = cubeLutPath(ctx.lutDirectory, p.lut);
-  if (!file) return encoded;
-  const std::optional<CubeLut> lut = readCubeLut(*file);
+  std::optional<CubeLut> lut;
+  for (const std::filesystem::path& folder : ctx.lutDirectories) {
+    const std::optional<std::filesystem::path> file = cubeLutPath(folder, p.lut);
+    std::error_code ec;
+    if (!file || !std::filesystem::is_regular_file(*file, ec)) continue;
+    lut = readCubeLut(*file);  // the first file of that name counts, usable or not
+    break;
+  }
   if (!lut) return encoded;
   const int n = lut->size;
   // The cube laid out as n slices side by side, one per blue step: red across a slice, green

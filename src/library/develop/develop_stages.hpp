@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <vector>
 #include <vips/vips8>
 
 #include "library/develop/develop_params.hpp"
@@ -16,7 +17,7 @@ using vips::VImage;
 
 struct StageContext {
   double scale = 1;  // rendering pixels per pixel of the original, for radii given in the latter
-  std::filesystem::path lutDirectory;
+  std::vector<std::filesystem::path> lutDirectories;
 };
 
 // The decoded image as encoded float sRGB: an embedded ICC profile is honoured, alpha is
