@@ -56,6 +56,14 @@ core::EditOrigin originOf(const EditSetParams& p) {
   return core::EditOrigin::ai(p.agent.value_or("assistant"), p.sessionId.value_or(""));
 }
 
+std::int64_t previewEdge(std::optional<std::int64_t> longEdge) {
+  const std::int64_t edge = longEdge.value_or(defaultPreviewLongEdge);
+  if (edge < 1 || edge > maxPreviewLongEdge) {
+    invalidParams("longEdge must be 1 to " + std::to_string(maxPreviewLongEdge));
+  }
+  return edge;
+}
+
 // Where `lut` values and lut.list look for .cube files, in this order.
 std::vector<std::filesystem::path> lutFolders(const Services& s) {
   return {s.options.folder / ".tarno" / "luts", s.options.storeDir / "luts",
@@ -77,14 +85,12 @@ std::filesystem::path renderedCopyOf(const std::filesystem::path& original) {
   return original.parent_path() / ("." + original.filename().string() + ".tarno-edit.jpg");
 }
 
-PreviewResult renderPreviewOf(const Services& s, const PhotoRow& row, const core::EditStack& stack,
-                              std::optional<std::int64_t> longEdge) {
-  const std::int64_t edge = longEdge.value_or(defaultPreviewLongEdge);
-  if (edge < 1 || edge > maxPreviewLongEdge) {
-    invalidParams("longEdge must be 1 to " + std::to_string(maxPreviewLongEdge));
-  }
+// The photo with its stack developed, or the original when the stack changes nothing;
+// developed previews come from the cache when asked again.
+std::optional<PreviewResult> renderPreviewOf(const Services& s, const PhotoRow& row,
+                                             const core::EditStack& stack, std::int64_t edge,
+                                             RenderError* error) {
   const std::filesystem::path file = s.file(row.path);
-  RenderError error;
   std::optional<Rendering> r;
   const bool developed = rendersStack(row, stack);
   if (developed) {
@@ -96,13 +102,13 @@ PreviewResult renderPreviewOf(const Services& s, const PhotoRow& row, const core
                                  static_cast<std::int64_t>(changed)};
     r = s.renders->find(key);
     if (!r) {
-      r = developPreview(file, stack, edge, developSettings(s), &error);
+      r = developPreview(file, stack, edge, developSettings(s), error);
       if (r && !ec) s.renders->insert(key, *r);
     }
   } else {
-    r = renderPreview(file, edge, &error);
+    r = renderPreview(file, edge, error);
   }
-  if (!r) fail(RPCErrorCode::internalError, "cannot render " + row.path + ": " + error.message);
+  if (!r) return std::nullopt;
   return PreviewResult{core::base64Encode(r->bytes), r->width, r->height, stack.version,
                        !developed};
 }
@@ -133,6 +139,8 @@ std::string editSet(Services& s, const Call& call) {
   const auto p = paramsOf<EditSetParams>(call);
   const core::EditOrigin origin = originOf(p);
   const std::string label = p.agent ? "Edit by " + *p.agent : std::string("Edit");
+  const bool preview = p.preview.value_or(false);
+  const std::int64_t edge = preview ? previewEdge(p.previewLongEdge) : 0;
   // The version check and the change happen in one transaction under the store's lock: of two
   // requests made against one version exactly one finds it.
   StackOf edited = s.store.write([&](Database& db) {
@@ -153,9 +161,10 @@ std::string editSet(Services& s, const Call& call) {
     return current;
   });
   EditSetResult result{edited.stack.version, edited.stack, std::nullopt};
-  if (p.preview.value_or(false)) {
-    result.preview = renderPreviewOf(s, edited.row, edited.stack, p.previewLongEdge);
-  }
+  // The change is made whatever the preview does: one that cannot be rendered is left out
+  // rather than reported as a failed edit.
+  RenderError error;
+  if (preview) result.preview = renderPreviewOf(s, edited.row, edited.stack, edge, &error);
   return reply(call, result);
 }
 
@@ -214,8 +223,14 @@ std::string editCommit(Services& s, const Call& call) {
 
 std::string previewRender(Services& s, const Call& call) {
   const auto params = paramsOf<PreviewParams>(call);
+  const std::int64_t edge = previewEdge(params.longEdge);
   const StackOf current = s.store.read([&](Database& db) { return currentStack(db, params.id); });
-  return reply(call, renderPreviewOf(s, current.row, current.stack, params.longEdge));
+  RenderError error;
+  const auto preview = renderPreviewOf(s, current.row, current.stack, edge, &error);
+  if (!preview)
+    fail(RPCErrorCode::internalError,
+         "cannot render " + core::decodeUTF8Lossy(current.row.path) + ": " + error.message);
+  return reply(call, *preview);
 }
 
 std::string exportRender(Services& s, const Call& call) {
@@ -241,7 +256,9 @@ std::string exportRender(Services& s, const Call& call) {
           ? developExport(s.file(row.path), current.stack, *format, p.longEdge, p.quality, out,
                           developSettings(s), &error)
           : renderExport(s.file(row.path), *format, p.longEdge, p.quality, out, &error);
-  if (!r) fail(RPCErrorCode::internalError, "cannot export " + row.path + ": " + error.message);
+  if (!r)
+    fail(RPCErrorCode::internalError,
+         "cannot export " + core::decodeUTF8Lossy(row.path) + ": " + error.message);
   const auto size = std::filesystem::file_size(out, ec);
   return reply(call, ExportRenderResult{out.string(), *format, stem + "." + extension,
                                         ec ? static_cast<std::int64_t>(r->bytes.size())

@@ -1,13 +1,17 @@
 #include "tarno/library/folder_scanner.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <fstream>
+#include <future>
 #include <map>
 #include <mutex>
 #include <set>
@@ -268,6 +272,67 @@ TEST(FolderScanner, RescanFindsWhatAnUnwatchedFolderGained) {
   EXPECT_TRUE(sink.waitFor(
       [](RecordingSink& s) { return s.paths() == std::set<std::string>{"imported.jpg"}; }));
   EXPECT_TRUE(sink.waitFor([](RecordingSink& s) { return s.passes_ == 2; }));
+}
+
+// A store whose database fails once: the scanner's thread lives on, and the next pass delivers.
+TEST(FolderScanner, ASinkThatThrowsDoesNotEndTheThread) {
+  struct FailingOnce : RecordingSink {
+    void fileFound(const ScannedFile& file) override {
+      if (!failed.exchange(true)) throw std::runtime_error("database is locked");
+      RecordingSink::fileFound(file);
+    }
+    std::atomic<bool> failed{false};
+  };
+  TempFolder folder;
+  writeImage(folder / "a.jpg", 16, 16);
+  FailingOnce sink;
+  FolderScanner scanner(onlyScan(folder), sink);
+  scanner.start();
+  scanner.waitUntilIdle();
+  EXPECT_TRUE(sink.failed.load());
+  scanner.rescan();
+  scanner.waitUntilIdle();
+  EXPECT_TRUE(
+      sink.waitFor([](RecordingSink& s) { return s.paths() == std::set<std::string>{"a.jpg"}; }));
+}
+
+// While the scanner is held inside the sink, more changes arrive than the kernel queues; it
+// then passes over the whole folder again on its own.
+TEST(FolderScanner, AnOverflowingEventQueueLeadsToAFullPass) {
+  std::ifstream limitFile("/proc/sys/fs/inotify/max_queued_events");
+  long limit = 0;
+  if (!(limitFile >> limit) || limit <= 0 || limit > 1'000'000)
+    GTEST_SKIP() << "inotify queue limit unknown or too large to fill";
+  struct HeldOnce : RecordingSink {
+    void fileFound(const ScannedFile& file) override {
+      if (hold.exchange(false)) {
+        held.set_value();
+        release.get_future().wait();
+      }
+      RecordingSink::fileFound(file);
+    }
+    std::atomic<bool> hold{false};
+    std::promise<void> held;
+    std::promise<void> release;
+  };
+  TempFolder folder;
+  HeldOnce sink;
+  FolderScanner scanner(
+      FolderScannerOptions{.folder = folder.path(), .watch = true, .hashes = false}, sink);
+  scanner.start();
+  scanner.waitUntilIdle();
+  sink.hold = true;
+  writeImage(folder / "first.jpg", 8, 8);
+  ASSERT_EQ(sink.held.get_future().wait_for(10s), std::future_status::ready);
+  // Two names in turn, so that the kernel cannot fold repeated events into one.
+  const std::string names[2] = {(folder / "a.txt").string(), (folder / "b.txt").string()};
+  for (long i = 0; i <= limit + 10; ++i)
+    ::close(::open(names[i % 2].c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+  writeImage(folder / "second.jpg", 8, 8);
+  sink.release.set_value();
+  EXPECT_TRUE(sink.waitFor([](RecordingSink& s) {
+    return s.passes_ == 2 && s.paths() == std::set<std::string>{"first.jpg", "second.jpg"};
+  })) << sink.passes_;
 }
 
 }  // namespace

@@ -47,8 +47,13 @@ TEST_F(LibraryMediaTest, ScannedPhotosCarryTheirTagsAndRenderPreviews) {
   EXPECT_EQ(call<QueryResult>("library.query", R"({"text":"test camera"})").ids,
             std::vector<std::string>{lake});
 
-  call<EditSetResult>("edit.set",
-                      R"({"id":")" + lake + R"(","ops":[{"kind":"exposure","scalar":1}]})");
+  const EditSetResult edited = call<EditSetResult>(
+      "edit.set",
+      R"({"id":")" + lake +
+          R"(","ops":[{"kind":"exposure","scalar":1}],"preview":true,"previewLongEdge":32})");
+  ASSERT_TRUE(edited.preview);
+  EXPECT_EQ(std::max(edited.preview->width, edited.preview->height), 32);
+  EXPECT_EQ(edited.preview->appliedStackVersion, edited.newVersion);
   const PreviewResult preview =
       call<PreviewResult>("preview.render", R"({"id":")" + lake + R"(","longEdge":64})");
   EXPECT_EQ(std::max(preview.width, preview.height), 64);

@@ -90,6 +90,14 @@ TEST_F(LibraryTest, EditSetWithAStaleVersionConflictsAndChangesNothing) {
           .code,
       -32602);
   EXPECT_EQ(call<EditGetResult>("edit.get", R"({"id":")" + id + R"("})").stack, got.stack);
+
+  // A preview that cannot be rendered (this file is no image) does not undo the edit.
+  const EditSetResult withPreview = call<EditSetResult>(
+      "edit.set",
+      R"({"id":")" + id + R"(","ops":[{"kind":"contrast","scalar":1}],"preview":true})");
+  EXPECT_EQ(withPreview.newVersion, 2);
+  EXPECT_FALSE(withPreview.preview);
+  EXPECT_EQ(error("preview.render", R"({"id":")" + id + R"("})").code, -32603);
 }
 
 TEST_F(LibraryTest, ConcurrentEditsOfOnePhotoHaveExactlyOneWinnerPerVersion) {
@@ -155,6 +163,14 @@ TEST_F(LibraryTest, DeleteMovesTheFileIntoTheTrashWithItsBytesIntact) {
   std::filesystem::rename(storeDir() / "trash/2024/June/beach.jpg",
                           folder() / "2024/June/beach.jpg");
   EXPECT_EQ(addPhoto("2024/June/beach.jpg", 5, bytes), id);
+}
+
+TEST_F(LibraryTest, AFileNameThatIsNotUTF8IsFoundSearchedAndDeleted) {
+  const std::string id = addPhoto("caf\xE9.jpg", 42, "bytes");
+  EXPECT_EQ(call<QueryResult>("library.query", R"({"text":"CAF\uFFFD.JPG"})").ids,
+            std::vector<std::string>{id});
+  EXPECT_EQ(call<UpdatedResult>("photo.delete", R"({"ids":[")" + id + R"("]})").updated, 1);
+  EXPECT_EQ(readBytes(storeDir() / "trash" / "caf\xE9.jpg"), "bytes");
 }
 
 TEST_F(LibraryTest, EverythingSurvivesARestart) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "library/media_fixture.hpp"
+#include "tarno/core/text.hpp"
 #include "tarno/library/library.hpp"
 #include "tarno/protocol/protocol_types.hpp"
 
@@ -46,7 +47,8 @@ class LibraryFixture : public ::testing::Test {
     file.metadata.info.pixelWidth = 640;
     file.metadata.info.pixelHeight = 480;
     file.metadata.info.cameraModel = cameraModel;
-    file.metadata.info.originalFilename = std::filesystem::path(relativePath).filename().string();
+    file.metadata.info.originalFilename =
+        core::decodeUTF8Lossy(std::filesystem::path(relativePath).filename().string());
     file.metadata.isVideo = isVideo;
     file.metadata.durationSeconds = isVideo ? 12 : 0;
     library().scanSink().fileFound(file);
