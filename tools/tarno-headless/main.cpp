@@ -3,14 +3,18 @@
 // speaks the protocol.
 //
 //   tarno-headless [--ipc SOCKET] [--store DIR] FOLDER
+//   tarno-headless --contact-sheet OUT.png [--store DIR] FOLDER
 //
 // Without --ipc it serves at ~/.tarno/ipc.sock (the home from the user database) and describes
 // itself in ~/.tarno/ipc-endpoint.json; with --ipc, the endpoint file goes beside the socket, so
 // that a private socket never overwrites the description of the user's own server. It runs
 // until SIGTERM or SIGINT, then closes the store and removes its socket and endpoint file.
 //
-// Exit status 0 after a signal, 2 for a usage or start-up failure (another process already
-// serving on the socket among them).
+// With --contact-sheet it serves nothing: it scans the folder once, writes every photo as the
+// app shows it (edit stack developed) in a grid to OUT.png, and exits.
+//
+// Exit status 0 after a signal (or a written sheet), 1 when no sheet could be written, 2 for a
+// usage or start-up failure (another process already serving on the socket among them).
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,6 +31,7 @@
 #include <vector>
 
 #include "tarno/core/json_coding.hpp"
+#include "tarno/library/contact_sheet.hpp"
 #include "tarno/library/ipc_server.hpp"
 #include "tarno/library/library.hpp"
 #include "tarno/protocol/ipc_endpoint.hpp"
@@ -39,7 +44,8 @@ namespace fs = std::filesystem;
 namespace IPCEndpoint = protocol::IPCEndpoint;
 
 constexpr std::string_view usageText =
-    "usage: tarno-headless [--ipc <socket path>] [--store <dir>] <folder>";
+    "usage: tarno-headless [--ipc <socket path>] [--store <dir>] <folder>\n"
+    "       tarno-headless --contact-sheet <out.png> [--store <dir>] <folder>";
 
 int fail(std::string_view message) {
   std::cerr << "tarno-headless: " << message << '\n';
@@ -49,6 +55,7 @@ int fail(std::string_view message) {
 struct Arguments {
   std::optional<std::string> ipc;
   std::optional<std::string> store;
+  std::optional<std::string> contactSheet;
   std::string folder;
 };
 
@@ -57,9 +64,11 @@ std::optional<Arguments> parse(int argc, char** argv) {
   std::vector<std::string> positional;
   for (int i = 1; i < argc; ++i) {
     const std::string_view argument = argv[i];
-    if (argument == "--ipc" || argument == "--store") {
+    if (argument == "--ipc" || argument == "--store" || argument == "--contact-sheet") {
       if (i + 1 >= argc) return std::nullopt;
-      (argument == "--ipc" ? arguments.ipc : arguments.store) = argv[++i];
+      (argument == "--ipc"     ? arguments.ipc
+       : argument == "--store" ? arguments.store
+                               : arguments.contactSheet) = argv[++i];
     } else if (argument.starts_with("-") && argument != "-") {
       return std::nullopt;
     } else {
@@ -67,6 +76,8 @@ std::optional<Arguments> parse(int argc, char** argv) {
     }
   }
   if (positional.size() != 1 || positional.front().empty()) return std::nullopt;
+  if (arguments.contactSheet && (arguments.ipc || arguments.contactSheet->empty()))
+    return std::nullopt;
   arguments.folder = positional.front();
   return arguments;
 }
@@ -99,6 +110,34 @@ void removeEndpointFile(const fs::path& file, std::int32_t pid) {
   fs::remove(file, ignored);
 }
 
+// One scan of the folder, no watching, no socket; the sheet, then the end.
+int contactSheet(const fs::path& folder, const Arguments& arguments) {
+  std::optional<library::Library> photos;
+  try {
+    photos.emplace(library::LibraryOptions{
+        .folder = folder,
+        .storeDir = arguments.store ? fs::absolute(*arguments.store) : fs::path(),
+        // No home folder in this mode: LUTs come from the folder's and the store's luts.
+        .supportDir = arguments.store ? fs::absolute(*arguments.store) : folder / ".tarno",
+        .watch = false,
+        .appVersion = TARNO_PROJECT_VERSION});
+  } catch (const std::exception& failure) {
+    return fail(failure.what());
+  }
+  photos->start();
+  photos->waitUntilScanned();
+  library::ContactSheetOutcome outcome;
+  std::string error;
+  if (!library::writeContactSheet(*photos, *arguments.contactSheet, {}, &outcome, &error)) {
+    std::cerr << "tarno-headless: " << error << '\n';
+    return 1;
+  }
+  std::cerr << "tarno-headless: " << outcome.photos << " photos on " << *arguments.contactSheet;
+  if (outcome.skipped > 0) std::cerr << " (" << outcome.skipped << " could not be shown)";
+  std::cerr << '\n';
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -118,6 +157,7 @@ int main(int argc, char** argv) {
   const fs::path folder = fs::absolute(arguments->folder, error);
   if (error || !fs::is_directory(folder, error))
     return fail(arguments->folder + " is not a folder");
+  if (arguments->contactSheet) return contactSheet(folder, *arguments);
 
   const std::string socketPath = arguments->ipc.value_or(IPCEndpoint::serverSocketPath());
   const fs::path supportDir =
