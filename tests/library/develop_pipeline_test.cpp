@@ -10,6 +10,7 @@
 
 #include "fakes/fake_claude_script.hpp"
 #include "library/develop_test_images.hpp"
+#include "library/media_fixture.hpp"
 
 using namespace tarno::library;
 using namespace tarno::library::testing;
@@ -235,4 +236,41 @@ TEST(DevelopFiles, PreviewShrinksAndExportWritesBesideNeverOverTheOriginal) {
   for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(folder))
     ++entries;
   EXPECT_EQ(entries, 3);
+}
+
+namespace {
+
+// Mean absolute difference per channel of two 8-bit RGB images of one size.
+double meanDifference(const vips::VImage& a, const vips::VImage& b) {
+  return (a.cast(VIPS_FORMAT_FLOAT) - b.cast(VIPS_FORMAT_FLOAT)).abs().avg();
+}
+
+vips::VImage decodedPng(const std::string& bytes) {
+  return vips::VImage::new_from_buffer(bytes, "").copy_memory();
+}
+
+}  // namespace
+
+TEST(DevelopFiles, AnEmbeddedColourProfileIsHonoured) {
+  initialiseVips();
+  tarno::fakes::TempDir dir;
+  const std::filesystem::path folder(dir.path());
+  // A chart in sRGB, then the same colours encoded in Display P3 with that profile embedded.
+  const PixelImage chart = colourChart(96, 64);
+  const vips::VImage srgb =
+      vips::VImage::new_from_memory(const_cast<std::uint8_t*>(chart.data.data()), chart.data.size(),
+                                    chart.width, chart.height, 3, VIPS_FORMAT_UCHAR)
+          .copy(vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
+  const vips::VImage p3 =
+      srgb.icc_transform("p3", vips::VImage::option()->set("input_profile", "srgb"));
+  p3.pngsave((folder / "p3.png").c_str());
+  // Read as if it were sRGB, the P3 numbers would be visibly off: the test can tell.
+  ASSERT_GT(meanDifference(p3, srgb), 3.0);
+
+  EditStack flip;  // exact geometry, so only the colour handling can differ
+  flip.setBoolean(AdjustmentKind::flipHorizontal, true, user(), someTime());
+  RenderError error;
+  const std::optional<Rendering> out = developPreview(folder / "p3.png", flip, 96, {}, &error);
+  ASSERT_TRUE(out) << error.message;
+  EXPECT_LT(meanDifference(decodedPng(out->bytes).fliphor(), srgb), 1.5);
 }
