@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "library/develop/render_cache.hpp"
 #include "library/store.hpp"
 #include "tarno/library/folder_scanner.hpp"
 #include "tarno/library/library.hpp"
@@ -22,6 +23,8 @@ struct Services {
   LibraryOptions options;  // folder, store, support folders: absolute
   Store store;
   std::unique_ptr<FolderScanner> scanner;
+  // Previews of edited photos, by photo, stack version and size.
+  std::shared_ptr<develop::RenderCache> renders = std::make_shared<develop::RenderCache>();
 
   std::filesystem::path file(const std::string& relativePath) const {
     return options.folder / relativePath;

@@ -8,6 +8,7 @@
 #include "tarno/core/edit_patch.hpp"
 #include "tarno/core/json_coding.hpp"
 #include "tarno/core/text.hpp"
+#include "tarno/library/develop_pipeline.hpp"
 #include "tarno/library/image_reader.hpp"
 #include "tarno/protocol/edit_records.hpp"
 #include "tarno/protocol/media_records.hpp"
@@ -63,13 +64,53 @@ std::int64_t previewEdge(std::optional<std::int64_t> longEdge) {
   return edge;
 }
 
+// Where `lut` values and lut.list look for .cube files, in this order.
+std::vector<std::filesystem::path> lutFolders(const Services& s) {
+  return {s.options.folder / ".tarno" / "luts", s.options.storeDir / "luts",
+          s.options.supportDir / "luts"};
+}
+
+DevelopSettings developSettings(const Services& s) {
+  return DevelopSettings{.lutDirectories = lutFolders(s)};
+}
+
+// Whether the photo renders with its stack: a still whose stack changes something.
+bool rendersStack(const PhotoRow& row, const core::EditStack& stack) {
+  return !row.isVideo && !developsToOriginal(stack);
+}
+
+// The committed rendering beside the original: hidden, so the scanner never takes it for a
+// photo of its own ("dir/.IMG_1.jpg.tarno-edit.jpg" for "dir/IMG_1.jpg").
+std::filesystem::path renderedCopyOf(const std::filesystem::path& original) {
+  return original.parent_path() / ("." + original.filename().string() + ".tarno-edit.jpg");
+}
+
+// The photo with its stack developed, or the original when the stack changes nothing;
+// developed previews come from the cache when asked again.
 std::optional<PreviewResult> renderPreviewOf(const Services& s, const PhotoRow& row,
-                                             std::int64_t edge, std::int64_t version,
+                                             const core::EditStack& stack, std::int64_t edge,
                                              RenderError* error) {
-  std::optional<Rendering> r = renderPreview(s.file(row.path), edge, error);
+  const std::filesystem::path file = s.file(row.path);
+  std::optional<Rendering> r;
+  const bool developed = rendersStack(row, stack);
+  if (developed) {
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(file, ec);
+    const auto changed = std::filesystem::last_write_time(file, ec).time_since_epoch().count();
+    const develop::RenderKey key{row.id, stack.version, edge,
+                                 ec ? -1 : static_cast<std::int64_t>(size),
+                                 static_cast<std::int64_t>(changed)};
+    r = s.renders->find(key);
+    if (!r) {
+      r = developPreview(file, stack, edge, developSettings(s), error);
+      if (r && !ec) s.renders->insert(key, *r);
+    }
+  } else {
+    r = renderPreview(file, edge, error);
+  }
   if (!r) return std::nullopt;
-  // Rendered from the original: the develop pipeline does not apply stacks yet.
-  return PreviewResult{core::base64Encode(r->bytes), r->width, r->height, version, true};
+  return PreviewResult{core::base64Encode(r->bytes), r->width, r->height, stack.version,
+                       !developed};
 }
 
 struct StackOf {
@@ -123,7 +164,7 @@ std::string editSet(Services& s, const Call& call) {
   // The change is made whatever the preview does: one that cannot be rendered is left out
   // rather than reported as a failed edit.
   RenderError error;
-  if (preview) result.preview = renderPreviewOf(s, edited.row, edge, edited.stack.version, &error);
+  if (preview) result.preview = renderPreviewOf(s, edited.row, edited.stack, edge, &error);
   return reply(call, result);
 }
 
@@ -159,6 +200,19 @@ std::string editCommit(Services& s, const Call& call) {
   if (!replaceFileAtomically(target, core::encodeToString(sidecar) + "\n", &error)) {
     fail(RPCErrorCode::internalError, "cannot write the edit sidecar: " + error);
   }
+  // The rendered copy goes beside the original and never over it; a stack that renders to the
+  // original leaves none (an earlier one, ours, is removed).
+  const std::filesystem::path rendered = renderedCopyOf(s.file(row.path));
+  if (rendersStack(row, *stack)) {
+    RenderError renderError;
+    if (!developExport(s.file(row.path), *stack, "jpeg", std::nullopt, 0.92, rendered,
+                       developSettings(s), &renderError)) {
+      fail(RPCErrorCode::internalError, "cannot render the committed edit: " + renderError.message);
+    }
+  } else if (!row.isVideo) {
+    std::error_code ec;
+    std::filesystem::remove(rendered, ec);
+  }
   s.store.write([&](Database& db) {
     db.prepare("UPDATE edits SET committed_version = ? WHERE photo = ?")
         .bind(stack->version, row.rowid)
@@ -172,7 +226,7 @@ std::string previewRender(Services& s, const Call& call) {
   const std::int64_t edge = previewEdge(params.longEdge);
   const StackOf current = s.store.read([&](Database& db) { return currentStack(db, params.id); });
   RenderError error;
-  const auto preview = renderPreviewOf(s, current.row, edge, current.stack.version, &error);
+  const auto preview = renderPreviewOf(s, current.row, current.stack, edge, &error);
   if (!preview)
     fail(RPCErrorCode::internalError,
          "cannot render " + core::decodeUTF8Lossy(current.row.path) + ": " + error.message);
@@ -188,7 +242,8 @@ std::string exportRender(Services& s, const Call& call) {
   }
   if (p.quality && !(*p.quality >= 0 && *p.quality <= 1)) invalidParams("quality must be 0 to 1");
   if (p.longEdge && *p.longEdge < 1) invalidParams("longEdge must be at least 1");
-  const PhotoRow row = s.store.read([&](Database& db) { return requirePhoto(db, p.id); });
+  const StackOf current = s.store.read([&](Database& db) { return currentStack(db, p.id); });
+  const PhotoRow& row = current.row;
   const std::string extension = *format == "jpeg" ? "jpg" : *format == "tiff" ? "tif" : *format;
   const std::string stem = core::decodeUTF8Lossy(std::filesystem::path(row.path).stem().string());
   std::error_code ec;
@@ -197,7 +252,10 @@ std::string exportRender(Services& s, const Call& call) {
       s.exchangeDir() / (stem + "-" + row.id.substr(0, 8) + "." + extension);
   RenderError error;
   const std::optional<Rendering> r =
-      renderExport(s.file(row.path), *format, p.longEdge, p.quality, out, &error);
+      rendersStack(row, current.stack)
+          ? developExport(s.file(row.path), current.stack, *format, p.longEdge, p.quality, out,
+                          developSettings(s), &error)
+          : renderExport(s.file(row.path), *format, p.longEdge, p.quality, out, &error);
   if (!r)
     fail(RPCErrorCode::internalError,
          "cannot export " + core::decodeUTF8Lossy(row.path) + ": " + error.message);
@@ -275,9 +333,7 @@ std::string videoCommit(Services& s, const Call& call) {
 std::string lutList(Services& s, const Call& call) {
   LUTListResult result;
   std::set<std::string> seen;
-  for (const std::filesystem::path& dir :
-       {s.options.folder / ".tarno" / "luts", s.options.storeDir / "luts",
-        s.options.supportDir / "luts"}) {
+  for (const std::filesystem::path& dir : lutFolders(s)) {
     std::error_code ec;
     std::vector<std::filesystem::path> files;
     for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {

@@ -14,6 +14,7 @@
 #include <vips/vips8>
 
 #include "library/atomic_file.hpp"
+#include "library/decoded_original.hpp"
 #include "library/exiv2_runtime.hpp"
 #include "library/media_kind.hpp"
 #include "library/owned_fd.hpp"
@@ -347,6 +348,30 @@ std::optional<std::uint64_t> perceptualHashOfBytes(std::string_view imageBytes) 
 
 int hashDistance(std::uint64_t a, std::uint64_t b) {
   return std::popcount(a ^ b);
+}
+
+std::optional<DecodedOriginal> decodeOriginal(const std::filesystem::path& file,
+                                              std::optional<std::int64_t> longEdge,
+                                              RenderError* error) {
+  if (longEdge && (*longEdge < 1 || *longEdge > kMaxEdge)) {
+    fail(error, "the size must lie between 1 and " + std::to_string(kMaxEdge));
+    return std::nullopt;
+  }
+  const std::optional<Input> input = openInput(file, error);
+  if (!input) return std::nullopt;
+  try {
+    const VImage header = VImage::new_from_source(
+        sourceOf(*input), "", VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
+    const double fullEdge = std::max(header.width(), header.height());
+    const int edge = static_cast<int>(longEdge.value_or(0));
+    // Held in memory before the input (and the bytes it may point into) goes away.
+    VImage image = (longEdge ? thumbnailOf(*input, edge, edge, VIPS_SIZE_DOWN) : fullSizeOf(*input))
+                       .copy_memory();
+    return DecodedOriginal{image, std::max(image.width(), image.height()) / fullEdge};
+  } catch (const vips::VError&) {
+    fail(error, "cannot decode the image: " + lastVipsError());
+    return std::nullopt;
+  }
 }
 
 }  // namespace tarno::library

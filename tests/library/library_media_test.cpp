@@ -58,7 +58,7 @@ TEST_F(LibraryMediaTest, ScannedPhotosCarryTheirTagsAndRenderPreviews) {
       call<PreviewResult>("preview.render", R"({"id":")" + lake + R"(","longEdge":64})");
   EXPECT_EQ(std::max(preview.width, preview.height), 64);
   EXPECT_EQ(preview.appliedStackVersion, 1);
-  EXPECT_TRUE(preview.basedOnOriginal);
+  EXPECT_FALSE(preview.basedOnOriginal);  // the exposure is rendered
   EXPECT_EQ(core::base64Decode(preview.pngBase64)->substr(1, 3), "PNG");
 }
 

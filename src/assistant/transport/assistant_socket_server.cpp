@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #if defined(__GLIBC__)
@@ -30,9 +29,6 @@ namespace tarno::assistant {
 namespace {
 
 constexpr int listenBacklog = 8;
-// How long the accept loop pauses after a failure that would otherwise repeat at once (out of
-// descriptors or memory), so that it does not spin.
-constexpr int acceptRetryPauseMs = 100;
 
 std::optional<AssistantCommand> decodeCommand(std::string_view frame) {
   try {
@@ -123,11 +119,6 @@ std::size_t estimatedFrameBytes(const AssistantEvent& event) {
       event.payload());
 }
 
-bool isTransientAcceptError(int error) {
-  return error == EINTR || error == ECONNABORTED || error == EAGAIN || error == EWOULDBLOCK ||
-         error == EPROTO;
-}
-
 }  // namespace
 
 AssistantSocketServer::StartError::StartError(Kind kind, int error) noexcept
@@ -147,7 +138,19 @@ AssistantSocketServer::AssistantSocketServer(std::string socketPath, Handler han
     : socketPath_(std::move(socketPath)),
       handler_(std::move(handler)),
       codeSink_(std::move(codeSink)),
-      limits_(limits) {}
+      limits_(limits),
+      listener_(socketPath_,
+                {.maxConnections = limits.maxConnections,
+                 .backlog = listenBacklog,
+                 // Only the helper's own user may talk to it; anyone else is closed unheard.
+                 .refused =
+                     [](std::optional<uid_t> peer) {
+                       diagnostics::debug("connection refused: peer uid " +
+                                          (peer ? std::to_string(*peer) : std::string("unknown")));
+                     },
+                 // What the connections' threads freed stays in their arenas otherwise: an idle
+                 // helper gives it back.
+                 .idle = returnFreedMemory}) {}
 
 AssistantSocketServer::~AssistantSocketServer() {
   stop();
@@ -157,143 +160,45 @@ AssistantSocketServer::~AssistantSocketServer() {
 
 void AssistantSocketServer::start() {
   std::lock_guard life(lifecycleMutex_);
-  if (running_.load()) return;
+  if (listener_.isListening()) return;
 
-  const auto address = SocketAddr::unix(socketPath_);
-  if (!address) throw StartError::pathTooLong();
+  if (!SocketAddr::unix(socketPath_)) throw StartError::pathTooLong();
   keepLargeBuffersMapped();
 
   // Whatever is there (most likely the socket of an earlier run) has to go for bind to work.
   ::unlink(socketPath_.c_str());
 
-  auto wake = makePipe();
-  if (!wake) throw StartError::socketFailed(errno);
-  unique_fd fd = SocketIO::makeSocket();
-  if (!fd) throw StartError::socketFailed(errno);
-
-  if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) != 0)
-    throw StartError::bindFailed(errno);
-  ::chmod(socketPath_.c_str(), 0600);
-  struct stat info {};
-  std::optional<std::pair<dev_t, ino_t>> boundFile;
-  if (::lstat(socketPath_.c_str(), &info) == 0) boundFile.emplace(info.st_dev, info.st_ino);
-
-  if (::listen(fd.get(), listenBacklog) != 0) {
-    const int error = errno;
-    fd.reset();
-    ::unlink(socketPath_.c_str());
-    throw StartError::listenFailed(error);
-  }
-
-  listenFD_ = std::move(fd);
-  wakeRead_ = std::move(wake->readEnd);
-  wakeWrite_ = std::move(wake->writeEnd);
-  socketFile_ = boundFile;
-  running_.store(true);
-  try {
-    acceptor_.start("accept", [this](std::stop_token) { acceptLoop(); });
-  } catch (const std::system_error& error) {
-    running_.store(false);
-    listenFD_.reset();
-    wakeRead_.reset();
-    wakeWrite_.reset();
-    socketFile_.reset();
-    ::unlink(socketPath_.c_str());
-    throw StartError::listenFailed(error.code().value());
+  const auto failure = listener_.start([this](unique_fd fd, protocol::SocketAcceptor::Slot slot) {
+    if (diagnostics::debugEnabled()) {
+      diagnostics::debug("connection " + std::to_string(fd.get()) + " accepted: peer uid " +
+                         std::to_string(::getuid()));
+    }
+    serve(std::move(fd), std::move(slot));
+  });
+  if (!failure) return;
+  using Step = SocketIO::ListenFailure::Step;
+  switch (failure->step) {
+    case Step::pathTooLong:
+      throw StartError::pathTooLong();
+    case Step::socketFailed:
+      throw StartError::socketFailed(failure->error);
+    case Step::bindFailed:
+      throw StartError::bindFailed(failure->error);
+    case Step::listenFailed:
+      throw StartError::listenFailed(failure->error);
   }
 }
 
 void AssistantSocketServer::stop() {
   std::lock_guard life(lifecycleMutex_);
-  if (!listenFD_) return;
-  running_.store(false);
-  // The pipe wakes the loop's poll on every platform; the shutdown also ends an accept that
-  // is already under way (on Linux closing the descriptor would not).
-  const char byte = 1;
-  [[maybe_unused]] const ssize_t ignored = ::write(wakeWrite_.get(), &byte, 1);
-  ::shutdown(listenFD_.get(), SHUT_RDWR);
-  { std::lock_guard slots(slotsMutex_); }  // an accept loop waiting for a slot sees running_
-  slotFreed_.notify_all();
-  acceptor_.stopAll();
-
-  // Checked while our socket still holds its inode, so a match cannot be a recycled number.
-  if (socketFile_) {
-    struct stat info {};
-    if (::lstat(socketPath_.c_str(), &info) == 0 && info.st_dev == socketFile_->first &&
-        info.st_ino == socketFile_->second)
-      ::unlink(socketPath_.c_str());
-    socketFile_.reset();
-  }
-  listenFD_.reset();
-  wakeRead_.reset();
-  wakeWrite_.reset();
+  listener_.stop();
 }
 
-void AssistantSocketServer::acceptLoop() {
-  const uid_t ownUser = ::getuid();
-  const int listenFD = listenFD_.get();
-  const int wakeFD = wakeRead_.get();
-  while (awaitFreeSlot()) {
-    pollfd fds[2] = {{listenFD, POLLIN, 0}, {wakeFD, POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0) continue;
-    if (fds[1].revents != 0 || !running_.load()) break;
-
-    unique_fd connection = SocketIO::acceptConnection(listenFD);
-    if (!connection) {
-      if (!isTransientAcceptError(errno)) {
-        pollfd wake{wakeFD, POLLIN, 0};
-        ::poll(&wake, 1, acceptRetryPauseMs);
-      }
-      continue;
-    }
-    // Only the helper's own user may talk to it; anyone else is closed without a word.
-    const auto peer = SocketIO::peerUserID(connection.get());
-    if (!peer || *peer != ownUser) {
-      diagnostics::debug("connection refused: peer uid " +
-                         (peer ? std::to_string(*peer) : std::string("unknown")));
-      continue;
-    }
-    diagnostics::debug("connection " + std::to_string(connection.get()) + " accepted: peer uid " +
-                       std::to_string(*peer));
-    serve(std::move(connection));
-  }
-}
-
-// Connections beyond the limit wait in the listen backlog, not in a thread of ours.
-bool AssistantSocketServer::awaitFreeSlot() {
-  std::unique_lock slots(slotsMutex_);
-  slotFreed_.wait(slots, [&] { return served_ < limits_.maxConnections || !running_.load(); });
-  return running_.load();
-}
-
-void AssistantSocketServer::serve(unique_fd fd) {
-  // Counted from here until the connection's body (and its descriptor) is gone.
-  struct Slot {
-    AssistantSocketServer* server;
-    explicit Slot(AssistantSocketServer* s) : server(s) {
-      std::lock_guard slots(server->slotsMutex_);
-      ++server->served_;
-    }
-    Slot(Slot&& other) noexcept : server(std::exchange(other.server, nullptr)) {}
-    Slot(const Slot&) = delete;
-    Slot& operator=(const Slot&) = delete;
-    Slot& operator=(Slot&&) = delete;
-    ~Slot() {
-      if (!server) return;
-      bool idle = false;
-      {
-        std::lock_guard slots(server->slotsMutex_);
-        idle = --server->served_ == 0;
-      }
-      server->slotFreed_.notify_all();
-      // What the connections' threads freed stays in their arenas otherwise: an idle helper
-      // gives it back.
-      if (idle) returnFreedMemory();
-    }
-  };
+void AssistantSocketServer::serve(unique_fd fd, protocol::SocketAcceptor::Slot slot) {
   try {
+    // The slot is held until the connection's body (and its descriptor) is gone.
     connections_.start(
-        "conn", [this, slot = Slot(this), owned = std::move(fd)](std::stop_token stop) {
+        "conn", [this, slot = std::move(slot), owned = std::move(fd)](std::stop_token stop) {
           const int number = owned.get();
           // Only the server going away stops a connection: it ends as if the client had left. The
           // descriptor is closed once this callback can no longer run.
