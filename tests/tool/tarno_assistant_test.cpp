@@ -322,7 +322,9 @@ TEST_F(TarnoAssistantTest, AClientThatLeavesHasTheCLIOfItsRunOrStatusCheckStoppe
       {assistant::AssistantCommand::run({.prompt = "p"}), "start print"},
       {assistant::AssistantCommand::status(), "start status"}};
   long stopped = 0;
-  for (const auto& [command, started] : cases) {
+  for (const auto& [command, startLine] : cases) {
+    // A plain reference: clang 14 lambdas cannot capture a structured binding.
+    const std::string& started = startLine;
     SCOPED_TRACE(started);
     assistant::unique_fd client = connectTo(sandbox.socketPath());
     ASSERT_TRUE(sendAll(client.get(), frame(command)));
