@@ -7,14 +7,19 @@
 #include <cmath>
 #include <vector>
 
+#include "core/utf8_sequence.hpp"
 #include "tarno/core/json_value.hpp"
 
 namespace tarno::core {
 
 namespace {
+// The bytes that stop a plain run: those written escaped, and the lead and continuation bytes of
+// multi-byte characters, which are checked before they are copied.
 constexpr std::array<bool, 256> makeEscapeTable(bool slash) {
   std::array<bool, 256> t{};
   for (int c = 0; c < 0x20; ++c)
+    t[c] = true;
+  for (int c = 0x80; c < 0x100; ++c)
     t[c] = true;
   t['"'] = t['\\'] = true;
   t['/'] = slash;
@@ -115,6 +120,18 @@ void JsonWriter::writeEscaped(std::string_view s) {
     if (i >= n) break;
     const unsigned char c = p[i];
     if (!table[c]) continue;
+    if (c >= 0x80) {
+      // Text from outside may hold any bytes; the line must still be valid UTF-8, so an
+      // ill-formed sequence is written as U+FFFD, the way text from outside is decoded.
+      const utf8::Sequence seq = utf8::nextSequence(s, i);
+      if (!seq.valid) {
+        out_.append(s.data() + run, i - run);
+        out_.append(utf8::kReplacement);
+        run = i + seq.length;
+      }
+      i += seq.length - 1;
+      continue;
+    }
     out_.append(s.data() + run, i - run);
     run = i + 1;
     switch (c) {

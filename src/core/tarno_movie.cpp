@@ -2,7 +2,6 @@
 #include "tarno/core/tarno_movie.hpp"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <initializer_list>
 #include <utility>
@@ -119,7 +118,7 @@ MovieClip* TarnoMovie::findClip(const Uuid& clipID) {
 }
 
 void TarnoMovie::touch() {
-  updatedAt = std::chrono::system_clock::now();
+  updatedAt = currentDate();
 }
 
 std::optional<Uuid> TarnoMovie::append(std::string assetID, double inSeconds, double outSeconds,
