@@ -213,10 +213,9 @@ std::string editCommit(Services& s, const Call& call) {
     std::error_code ec;
     std::filesystem::remove(rendered, ec);
   }
-  s.store.write([&](Database& db) {
-    db.prepare("UPDATE edits SET committed_version = ? WHERE photo = ?")
-        .bind(stack->version, row.rowid)
-        .run();
+  // Copies, not the structured bindings: clang 14 lambdas cannot capture those.
+  s.store.write([version = stack->version, rowid = row.rowid](Database& db) {
+    db.prepare("UPDATE edits SET committed_version = ? WHERE photo = ?").bind(version, rowid).run();
   });
   return reply(call, CommitResult{true, stack->version});
 }
