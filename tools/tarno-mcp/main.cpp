@@ -1,6 +1,6 @@
 // tarno-mcp: the Model Context Protocol server that gives the claude CLI the app's tools. It
-// speaks newline-delimited JSON-RPC 2.0 on standard input and output, offers the native tool
-// catalog and carries each tool call to the app's IPC socket the way the native engine does.
+// speaks newline-delimited JSON-RPC 2.0 on standard input and output, offers a tool for every
+// method of the app (tool_table.hpp) and carries each tool call to the app's IPC socket.
 //
 //   tarno-mcp [--ipc SOCKET]
 //
@@ -20,8 +20,6 @@
 #include <vector>
 
 #include "tarno/assistant/native/app_dispatch.hpp"
-#include "tarno/assistant/native/native_agent_runner.hpp"
-#include "tarno/assistant/native/native_tool_catalog.hpp"
 #include "tarno/assistant/support/descriptor_io.hpp"
 #include "tarno/assistant/support/diagnostics.hpp"
 #include "tarno/core/json_value.hpp"
@@ -30,6 +28,8 @@
 #include "tarno/protocol/frame_codec.hpp"
 #include "tarno/protocol/ipc_endpoint.hpp"
 #include "tarno/protocol/rpc.hpp"
+#include "tool_call.hpp"
+#include "tool_table.hpp"
 
 #ifndef TARNO_PROJECT_VERSION
 #error "the build defines TARNO_PROJECT_VERSION"
@@ -77,6 +77,21 @@ std::string answer(const JsonValue& id, std::string_view kind, const JsonValue& 
   return out;
 }
 
+// The same with a result given as JSON text.
+std::string answerWithText(const JsonValue& id, std::string_view resultJSON) {
+  std::string out;
+  core::JsonWriter w(out);
+  w.beginObject();
+  w.key("jsonrpc");
+  w.string("2.0");
+  w.key("id");
+  w.value(id);
+  out += R"(,"result":)";
+  out += resultJSON;
+  out += '}';
+  return out;
+}
+
 std::string refusal(const JsonValue& id, const Refusal& refused) {
   debug("refused: " + refused.message);
   const std::int64_t code = core::integerRawValue(refused.code);
@@ -113,6 +128,8 @@ class Server {
     }
     debug("received " + *name + (id ? "" : " (notification)"));
     if (!id) return std::nullopt;
+    // Built once: every client asks for it, some of them often.
+    if (*name == "tools/list") return answerWithText(*id, mcp::toolListJSON());
     try {
       return answer(*id, "result", handle(*name, message->find("params")));
     } catch (const Refusal& refused) {
@@ -125,7 +142,6 @@ class Server {
   JsonValue handle(std::string_view method, const JsonValue* params) const {
     if (method == "initialize") return initialize(objectParams(params));
     if (method == "ping") return JsonValue::Object{};
-    if (method == "tools/list") return toolList();
     if (method == "tools/call") return callTool(objectParams(params));
     throw Refusal{RPCErrorCode::methodNotFound, "method not found: " + std::string(method)};
   }
@@ -150,27 +166,12 @@ class Server {
         {"serverInfo", JsonValue::Object{{"name", "tarno"}, {"version", TARNO_PROJECT_VERSION}}}};
   }
 
-  // Built once: the catalog never changes.
-  static const JsonValue& toolList() {
-    static const JsonValue list = [] {
-      JsonValue::Array tools;
-      for (const assistant::NativeTool& tool : assistant::NativeToolCatalog::tools()) {
-        tools.push_back(JsonValue::Object{{"name", tool.name},
-                                          {"description", tool.description},
-                                          {"inputSchema", tool.parameters}});
-      }
-      return JsonValue(JsonValue::Object{{"tools", std::move(tools)}});
-    }();
-    return list;
-  }
-
   JsonValue callTool(const JsonValue& params) const {
     const JsonValue* nameMember = params.find("name");
     const std::string* name = nameMember ? nameMember->asString() : nullptr;
     if (!name) throw Refusal{RPCErrorCode::invalidParams, "invalid params: no tool name"};
-    if (!assistant::NativeToolCatalog::method(*name)) {
-      throw Refusal{RPCErrorCode::invalidParams, "unknown tool '" + *name + "'"};
-    }
+    const mcp::Tool* tool = mcp::findTool(*name);
+    if (!tool) throw Refusal{RPCErrorCode::invalidParams, "unknown tool '" + *name + "'"};
     const JsonValue* arguments = params.find("arguments");
     if (arguments && arguments->isNull()) arguments = nullptr;
     if (arguments && !arguments->isObject()) {
@@ -181,16 +182,11 @@ class Server {
       argumentsJSON.clear();
       core::JsonWriter(argumentsJSON).value(*arguments);
     }
-    const auto outcome = assistant::NativeAgentRunner::runTool(
-        *name, argumentsJSON,
-        [this](const std::string& request) {
-          return assistant::AppDispatch::call(socketPath_, request);
-        },
-        assistant::NativeAgentRunner::ResultText::wholeJSON);
-    debug("called " + *name + (outcome.isError ? ": " + outcome.text : ""));
-    return JsonValue::Object{
-        {"content", JsonValue::Array{JsonValue::Object{{"type", "text"}, {"text", outcome.text}}}},
-        {"isError", outcome.isError}};
+    JsonValue result = mcp::callTool(*tool, argumentsJSON, [this](const std::string& request) {
+      return assistant::AppDispatch::call(socketPath_, request);
+    });
+    debug("called " + *name);
+    return result;
   }
 
   std::string socketPath_;
