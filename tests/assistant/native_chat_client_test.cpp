@@ -101,6 +101,13 @@ TEST(NativeChatClient, ReportsEveryFailureOnceWithoutRetrying) {
   for (int call = 0; call < 2; ++call)
     EXPECT_NO_THROW(client.chat({server.endpoint(), "m", ""}, conversation));
   EXPECT_THROW(client.chat({server.endpoint(), "m", ""}, conversation), ChatTransportError);
+
+  // A key that would end its header line early is refused before anything is sent.
+  fakes::FakeChatServer keyed({ChatReply::content("hi")});
+  for (const char* key : {"sk\r\nX-Injected: 1", "sk\n", "\x01sk"}) {
+    EXPECT_THROW(ChatClient().chat({keyed.endpoint(), "m", key}, conversation), ChatTransportError);
+  }
+  EXPECT_TRUE(keyed.requests().empty());
 }
 
 }  // namespace

@@ -7,6 +7,11 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <variant>
+
+#include "fakes/unwritable_output.hpp"
+#include "tarno/assistant/support/child_process.hpp"
+#include "tarno/assistant/support/descriptor_io.hpp"
 
 namespace {
 
@@ -84,5 +89,37 @@ TEST(TarnoCodec, ListsEveryTypeOnce) {
                            "AssistantEvent", "AssistantCommand", "AssistantRunRequest", "EditStack",
                            "EditOrigin", "PhotoSummary", "TarnoMovie", "SmartQuery"}) {
     EXPECT_TRUE(names.contains(name)) << name;
+  }
+}
+
+TEST(TarnoCodec, FailsWhenItsOutputCannotBeWritten) {
+  using tarno::assistant::ChildProcess;
+  using tarno::assistant::unique_fd;
+  const tarno::fakes::UnwritableOutputs outputs = tarno::fakes::unwritableOutputs();
+  for (const int output : {outputs.full.get(), outputs.closedPipe.get()}) {
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{"types"},
+          std::vector<std::string>{"decode", "AssistantCommand"}}) {
+      // An empty document would be refused without output: give one that decodes.
+      int input[2];
+      ASSERT_EQ(::pipe2(input, O_CLOEXEC), 0);
+      const unique_fd reading(input[0]);
+      {
+        const unique_fd writing(input[1]);
+        ASSERT_TRUE(tarno::assistant::writeAll(writing.get(), R"({"status":{}})"));
+      }
+      auto child = std::get<ChildProcess>(
+          ChildProcess::spawn(ChildProcess::Options(TARNO_CODEC_PATH)
+                                  .withArguments(arguments)
+                                  .withStandardInput(ChildProcess::Stdio::descriptor(reading.get()))
+                                  .withStandardOutput(ChildProcess::Stdio::descriptor(output))
+                                  .withStandardError(ChildProcess::Stdio::piped())));
+      const unique_fd err = child.takeStderr();
+      std::string noted;
+      tarno::assistant::OutputSource source{err.get(), [&](auto chunk) { noted += chunk; }};
+      tarno::assistant::readToEnd(std::span(&source, 1));
+      EXPECT_EQ(child.wait(), tarno::assistant::ExitStatus::exitedWith(1)) << arguments[0];
+      EXPECT_TRUE(noted.starts_with("tarno-codec: couldn't write to standard output: ")) << noted;
+    }
   }
 }

@@ -87,6 +87,90 @@ TEST(TarnoMCP, AnswersTheHandshakeAndTheToolsAndRefusesBadLinesWithoutStopping) 
       {{"{HUGE}", std::string(protocol::FrameCodec::maxFrameBytes + 1, '[')}, {"{GONE}", gone}});
 }
 
+TEST(TarnoMCP, DropsAnOverlongLineWholeEvenAsTheLastLineOfTheInput) {
+  fakes::FakeAppPeer app([](const std::string&) { return R"({"id":1,"result":"ok"})"; });
+  const std::string refused =
+      "> {HUGE}\n"
+      R"(< {"jsonrpc":"2.0","id":null,"error":{"code":-32700,"message":"parse error: longer than 8388608 bytes"}})";
+  // The tail of the line would be a valid call on its own.
+  expectTranscript(
+      app.socketPath(), refused,
+      {{"{HUGE}",
+        std::string(9 << 20, ' ') +
+            R"({"jsonrpc":"2.0","id":"x","method":"tools/call","params":{"name":"tarno_rate","arguments":{"ids":["a"],"rating":1}}})"}});
+  // However many frames' worth the line holds, it gets one answer.
+  expectTranscript(app.socketPath(), refused,
+                   {{"{HUGE}", std::string(3 * protocol::FrameCodec::maxFrameBytes + 5, '[')}});
+  EXPECT_EQ(app.requests(), std::vector<std::string>{});
+}
+
+TEST(TarnoMCP, RefusesMessagesThatAreNotJSONRPC2Requests) {
+  fakes::FakeAppPeer app([](const std::string&) { return R"({"id":1,"result":"ok"})"; });
+  expectTranscript(app.socketPath(), R"(
+> {"jsonrpc":"2.0","id":true,"method":"ping"}
+< {"jsonrpc":"2.0","id":null,"error":{"code":-32600,"message":"invalid request: the id is not a string, a number or null"}}
+> {"jsonrpc":"2.0","id":[],"method":"ping"}
+< {"jsonrpc":"2.0","id":null,"error":{"code":-32600,"message":"invalid request: the id is not a string, a number or null"}}
+> {"jsonrpc":"2.0","id":{},"method":"tools/call","params":{"name":"tarno_context"}}
+< {"jsonrpc":"2.0","id":null,"error":{"code":-32600,"message":"invalid request: the id is not a string, a number or null"}}
+> {"id":1,"method":"tools/call","params":{"name":"tarno_context"}}
+< {"jsonrpc":"2.0","id":1,"error":{"code":-32600,"message":"invalid request: not JSON-RPC 2.0"}}
+> {"jsonrpc":"1.0","id":2,"method":"ping"}
+< {"jsonrpc":"2.0","id":2,"error":{"code":-32600,"message":"invalid request: not JSON-RPC 2.0"}}
+> {"jsonrpc":2.0,"id":"3","method":"ping"}
+< {"jsonrpc":"2.0","id":"3","error":{"code":-32600,"message":"invalid request: not JSON-RPC 2.0"}}
+> {"method":"notifications/initialized"}
+< {"jsonrpc":"2.0","id":null,"error":{"code":-32600,"message":"invalid request: not JSON-RPC 2.0"}}
+> {"jsonrpc":"2.0","method":"notifications/initialized"}
+> {"jsonrpc":"2.0","id":null,"method":"ping"}
+< {"jsonrpc":"2.0","id":null,"result":{}}
+> {"jsonrpc":"2.0","id":-4.5,"method":"ping"}
+< {"jsonrpc":"2.0","id":-4.5,"result":{}})",
+                   {});
+  EXPECT_EQ(app.requests(), std::vector<std::string>{});
+}
+
+TEST(TarnoMCP, CarriesArgumentsAndAnswersThroughAsTheirText) {
+  fakes::FakeAppPeer app([](const std::string& request) -> std::optional<std::string> {
+    if (request.find("photo.get") != std::string::npos) {
+      return R"({"jsonrpc":"2.0","id":1,"result":{ "n" : 1.50, "s":"caf\u00e9 \"x\"" }})";
+    }
+    // An error that is no object is no error.
+    if (request.find("app.context") != std::string::npos) {
+      return R"({"id":1,"error":"busy","result":[1e400]})";
+    }
+    if (request.find("photo.flag") != std::string::npos) return R"({"id":1,"result":)";
+    return R"({"id":1,"result":"ok"})";
+  });
+  // A line at the frame limit whose numbers a re-encoding would lengthen (9e15 as 9e+15).
+  std::string grown =
+      R"({"jsonrpc":"2.0","id":5,"method":"tools/call","params":{"name":"tarno_rate","arguments":{"ids":["a"],"rating":1,"n":[9e15)";
+  while (grown.size() + 10 < protocol::FrameCodec::maxFrameBytes)
+    grown += ",9e15";
+  grown += "]}}}";
+  expectTranscript(app.socketPath(), R"(
+> {"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"tarno_rate","arguments":{ "ids" : [ "a b" ],"rating":1, "rating":9e15 }}}
+< {"jsonrpc":"2.0","id":1,"result":{"content":[{"type":"text","text":"\"ok\""}],"isError":false}}
+> {"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"tarno_get","arguments":{"id":"a"}}}
+< {"jsonrpc":"2.0","id":2,"result":{"content":[{"type":"text","text":"{\"n\":1.50,\"s\":\"caf\\u00e9 \\\"x\\\"\"}"}],"isError":false}}
+> {"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"tarno_context","arguments":null}}
+< {"jsonrpc":"2.0","id":3,"result":{"content":[{"type":"text","text":"[1e400]"}],"isError":false}}
+> {"jsonrpc":"2.0","id":4,"method":"tools/call","params":{"name":"tarno_flag","arguments":{"ids":[],"flag":"none"}}}
+< {"jsonrpc":"2.0","id":4,"result":{"content":[{"type":"text","text":"no response"}],"isError":true}}
+> {GROWN}
+< {"jsonrpc":"2.0","id":5,"result":{"content":[{"type":"text","text":"\"ok\""}],"isError":false}})",
+                   {{"{GROWN}", grown}});
+  const std::vector<std::string> requests = app.requests();
+  ASSERT_EQ(requests.size(), 5u);
+  EXPECT_EQ(
+      requests[0],
+      R"({"jsonrpc":"2.0","id":1,"method":"photo.rate","params":{"ids":["a b"],"rating":1,"rating":9e15}})");
+  EXPECT_EQ(requests[2], R"({"jsonrpc":"2.0","id":1,"method":"app.context","params":{}})");
+  EXPECT_TRUE(requests[4].starts_with(
+      R"({"jsonrpc":"2.0","id":1,"method":"photo.rate","params":{"ids":["a"],"rating":1,"n":[9e15,9e15,)"));
+  EXPECT_TRUE(requests[4].ends_with(",9e15]}}"));
+}
+
 TEST(TarnoMCP, StandardInputThatCannotBeReadIsAFailureNotAnEnd) {
   const unique_fd directory(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   ASSERT_TRUE(directory);

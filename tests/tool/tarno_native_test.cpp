@@ -2,12 +2,14 @@
 // carried to the fake app peer over a socket in a temporary directory, events printed as lines.
 #include <gtest/gtest.h>
 
-#include <array>
+#include <chrono>
 #include <sstream>
+#include <thread>
 #include <variant>
 
 #include "fakes/fake-app-peer/fake_app_peer.hpp"
 #include "fakes/fake-chat-server/fake_chat_server.hpp"
+#include "fakes/unwritable_output.hpp"
 #include "tarno/assistant/engine/tarno_assistant_config.hpp"
 #include "tarno/assistant/session/assistant_event.hpp"
 #include "tarno/assistant/support/child_process.hpp"
@@ -28,18 +30,20 @@ struct Outcome {
 };
 
 // Only the given environment and always --ipc: no HOME, so nothing can reach a real one.
-Outcome runNative(Strings arguments) {
-  auto child = std::get<ChildProcess>(
-      ChildProcess::spawn(ChildProcess::Options(TARNO_NATIVE_PATH)
-                              .withArguments(std::move(arguments))
-                              .withEnvironment({"TARNO_TEST_KEY=sk-test"})
-                              .withStandardOutput(ChildProcess::Stdio::piped())
-                              .withStandardError(ChildProcess::Stdio::piped())));
-  const unique_fd out = child.takeStdout(), err = child.takeStderr();
+// Standard output is a pipe read here unless `output` names another descriptor.
+Outcome runNative(Strings arguments, std::string key = "sk-test", int output = -1) {
+  auto child = std::get<ChildProcess>(ChildProcess::spawn(
+      ChildProcess::Options(TARNO_NATIVE_PATH)
+          .withArguments(std::move(arguments))
+          .withEnvironment({"TARNO_TEST_KEY=" + key})
+          .withStandardOutput(output < 0 ? ChildProcess::Stdio::piped()
+                                         : ChildProcess::Stdio::descriptor(output))
+          .withStandardError(ChildProcess::Stdio::piped())));
+  const unique_fd out = output < 0 ? child.takeStdout() : unique_fd(), err = child.takeStderr();
   std::string printed;
   Outcome outcome;
-  std::array sources{OutputSource{out.get(), [&](auto chunk) { printed += chunk; }},
-                     OutputSource{err.get(), [&](auto chunk) { outcome.err += chunk; }}};
+  std::vector sources{OutputSource{err.get(), [&](auto chunk) { outcome.err += chunk; }}};
+  if (out) sources.push_back(OutputSource{out.get(), [&](auto chunk) { printed += chunk; }});
   readToEnd(sources);
   outcome.status = child.wait().kind == ExitStatus::Kind::exited ? child.wait().value : -1;
   std::istringstream lines(printed);
@@ -92,6 +96,48 @@ TEST(TarnoNative, RunsTurnsAgainstTheModelAndTheAppWithItsExitStatuses) {
     EXPECT_EQ(outcome.status, 2);
     EXPECT_TRUE(outcome.events.empty());
     EXPECT_TRUE(outcome.err.starts_with("tarno-native: ")) << outcome.err;
+  }
+}
+
+TEST(TarnoNative, RefusesAnAPIKeyWithControlCharactersBeforeAnyRequest) {
+  fakes::FakeChatServer server({ChatReply::content("Hi.")});
+  // A line break would let the key add headers of its own to the request.
+  for (const std::string key : {"sk\r\nX-Injected: 1", "sk\n", "s\tk", "sk\x7f"}) {
+    const Outcome outcome =
+        runNative({"--endpoint", server.endpoint(), "--model", "m", "--prompt", "Hi",
+                   "--api-key-env", "TARNO_TEST_KEY", "--ipc", "/nonexistent/ipc.sock"},
+                  key);
+    EXPECT_EQ(outcome.status, 2);
+    EXPECT_TRUE(outcome.events.empty());
+    EXPECT_EQ(outcome.err,
+              "tarno-native: the API key in TARNO_TEST_KEY holds control characters\n");
+  }
+  EXPECT_TRUE(server.requests().empty());
+}
+
+TEST(TarnoNative, StopsTheTurnWhenItsEventsCannotBeWritten) {
+  using namespace std::chrono_literals;
+  // A slow app: the turn is still in its first call when the first event fails to be written.
+  fakes::FakeAppPeer app([](const std::string&) {
+    std::this_thread::sleep_for(300ms);
+    return R"({"id":1,"result":"ok"})";
+  });
+  fakes::FakeChatServer server(std::vector<ChatReply>{});
+  const fakes::UnwritableOutputs outputs = fakes::unwritableOutputs();
+  for (const int output : {outputs.full.get(), outputs.closedPipe.get()}) {
+    server.script({ChatReply::toolCalls({fakes::toolCall("c1", "tarno_rate", "{}"),
+                                         fakes::toolCall("c2", "tarno_flag", "{}"),
+                                         fakes::toolCall("c3", "tarno_get", "{}")}),
+                   ChatReply::content("Done.")});
+    const std::size_t calls = app.requests().size(), steps = server.requests().size();
+    const Outcome outcome = runNative({"--endpoint", server.endpoint(), "--model", "m", "--prompt",
+                                       "Rate it", "--ipc", app.socketPath()},
+                                      "", output);
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_TRUE(outcome.err.starts_with("tarno-native: couldn't write to standard output: "))
+        << outcome.err;
+    EXPECT_LE(app.requests().size() - calls, 1u);
+    EXPECT_EQ(server.requests().size() - steps, 1u);
   }
 }
 

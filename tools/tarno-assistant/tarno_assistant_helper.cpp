@@ -7,9 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <condition_variable>
-#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <functional>
@@ -205,10 +203,9 @@ int TarnoAssistantHelper::printEvents(EventStream<AssistantEvent> events) {
       continue;
     }
     // Unbuffered: a reader sees each event as soon as it happened.
-    if (!writeAll(STDOUT_FILENO, json) || !writeAll(STDOUT_FILENO, "\n")) {
+    if (!printLine("tarno-assistant", json)) {
       // Standard output is closed or its reader has gone: the run is ended rather than left to
       // go on unheard, and the status says that its outcome was lost.
-      note(std::string("couldn't write an event to standard output: ") + std::strerror(errno));
       events.cancel();
       return runFailed;
     }

@@ -5,6 +5,9 @@
 //   tarno-codec decode TYPE    one document on standard input; the re-encoded value as one
 //                              compact line (exit 0), or the decoding error on standard error
 //                              (exit 1); an unknown type or other usage is exit 2
+//
+// Output that cannot be written (a closed pipe, a full disk) is reported and exits 1.
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -62,9 +65,12 @@ int usage() {
 
 int main(int argc, char** argv) {
   const std::string_view command = argc > 1 ? argv[1] : "";
+  // A reader of our output that goes away must fail our writes, not end the process.
+  ::signal(SIGPIPE, SIG_IGN);
   if (command == "types" && argc == 2) {
-    for (std::string_view name : protocol::typeNames(kTypes))
-      std::cout << name << '\n';
+    for (std::string_view name : protocol::typeNames(kTypes)) {
+      if (!assistant::printLine("tarno-codec", name)) return 1;
+    }
     return 0;
   }
   if (command != "decode" || argc != 3) return usage();
@@ -80,8 +86,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   try {
-    std::cout << *protocol::reencodeAs(kTypes, type, input) << '\n';
-    return 0;
+    return assistant::printLine("tarno-codec", *protocol::reencodeAs(kTypes, type, input)) ? 0 : 1;
   } catch (const core::DecodingError& e) {
     std::cerr << "tarno-codec: " << e.what() << '\n';
   }

@@ -6,8 +6,10 @@
 //
 // Standard output carries nothing but answers, one per line; standard error has notes only with
 // TARNO_ASSISTANT_LOG=debug. Requests are answered one at a time, in order, each tool call
-// within the app dispatch's time limit. Exit status 0 at the end of the input, 1 when the
+// within the app dispatch's time limit. Only JSON-RPC 2.0 requests are served: "jsonrpc" must
+// be "2.0" and an id a string, a number or null. Exit status 0 at the end of the input, 1 when the
 // answers can no longer be written, 2 for a usage error.
+#include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -20,6 +22,7 @@
 #include <vector>
 
 #include "tarno/assistant/native/app_dispatch.hpp"
+#include "tarno/assistant/native/json_text.hpp"
 #include "tarno/assistant/support/descriptor_io.hpp"
 #include "tarno/assistant/support/diagnostics.hpp"
 #include "tarno/core/json_value.hpp"
@@ -40,6 +43,7 @@ namespace {
 using namespace tarno;
 using core::JsonValue;
 using protocol::RPCErrorCode;
+namespace JsonText = assistant::JsonText;
 
 // Newest last: a client that asks for another version gets the newest.
 constexpr std::array<std::string_view, 4> protocolVersions{"2024-11-05", "2025-03-26", "2025-06-18",
@@ -62,76 +66,101 @@ struct Refusal {
   std::string message;
 };
 
-// One answer line: {"jsonrpc":"2.0","id":…,"result"|"error":…}.
-std::string answer(const JsonValue& id, std::string_view kind, const JsonValue& body) {
-  std::string out;
+// One answer line: {"jsonrpc":"2.0","id":…,"result"|"error":…}, with the request's id as it
+// was written (a string, a number or null) and the body that `writeBody` writes.
+template <class WriteBody>
+std::string answer(std::string_view id, std::string_view kind, WriteBody&& writeBody,
+                   std::size_t bodySize = 0) {
+  std::string out = R"({"jsonrpc":"2.0","id":)";
+  // Room for the body at once: doubling the buffer of a large answer would copy it.
+  out.reserve(id.size() + bodySize + 128);
+  JsonText::appendCompact(out, id);
+  out += ",\"";
+  out += kind;
+  out += "\":";
   core::JsonWriter w(out);
-  w.beginObject();
-  w.key("jsonrpc");
-  w.string("2.0");
-  w.key("id");
-  w.value(id);
-  w.key(kind);
-  w.value(body);
-  w.endObject();
-  return out;
-}
-
-// The same with a result given as JSON text.
-std::string answerWithText(const JsonValue& id, std::string_view resultJSON) {
-  std::string out;
-  core::JsonWriter w(out);
-  w.beginObject();
-  w.key("jsonrpc");
-  w.string("2.0");
-  w.key("id");
-  w.value(id);
-  out += R"(,"result":)";
-  out += resultJSON;
+  writeBody(w);
   out += '}';
   return out;
 }
 
-std::string refusal(const JsonValue& id, const Refusal& refused) {
-  debug("refused: " + refused.message);
-  const std::int64_t code = core::integerRawValue(refused.code);
-  return answer(id, "error", JsonValue::Object{{"code", code}, {"message", refused.message}});
+std::string answer(std::string_view id, const JsonValue& result) {
+  return answer(id, "result", [&](core::JsonWriter& w) { w.value(result); });
 }
 
+// A result that is JSON text already.
+std::string answerWithText(std::string_view id, std::string_view result) {
+  return answer(
+      id, "result", [&](core::JsonWriter& w) { w.output() += result; }, result.size());
+}
+
+std::string refusal(std::string_view id, const Refusal& refused) {
+  if (assistant::diagnostics::debugEnabled()) debug("refused: " + refused.message);
+  return answer(id, "error", [&](core::JsonWriter& w) {
+    w.beginObject();
+    w.key("code");
+    w.integer(core::integerRawValue(refused.code));
+    w.key("message");
+    w.string(refused.message);
+    w.endObject();
+  });
+}
+
+bool isString(std::optional<std::string_view> value, std::string_view text) {
+  return value && JsonText::kind(*value) == JsonText::Kind::string &&
+         JsonText::decoded(*value) == text;
+}
+
+// The request's own text is all there is of it: the arguments of a call go to the app as they
+// were written, and only the few members that decide what to do are looked at. A value tree of
+// a line could take many times the line.
 class Server {
  public:
   explicit Server(std::string socketPath) : socketPath_(std::move(socketPath)) {}
 
   // The answer to a line longer than the app would take.
   static std::string answerOverlongLine() {
-    return refusal(nullptr,
-                   {RPCErrorCode::parseError,
-                    "parse error: longer than " + std::to_string(maxLineBytes) + " bytes"});
+    return refusal("null", {RPCErrorCode::parseError,
+                            "parse error: longer than " + std::to_string(maxLineBytes) + " bytes"});
   }
 
   // The answer to one line of input; nothing for notifications, responses and blank lines.
   std::optional<std::string> answerLine(std::string_view line) const {
+    using JsonText::Kind;
     if (line.find_first_not_of(" \t\r") == std::string_view::npos) return std::nullopt;
-    const std::optional<JsonValue> message = core::parseJsonIfValid(line);
-    if (!message) return refusal(nullptr, {RPCErrorCode::parseError, "parse error: not JSON"});
-    if (!message->isObject()) {
-      return refusal(nullptr, {RPCErrorCode::invalidRequest, "invalid request: not an object"});
+    if (!JsonText::isValid(line)) {
+      return refusal("null", {RPCErrorCode::parseError, "parse error: not JSON"});
     }
-    const JsonValue* id = message->find("id");
-    const JsonValue* method = message->find("method");
+    if (JsonText::kind(line) != Kind::object) {
+      return refusal("null", {RPCErrorCode::invalidRequest, "invalid request: not an object"});
+    }
+    const std::optional<std::string_view> id = JsonText::member(line, "id");
+    const std::optional<std::string_view> method = JsonText::member(line, "method");
     // We send no requests, so a response has nothing to answer.
-    if (!method && id && (message->find("result") || message->find("error"))) return std::nullopt;
-    const std::string* name = method ? method->asString() : nullptr;
-    if (!name) {
-      return refusal(id ? *id : nullptr,
-                     {RPCErrorCode::invalidRequest, "invalid request: no method name"});
+    if (!method && id && (JsonText::member(line, "result") || JsonText::member(line, "error"))) {
+      return std::nullopt;
     }
-    debug("received " + *name + (id ? "" : " (notification)"));
+    const Kind idKind = id ? JsonText::kind(*id) : Kind::null;
+    const bool idUsable = idKind == Kind::string || idKind == Kind::number || idKind == Kind::null;
+    // An id that cannot be echoed is answered with null, as one that could not be read.
+    const std::string_view echoed = id && idUsable ? *id : "null";
+    if (!isString(JsonText::member(line, "jsonrpc"), "2.0")) {
+      return refusal(echoed, {RPCErrorCode::invalidRequest, "invalid request: not JSON-RPC 2.0"});
+    }
+    if (!idUsable) {
+      return refusal(echoed, {RPCErrorCode::invalidRequest,
+                              "invalid request: the id is not a string, a number or null"});
+    }
+    if (!method || JsonText::kind(*method) != Kind::string) {
+      return refusal(echoed, {RPCErrorCode::invalidRequest, "invalid request: no method name"});
+    }
+    const std::string name = JsonText::decoded(*method);
+    if (assistant::diagnostics::debugEnabled()) {
+      debug("received " + name + (id ? "" : " (notification)"));
+    }
     if (!id) return std::nullopt;
-    // Built once: every client asks for it, some of them often.
-    if (*name == "tools/list") return answerWithText(*id, mcp::toolListJSON());
     try {
-      return answer(*id, "result", handle(*name, message->find("params")));
+      return handle(*id, name, JsonText::member(line, "params"));
     } catch (const Refusal& refused) {
       return refusal(*id, refused);
     }
@@ -139,26 +168,28 @@ class Server {
 
  private:
   // Methods that take no parameters ignore whatever comes as them.
-  JsonValue handle(std::string_view method, const JsonValue* params) const {
-    if (method == "initialize") return initialize(objectParams(params));
-    if (method == "ping") return JsonValue::Object{};
-    if (method == "tools/call") return callTool(objectParams(params));
+  std::string handle(std::string_view id, std::string_view method,
+                     std::optional<std::string_view> params) const {
+    if (method == "initialize") return answer(id, initialize(objectParams(params)));
+    if (method == "ping") return answer(id, JsonValue::Object{});
+    // Built once: every client asks for it, some of them often.
+    if (method == "tools/list") return answerWithText(id, mcp::toolListJSON());
+    if (method == "tools/call") return callTool(id, objectParams(params));
     throw Refusal{RPCErrorCode::methodNotFound, "method not found: " + std::string(method)};
   }
 
-  static const JsonValue& objectParams(const JsonValue* params) {
-    if (!params || !params->isObject()) {
+  static std::string_view objectParams(std::optional<std::string_view> params) {
+    if (!params || JsonText::kind(*params) != JsonText::Kind::object) {
       throw Refusal{RPCErrorCode::invalidParams, "invalid params: expected an object"};
     }
     return *params;
   }
 
-  static JsonValue initialize(const JsonValue& params) {
-    const JsonValue* asked = params.find("protocolVersion");
-    const std::string* wanted = asked ? asked->asString() : nullptr;
+  static JsonValue initialize(std::string_view params) {
+    const std::optional<std::string_view> asked = JsonText::member(params, "protocolVersion");
     std::string_view version = protocolVersions.back();
     for (std::string_view known : protocolVersions) {
-      if (wanted && *wanted == known) version = known;
+      if (isString(asked, known)) version = known;
     }
     return JsonValue::Object{
         {"protocolVersion", version},
@@ -166,27 +197,25 @@ class Server {
         {"serverInfo", JsonValue::Object{{"name", "tarno"}, {"version", TARNO_PROJECT_VERSION}}}};
   }
 
-  JsonValue callTool(const JsonValue& params) const {
-    const JsonValue* nameMember = params.find("name");
-    const std::string* name = nameMember ? nameMember->asString() : nullptr;
-    if (!name) throw Refusal{RPCErrorCode::invalidParams, "invalid params: no tool name"};
-    const mcp::Tool* tool = mcp::findTool(*name);
-    if (!tool) throw Refusal{RPCErrorCode::invalidParams, "unknown tool '" + *name + "'"};
-    const JsonValue* arguments = params.find("arguments");
-    if (arguments && arguments->isNull()) arguments = nullptr;
-    if (arguments && !arguments->isObject()) {
+  std::string callTool(std::string_view id, std::string_view params) const {
+    const std::optional<std::string_view> nameMember = JsonText::member(params, "name");
+    if (!nameMember || JsonText::kind(*nameMember) != JsonText::Kind::string) {
+      throw Refusal{RPCErrorCode::invalidParams, "invalid params: no tool name"};
+    }
+    const std::string name = JsonText::decoded(*nameMember);
+    const mcp::Tool* tool = mcp::findTool(name);
+    if (!tool) throw Refusal{RPCErrorCode::invalidParams, "unknown tool '" + name + "'"};
+    std::optional<std::string_view> arguments = JsonText::member(params, "arguments");
+    if (arguments && JsonText::kind(*arguments) == JsonText::Kind::null) arguments.reset();
+    if (arguments && JsonText::kind(*arguments) != JsonText::Kind::object) {
       throw Refusal{RPCErrorCode::invalidParams, "invalid params: arguments are not an object"};
     }
-    std::string argumentsJSON = "{}";
-    if (arguments) {
-      argumentsJSON.clear();
-      core::JsonWriter(argumentsJSON).value(*arguments);
-    }
-    JsonValue result = mcp::callTool(*tool, argumentsJSON, [this](const std::string& request) {
-      return assistant::AppDispatch::call(socketPath_, request);
-    });
-    debug("called " + *name);
-    return result;
+    const std::string result =
+        mcp::callTool(*tool, arguments.value_or("{}"), [this](const std::string& request) {
+          return assistant::AppDispatch::call(socketPath_, request);
+        });
+    if (assistant::diagnostics::debugEnabled()) debug("called " + name);
+    return answerWithText(id, result);
   }
 
   std::string socketPath_;
@@ -202,6 +231,9 @@ int usage() {
 int main(int argc, char** argv) {
   // A client that goes away must fail our writes, not end the process.
   ::signal(SIGPIPE, SIG_IGN);
+  // A line, the request made of it and the app's answer are each up to a frame: given back to
+  // the system once freed, rather than kept by the allocator for the next line.
+  ::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
   std::optional<std::string> ipc;
   if (argc == 3 && std::string_view(argv[1]) == "--ipc") {
     ipc = argv[2];
@@ -231,8 +263,11 @@ int main(int argc, char** argv) {
     if (read.status != assistant::ReadResult::Status::data) break;
     lines.append({buffer.data(), read.size}, maxLineBytes, answer, refuse);
   }
-  // A last line without its line feed still counts.
-  if (writable && lines.dropping()) refuse();
-  if (writable && !lines.remainder().empty()) answer(lines.takeRemainder());
+  // A last line without its line feed still counts; one being dropped is dropped whole.
+  if (writable && lines.dropping()) {
+    refuse();
+  } else if (writable && !lines.remainder().empty()) {
+    answer(lines.takeRemainder());
+  }
   return writable && readable ? 0 : 1;
 }

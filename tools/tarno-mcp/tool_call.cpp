@@ -6,35 +6,51 @@
 #include "tarno/core/json_coding.hpp"
 #include "tarno/core/json_writer.hpp"
 #include "tarno/protocol/edit_records.hpp"
+#include "tarno/protocol/rpc.hpp"
 
 namespace tarno::mcp {
 
 namespace {
 
-using core::JsonValue;
+using assistant::NativeAgentRunner::ToolOutcome;
 using protocol::IPCMethod;
 using protocol::PreviewResult;
 
-JsonValue textItem(std::string text) {
-  return JsonValue::Object{{"type", "text"}, {"text", std::move(text)}};
-}
+struct Item {
+  std::string_view type;  // "text" or "image"
+  std::string_view data;  // the text, or the image's Base64
+};
 
-JsonValue answer(JsonValue::Array content, bool isError) {
-  return JsonValue::Object{{"content", std::move(content)}, {"isError", isError}};
-}
-
-JsonValue failure(std::string message) {
-  return answer({textItem(std::move(message))}, true);
-}
-
-std::string compact(const JsonValue& value) {
-  try {
-    std::string out;
-    core::JsonWriter(out).value(value);
-    return out;
-  } catch (const core::EncodingError&) {
-    return {};
+std::string answer(std::initializer_list<Item> content, bool isError) {
+  std::string out;
+  core::JsonWriter w(out);
+  w.beginObject();
+  w.key("content");
+  w.beginArray();
+  for (const Item& item : content) {
+    w.beginObject();
+    w.key("type");
+    w.string(item.type);
+    if (item.type == "image") {
+      w.key("data");
+      w.string(item.data);
+      w.key("mimeType");
+      w.string("image/png");
+    } else {
+      w.key("text");
+      w.string(item.data);
+    }
+    w.endObject();
   }
+  w.endArray();
+  w.key("isError");
+  w.boolean(isError);
+  w.endObject();
+  return out;
+}
+
+std::string textAnswer(const ToolOutcome& outcome) {
+  return answer({{"text", outcome.text}}, outcome.isError);
 }
 
 std::string previewNote(const PreviewResult& preview) {
@@ -44,73 +60,46 @@ std::string previewNote(const PreviewResult& preview) {
 }
 
 // The image and a note on it, then whatever else the result says.
-JsonValue previewAnswer(PreviewResult preview, std::optional<std::string> rest) {
+std::string previewAnswer(const PreviewResult& preview, const std::string* rest) {
   if (preview.pngBase64.size() > maxImageBase64Bytes) {
-    return failure("the preview is too large to send (" + std::to_string(preview.pngBase64.size()) +
-                   " bytes of Base64); ask for a smaller longEdge");
+    return answer(
+        {{"text", "the preview is too large to send (" + std::to_string(preview.pngBase64.size()) +
+                      " bytes of Base64); ask for a smaller longEdge"}},
+        true);
   }
   std::string note = previewNote(preview);
   if (rest) note += "; result: " + *rest;
-  return answer(
-      {JsonValue::Object{
-           {"type", "image"}, {"data", std::move(preview.pngBase64)}, {"mimeType", "image/png"}},
-       textItem(std::move(note))},
-      false);
+  return answer({{"image", preview.pngBase64}, {"text", note}}, false);
 }
 
-// Previews come as images; a result of an unexpected shape is shown as it came.
-JsonValue resultAnswer(IPCMethod method, const JsonValue& result) {
+// Previews come as images; a result of another shape is shown as it came.
+std::string resultAnswer(IPCMethod method, const ToolOutcome& outcome) {
+  const bool edit = method == IPCMethod::editSet;
+  if (outcome.isError || (method != IPCMethod::previewRender && !edit)) return textAnswer(outcome);
   try {
-    if (method == IPCMethod::previewRender) {
-      return previewAnswer(core::decodeJSON<PreviewResult>(result), std::nullopt);
-    }
-    if (method == IPCMethod::editSet && result.find("preview") != nullptr) {
-      auto edited = core::decodeJSON<protocol::EditSetResult>(result);
-      if (edited.preview) {
-        PreviewResult preview = std::move(*edited.preview);
-        edited.preview.reset();
-        return previewAnswer(std::move(preview), core::encodeToString(edited));
-      }
-    }
+    if (!edit) return previewAnswer(protocol::RPC::decode<PreviewResult>(outcome.text), nullptr);
+    auto edited = protocol::RPC::decode<protocol::EditSetResult>(outcome.text);
+    if (!edited.preview) return textAnswer(outcome);
+    const PreviewResult preview = std::move(*edited.preview);
+    edited.preview.reset();
+    const std::string rest = core::encodeToString(edited);
+    return previewAnswer(preview, &rest);
   } catch (const core::DecodingError&) {
   } catch (const core::EncodingError&) {
   }
-  return answer({textItem(compact(result))}, false);
-}
-
-std::string requestLine(IPCMethod method, std::string_view argumentsJSON) {
-  std::string line;
-  core::JsonWriter w(line);
-  w.beginObject();
-  w.key("jsonrpc");
-  w.string("2.0");
-  w.key("id");
-  w.integer(1);
-  w.key("method");
-  w.string(core::rawValue(method));
-  w.endObject();
-  // The arguments go as they came: members the record does not declare reach the app too.
-  line.pop_back();
-  line += R"(,"params":)";
-  line += argumentsJSON;
-  line += '}';
-  return line;
+  return textAnswer(outcome);
 }
 
 }  // namespace
 
-JsonValue callTool(const Tool& tool, std::string_view argumentsJSON, const Dispatch& dispatch) {
-  if (std::optional<std::string> wrong = tool.check(argumentsJSON)) return failure(*wrong);
-  const std::optional<JsonValue> response =
-      core::parseJsonIfValid(dispatch(requestLine(tool.method, argumentsJSON)));
-  if (!response || !response->isObject()) return failure("no response");
-  if (const JsonValue* error = response->find("error"); error && error->isObject()) {
-    const JsonValue* message = error->find("message");
-    const std::string* text = message ? message->asString() : nullptr;
-    return failure(text ? *text : "tool error");
+std::string callTool(const Tool& tool, std::string_view argumentsJSON,
+                     const assistant::NativeAgentRunner::Dispatch& dispatch) {
+  if (std::optional<std::string> wrong = tool.check(argumentsJSON)) {
+    return answer({{"text", *wrong}}, true);
   }
-  if (const JsonValue* result = response->find("result")) return resultAnswer(tool.method, *result);
-  return answer({textItem("ok")}, false);
+  const ToolOutcome outcome = assistant::NativeAgentRunner::runMethod(
+      tool.method, argumentsJSON, dispatch, assistant::NativeAgentRunner::ResultText::wholeJSON);
+  return resultAnswer(tool.method, outcome);
 }
 
 }  // namespace tarno::mcp

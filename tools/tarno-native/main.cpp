@@ -4,7 +4,8 @@
 //   tarno-native --endpoint URL --model NAME [--api-key-env VAR] --prompt TEXT
 //                [--context TEXT] [--ipc SOCKET]
 //
-// Exit status 0, 1 when a finished event carried an error, 2 for a usage error.
+// Exit status 0, 1 when a finished event carried an error or an event could not be written
+// (the turn is then stopped), 2 for a usage error (an API key with control characters too).
 #include <signal.h>
 #include <unistd.h>
 
@@ -75,6 +76,9 @@ int main(int argc, char** argv) {
     const char* key = std::getenv(keyVariable->c_str());
     if (key == nullptr) return usage(*keyVariable + " is not set");
     config.apiKey = key;
+    if (!assistant::isSendableAPIKey(config.apiKey)) {
+      return usage("the API key in " + *keyVariable + " holds control characters");
+    }
   }
   // The home directory is looked up only when no socket is named.
   const std::string socketPath = value("--ipc").value_or(protocol::IPCEndpoint::clientSocketPath());
@@ -96,7 +100,11 @@ int main(int argc, char** argv) {
   bool sawError = false;
   while (std::optional<AssistantEvent> event = events.next()) {
     // Unbuffered: a reader sees each event as soon as it happened.
-    (void)assistant::writeAll(STDOUT_FILENO, core::encodeToString(*event) + "\n");
+    if (!assistant::printLine("tarno-native", core::encodeToString(*event))) {
+      // Nobody reads the turn any more: it stops before its next tool call or model call.
+      events.cancel();
+      return 1;
+    }
     if (const auto* finished = event->as<AssistantEvent::Finished>()) {
       sawError = sawError || finished->isError;
     }

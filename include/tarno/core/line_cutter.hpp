@@ -43,9 +43,17 @@ class LineCutter {
   template <class OnLine, class OnOverlong>
   void append(std::string_view chunk, std::size_t maxLine, OnLine&& onLine,
               OnOverlong&& onOverlong) {
+    if (dropping_) {
+      // The rest of a line being dropped is not held either: it ends at the next "\n".
+      const void* found = chunk.empty() ? nullptr : std::memchr(chunk.data(), '\n', chunk.size());
+      if (found == nullptr) return;
+      dropping_ = false;
+      onOverlong();
+      chunk.remove_prefix(static_cast<std::size_t>(static_cast<const char*>(found) - chunk.data()) +
+                          1);
+    }
     append(chunk, [&](std::string&& line) {
-      // The first line completed while dropping is the tail of the overlong one.
-      if (std::exchange(dropping_, false) || line.size() > maxLine) {
+      if (line.size() > maxLine) {
         onOverlong();
       } else {
         onLine(std::move(line));

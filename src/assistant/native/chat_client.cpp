@@ -141,6 +141,9 @@ core::JsonValue ChatClient::chat(const NativeModelConfig& config,
   std::string url(trimSpacesAndTabs(config.endpoint));
   url += completionsPath;
   if (!isURL(url)) throw NativeError::badEndpoint();
+  if (!isSendableAPIKey(config.apiKey)) {
+    throw ChatTransportError("the API key holds control characters");
+  }
 
   initialiseTransport();
   if (!handle_->curl) handle_->curl.reset(curl_easy_init());

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "tarno/assistant/engine/tarno_assistant_config.hpp"
+#include "tarno/assistant/native/json_text.hpp"
 #include "tarno/assistant/native/native_tool_catalog.hpp"
 #include "tarno/assistant/support/thread_owner.hpp"
-#include "tarno/core/json_writer.hpp"
 #include "tarno/core/text.hpp"
 #include "tarno/core/uuid.hpp"
 #include "tarno/protocol/rpc.hpp"
@@ -24,11 +24,16 @@ namespace {
 using core::JsonValue;
 using Continuation = EventStream<AssistantEvent>::Continuation;
 
-// The turns' threads, joined at process exit before the HTTP library's state goes.
+// The turns' threads, joined at process exit before the state they use goes: the HTTP
+// library's, the catalog, the JSON parser's choice of implementation. A host that leaves while
+// a turn is under way (its reader gone) must not pull these from under it, and statics made
+// first are destroyed last.
 ThreadOwner& turnThreads() {
-  static const bool transportFirst = (ChatClient::initialiseTransport(), true);
+  static const bool usedStateFirst =
+      (ChatClient::initialiseTransport(), NativeToolCatalog::tools(), NativeToolCatalog::schema(),
+       core::parseJsonIfValid("{}"), core::isValidUTF8("{}"), true);
   static ThreadOwner owner;
-  (void)transportFirst;
+  (void)usedStateFirst;
   return owner;
 }
 
@@ -73,19 +78,6 @@ std::vector<ToolCall> toolCalls(const JsonValue& reply) {
                      stringMember(named, "name", "tool"), stringMember(named, "arguments", "{}")});
   }
   return calls;
-}
-
-// Strings as they are for the local model; anything else as its JSON text.
-std::string resultText(const JsonValue& result, NativeAgentRunner::ResultText form) {
-  const std::string* text = result.asString();
-  if (text && form == NativeAgentRunner::ResultText::forLocalModel) return *text;
-  try {
-    std::string out;
-    core::JsonWriter(out).value(result);
-    return out;
-  } catch (const core::EncodingError&) {
-    return {};
-  }
 }
 
 std::string unreachableMessage(const NativeModelConfig& config, std::string_view description) {
@@ -154,26 +146,45 @@ NativeAgentRunner::ToolOutcome NativeAgentRunner::runTool(std::string_view name,
                                                           ResultText form) {
   const std::optional<protocol::IPCMethod> method = NativeToolCatalog::method(name);
   if (!method) return {"unknown tool '" + std::string(name) + "'", true};
-  std::optional<JsonValue> arguments = core::parseJsonIfValid(argumentsJSON);
-  if (!arguments || !arguments->isObject()) arguments = JsonValue::Object{};
+  return runMethod(*method, argumentsJSON, dispatch, form);
+}
 
-  std::string request;
-  try {
-    request = protocol::RPC::encodeRequest(protocol::RPCID::number(1), *method, *arguments);
-  } catch (const core::EncodingError&) {
-    return {"couldn't encode the tool call", true};
+NativeAgentRunner::ToolOutcome NativeAgentRunner::runMethod(protocol::IPCMethod method,
+                                                            std::string_view argumentsJSON,
+                                                            const Dispatch& dispatch,
+                                                            ResultText form) {
+  using JsonText::Kind;
+  // The arguments and the answer travel as their text; a value tree of either could take many
+  // times its size, and a re-encoding could lengthen it beyond what a frame holds.
+  std::string request = protocol::RPC::encodeRequest(protocol::RPCID::number(1), method);
+  request.pop_back();  // its closing brace: the parameters go last
+  request += R"(,"params":)";
+  request.reserve(request.size() + argumentsJSON.size() + 2);  // the closing brace included
+  if (JsonText::isValid(argumentsJSON) && JsonText::kind(argumentsJSON) == Kind::object) {
+    JsonText::appendCompact(request, argumentsJSON);
+  } else {
+    request += "{}";
   }
-  const std::optional<JsonValue> response = core::parseJsonIfValid(dispatch(request));
-  if (!response || !response->isObject()) return {"no response", true};
-  if (const JsonValue* error = response->find("error"); error && error->isObject()) {
-    return {stringMember(*error, "message", "tool error"), true};
+  request += '}';
+  std::string response = dispatch(request);
+  std::string().swap(request);
+
+  if (!JsonText::isValid(response) || JsonText::kind(response) != Kind::object) {
+    return {"no response", true};
   }
-  if (const JsonValue* result = response->find("result")) {
-    std::string text = resultText(*result, form);
-    if (form == ResultText::wholeJSON) return {std::move(text), false};
-    return {core::prefixCharacters(text, toolResultCharacterLimit), false};
+  if (const auto error = JsonText::member(response, "error");
+      error && JsonText::kind(*error) == Kind::object) {
+    const auto message = JsonText::member(*error, "message");
+    if (!message || JsonText::kind(*message) != Kind::string) return {"tool error", true};
+    return {JsonText::decoded(*message), true};
   }
-  return {"ok", false};
+  const std::optional<std::string_view> result = JsonText::member(response, "result");
+  if (!result) return {"ok", false};
+  if (form == ResultText::wholeJSON) return {JsonText::compact(*result), false};
+  // Strings as they are for the local model; anything else as its JSON text.
+  const std::string text = JsonText::kind(*result) == Kind::string ? JsonText::decoded(*result)
+                                                                   : JsonText::compact(*result);
+  return {core::prefixCharacters(text, toolResultCharacterLimit), false};
 }
 
 EventStream<AssistantEvent> NativeAgentRunner::stream(AssistantRunRequest request,

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <string>
 #include <vector>
 
 #include "tarno/assistant/support/child_process.hpp"
@@ -50,6 +52,18 @@ bool writeAll(int fd, std::string_view bytes) {
     bytes.remove_prefix(static_cast<std::size_t>(wrote));
   }
   return true;
+}
+
+bool printLine(std::string_view program, std::string_view line) {
+  errno = 0;
+  if (writeAll(STDOUT_FILENO, line) && writeAll(STDOUT_FILENO, "\n")) return true;
+  const int error = errno;
+  std::string note(program);
+  note += ": couldn't write to standard output: ";
+  note += error != 0 ? std::strerror(error) : "nothing was written";
+  note += '\n';
+  (void)writeAll(STDERR_FILENO, note);
+  return false;
 }
 
 namespace {

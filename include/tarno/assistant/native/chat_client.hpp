@@ -18,7 +18,8 @@
 namespace tarno::assistant {
 
 // A failure below HTTP: no connection, a time-out, a connection closed early, an answer
-// larger than the limit, a cancelled call. what() says which.
+// larger than the limit, a cancelled call, an API key that no header can carry. what() says
+// which.
 class ChatTransportError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;

@@ -15,6 +15,7 @@
 #include "tarno/assistant/session/assistant_event.hpp"
 #include "tarno/assistant/session/assistant_run_request.hpp"
 #include "tarno/assistant/support/event_stream.hpp"
+#include "tarno/protocol/ipc_method.hpp"
 
 namespace tarno::assistant::NativeAgentRunner {
 
@@ -45,10 +46,18 @@ EventStream<AssistantEvent> stream(AssistantRunRequest request, ConfigProvider c
 
 // How a result becomes text: for the local model, a string as it is and everything cut to
 // toolResultCharacterLimit; for hosts whose model takes more (an MCP server), compact JSON whole.
+// JSON text stays as the app wrote it but for whitespace: numbers keep their digits and strings
+// their escapes.
 enum class ResultText { forLocalModel, wholeJSON };
 
-// One tool call by its bare name: the result text and whether it is an error.
+// One tool call by its bare name: the result text and whether it is an error. The arguments
+// reach the app as their text (an empty object unless they are a JSON object), without their
+// whitespace; neither they nor the answer become a value tree.
 ToolOutcome runTool(std::string_view name, std::string_view argumentsJSON, const Dispatch& dispatch,
                     ResultText form = ResultText::forLocalModel);
+
+// The same for a method named directly, for hosts that offer tools beyond the catalog's.
+ToolOutcome runMethod(protocol::IPCMethod method, std::string_view argumentsJSON,
+                      const Dispatch& dispatch, ResultText form = ResultText::forLocalModel);
 
 }  // namespace tarno::assistant::NativeAgentRunner

@@ -2,6 +2,7 @@
 // sends. Whoever starts a native turn supplies it; nothing here reads settings or files.
 #pragma once
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 
@@ -26,5 +27,14 @@ struct NativeModelConfig {
                  core::required("apiKey", &NativeModelConfig::apiKey)};
   friend bool operator==(const NativeModelConfig&, const NativeModelConfig&) = default;
 };
+
+// Whether `key` can go into the Authorization header as it is: a control character (a line
+// feed, say) would end the header line early and let the key add headers of its own.
+inline bool isSendableAPIKey(std::string_view key) {
+  return std::none_of(key.begin(), key.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7F;
+  });
+}
 
 }  // namespace tarno::assistant

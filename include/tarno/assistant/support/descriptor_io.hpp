@@ -36,6 +36,12 @@ ReadResult readWithin(int fd, std::span<char> buffer, std::chrono::milliseconds 
 // (or a write that makes no progress).
 bool writeAll(int fd, std::string_view bytes);
 
+// Writes `line` and a line feed to standard output, for the tools that print one line per
+// result or event. When that fails (its reader has gone, the disk is full) it says so on
+// standard error, "<program>: couldn't write to standard output: <reason>", and returns false:
+// the caller then stops the work whose output nobody will see and exits with a failure.
+bool printLine(std::string_view program, std::string_view line);
+
 // One output descriptor of a child (a pipe, a terminal master), read by readToEnd().
 struct OutputSource {
   int fd = -1;                                    // not owned
