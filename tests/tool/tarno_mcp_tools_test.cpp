@@ -10,6 +10,7 @@
 
 #include "fakes/fake-app-peer/fake_app_peer.hpp"
 #include "mcp_session.hpp"
+#include "protocol/smallest_document.hpp"
 #include "tarno/assistant/native/native_tool_catalog.hpp"
 #include "tarno/core/json_coding.hpp"
 #include "tarno/core/json_writer.hpp"
@@ -62,42 +63,6 @@ std::string callRequest(int id, std::string_view name, const std::string& argume
   return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) +
          R"(,"method":"tools/call","params":{"name":")" + std::string(name) + R"(","arguments":)" +
          arguments + "}}\n";
-}
-
-// The smallest arguments a schema asks for: every required member, each of the first type its
-// schema allows. A value the schema admits must also be one the app's decoder takes.
-JsonValue smallestValue(const JsonValue& schema) {
-  if (const JsonValue* alternatives = schema.find("oneOf")) {
-    return smallestValue(alternatives->asArray()->front());
-  }
-  if (const JsonValue* cases = schema.find("enum")) return cases->asArray()->front();
-  const std::string type = text(member(schema, "type"));
-  if (type == "string") {
-    return text(member(schema, "format")) == "uuid"
-               ? JsonValue("6B29FC40-CA47-1067-B31D-00DD010662DA")
-               : JsonValue("2026-01-02T03:04:05Z");
-  }
-  if (type == "integer") return JsonValue(1);
-  if (type == "number") return JsonValue(0.5);
-  if (type == "boolean") return JsonValue(true);
-  if (type == "array") {
-    JsonValue::Array items;
-    if (const JsonValue* prefix = schema.find("prefixItems")) {
-      for (const JsonValue& item : *prefix->asArray())
-        items.push_back(smallestValue(item));
-    } else {
-      items.push_back(smallestValue(member(schema, "items")));
-    }
-    return items;
-  }
-  JsonValue::Object object;
-  if (const JsonValue* required = schema.find("required")) {
-    for (const JsonValue& name : *required->asArray()) {
-      object.emplace_back(text(name),
-                          smallestValue(member(member(schema, "properties"), text(name))));
-    }
-  }
-  return object;
 }
 
 std::string rateDecoderSays(const std::string& line) {
@@ -166,8 +131,9 @@ TEST_F(TarnoMCPTools, EveryToolReachesItsOwnMethodWithItsArgumentsUnchanged) {
   std::vector<std::string> sent;
   int id = 0;
   for (const JsonValue& tool : *tools.asArray()) {
-    // What the schema asks for, plus a member no record declares: passed through as it is.
-    JsonValue arguments = smallestValue(member(tool, "inputSchema"));
+    // What the schema asks for (which the app must take), plus a member no record declares: passed
+    // through as it is.
+    JsonValue arguments = smallestDocument(member(tool, "inputSchema"));
     arguments.asObject()->emplace_back("extra", JsonValue::Array{1, "two"});
     sent.push_back(compact(arguments));
     input += callRequest(++id, text(member(tool, "name")), sent.back());
