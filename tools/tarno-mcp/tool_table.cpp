@@ -9,6 +9,7 @@
 #include <tuple>
 #include <utility>
 
+#include "tarno/assistant/native/json_text.hpp"
 #include "tarno/assistant/native/native_tool_catalog.hpp"
 #include "tarno/core/json_schema.hpp"
 #include "tarno/core/json_writer.hpp"
@@ -166,11 +167,28 @@ std::string editDescription() {
          std::string(staysInTarno) + adjustmentKinds();
 }
 
+// Only the members the record declares are decoded: a member it does not know goes to the app
+// as it is, and should cost nothing here however long it is.
 template <class P>
 std::optional<std::string> checkAs(std::string_view arguments) {
-  std::string box = R"({"params":)";
-  box += arguments;
-  box += '}';
+  std::string box = R"({"params":{)";
+  std::apply(
+      [&](const auto&... field) {
+        (
+            [&] {
+              const std::optional<std::string_view> value =
+                  assistant::JsonText::member(arguments, field.name);
+              if (!value) return;
+              if (box.back() != '{') box += ',';
+              box += '"';
+              box += field.name;
+              box += "\":";
+              box += *value;
+            }(),
+            ...);
+      },
+      P::jsonFields);
+  box += "}}";
   try {
     (void)protocol::RPC::decodeParams<P>(box);
     return std::nullopt;
