@@ -7,8 +7,10 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "helper process of the tarno photo editor'
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
        "tarno-assistant serves the photo editor's assistant on a socket in the user's home and\n"
        "runs its turns on the claude CLI. The package also holds tarno-mcp, tarno-codec,\n"
-       "tarno-native, the example client tarno-helper-client, the static libraries and headers\n"
-       "with their CMake package and pkg-config files, the systemd user unit and the man pages.")
+       "tarno-native, tarno-headless (the editor's methods served over a folder of photos; it\n"
+       "alone links exiv2, GPL, and libvips, LGPL), the example client tarno-helper-client, the\n"
+       "static libraries and headers with their CMake package and pkg-config files, the systemd\n"
+       "user unit and the man pages.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 # Debug information stays in the build tree, which makes the package far smaller.
 set(CPACK_STRIP_FILES ON)

@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "tarno/library/scan_sink.hpp"
+
 namespace tarno::library {
 
 struct LibraryOptions {
@@ -33,6 +35,9 @@ class Library {
   void start();
   // Blocks until the first scan and its hashes have ended (tests, tools).
   void waitUntilScanned();
+
+  // The sink the scanner reports into (the store): tools and tests can report files themselves.
+  ScanSink& scanSink();
 
   // One JSON-RPC request line in, its response line out (absent for a request without an id
   // that needs no answer). Never throws.

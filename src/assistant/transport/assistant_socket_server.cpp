@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #if defined(__GLIBC__)
@@ -30,9 +29,6 @@ namespace tarno::assistant {
 namespace {
 
 constexpr int listenBacklog = 8;
-// How long the accept loop pauses after a failure that would otherwise repeat at once (out of
-// descriptors or memory), so that it does not spin.
-constexpr int acceptRetryPauseMs = 100;
 
 std::optional<AssistantCommand> decodeCommand(std::string_view frame) {
   try {
@@ -123,11 +119,6 @@ std::size_t estimatedFrameBytes(const AssistantEvent& event) {
       event.payload());
 }
 
-bool isTransientAcceptError(int error) {
-  return error == EINTR || error == ECONNABORTED || error == EAGAIN || error == EWOULDBLOCK ||
-         error == EPROTO;
-}
-
 }  // namespace
 
 AssistantSocketServer::StartError::StartError(Kind kind, int error) noexcept
@@ -159,8 +150,7 @@ void AssistantSocketServer::start() {
   std::lock_guard life(lifecycleMutex_);
   if (running_.load()) return;
 
-  const auto address = SocketAddr::unix(socketPath_);
-  if (!address) throw StartError::pathTooLong();
+  if (!SocketAddr::unix(socketPath_)) throw StartError::pathTooLong();
   keepLargeBuffersMapped();
 
   // Whatever is there (most likely the socket of an earlier run) has to go for bind to work.
@@ -168,27 +158,26 @@ void AssistantSocketServer::start() {
 
   auto wake = makePipe();
   if (!wake) throw StartError::socketFailed(errno);
-  unique_fd fd = SocketIO::makeSocket();
-  if (!fd) throw StartError::socketFailed(errno);
-
-  if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) != 0)
-    throw StartError::bindFailed(errno);
-  ::chmod(socketPath_.c_str(), 0600);
-  struct stat info {};
-  std::optional<std::pair<dev_t, ino_t>> boundFile;
-  if (::lstat(socketPath_.c_str(), &info) == 0) boundFile.emplace(info.st_dev, info.st_ino);
-
-  if (::listen(fd.get(), listenBacklog) != 0) {
-    const int error = errno;
-    fd.reset();
-    ::unlink(socketPath_.c_str());
-    throw StartError::listenFailed(error);
+  auto bound = SocketIO::listenAt(socketPath_, listenBacklog);
+  if (const auto* failure = std::get_if<SocketIO::ListenFailure>(&bound)) {
+    using Step = SocketIO::ListenFailure::Step;
+    switch (failure->step) {
+      case Step::pathTooLong:
+        throw StartError::pathTooLong();
+      case Step::socketFailed:
+        throw StartError::socketFailed(failure->error);
+      case Step::bindFailed:
+        throw StartError::bindFailed(failure->error);
+      case Step::listenFailed:
+        throw StartError::listenFailed(failure->error);
+    }
   }
+  auto& listener = std::get<SocketIO::Listener>(bound);
 
-  listenFD_ = std::move(fd);
+  listenFD_ = std::move(listener.fd);
   wakeRead_ = std::move(wake->readEnd);
   wakeWrite_ = std::move(wake->writeEnd);
-  socketFile_ = boundFile;
+  socketFile_ = listener.file;
   running_.store(true);
   try {
     acceptor_.start("accept", [this](std::stop_token) { acceptLoop(); });
@@ -217,44 +206,26 @@ void AssistantSocketServer::stop() {
   acceptor_.stopAll();
 
   // Checked while our socket still holds its inode, so a match cannot be a recycled number.
-  if (socketFile_) {
-    struct stat info {};
-    if (::lstat(socketPath_.c_str(), &info) == 0 && info.st_dev == socketFile_->first &&
-        info.st_ino == socketFile_->second)
-      ::unlink(socketPath_.c_str());
-    socketFile_.reset();
-  }
+  SocketIO::removeSocketFile(socketPath_, socketFile_);
+  socketFile_.reset();
   listenFD_.reset();
   wakeRead_.reset();
   wakeWrite_.reset();
 }
 
 void AssistantSocketServer::acceptLoop() {
-  const uid_t ownUser = ::getuid();
   const int listenFD = listenFD_.get();
   const int wakeFD = wakeRead_.get();
+  // Only the helper's own user may talk to it; anyone else is closed without a word.
+  const auto refused = [](std::optional<uid_t> peer) {
+    diagnostics::debug("connection refused: peer uid " +
+                       (peer ? std::to_string(*peer) : std::string("unknown")));
+  };
   while (awaitFreeSlot()) {
-    pollfd fds[2] = {{listenFD, POLLIN, 0}, {wakeFD, POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0) continue;
-    if (fds[1].revents != 0 || !running_.load()) break;
-
-    unique_fd connection = SocketIO::acceptConnection(listenFD);
-    if (!connection) {
-      if (!isTransientAcceptError(errno)) {
-        pollfd wake{wakeFD, POLLIN, 0};
-        ::poll(&wake, 1, acceptRetryPauseMs);
-      }
-      continue;
-    }
-    // Only the helper's own user may talk to it; anyone else is closed without a word.
-    const auto peer = SocketIO::peerUserID(connection.get());
-    if (!peer || *peer != ownUser) {
-      diagnostics::debug("connection refused: peer uid " +
-                         (peer ? std::to_string(*peer) : std::string("unknown")));
-      continue;
-    }
+    unique_fd connection = SocketIO::acceptSameUser(listenFD, wakeFD, refused);
+    if (!connection || !running_.load()) break;
     diagnostics::debug("connection " + std::to_string(connection.get()) + " accepted: peer uid " +
-                       std::to_string(*peer));
+                       std::to_string(::getuid()));
     serve(std::move(connection));
   }
 }

@@ -1,12 +1,12 @@
 // Descriptor ownership and close-on-exec creation helpers.
-#include "tarno/assistant/support/unique_fd.hpp"
+#include "tarno/protocol/unique_fd.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 
-namespace tarno::assistant {
+namespace tarno::protocol {
 
 void unique_fd::reset(int fd) noexcept {
   int saved = errno;
@@ -33,4 +33,4 @@ unique_fd duplicateCloexec(int fd, int lowest) {
   return unique_fd(::fcntl(fd, F_DUPFD_CLOEXEC, lowest));
 }
 
-}  // namespace tarno::assistant
+}  // namespace tarno::protocol

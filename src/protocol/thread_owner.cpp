@@ -1,11 +1,11 @@
 // Named, tracked threads that are always joined.
-#include "tarno/assistant/support/thread_owner.hpp"
+#include "tarno/protocol/thread_owner.hpp"
 
 #include <pthread.h>
 
 #include <utility>
 
-namespace tarno::assistant {
+namespace tarno::protocol {
 
 // Names show in debuggers, ps and /proc; Linux keeps 15 bytes of them.
 void ThreadOwner::began(const std::string& role) {
@@ -77,4 +77,4 @@ std::size_t ThreadOwner::running() const {
   return live_.size();
 }
 
-}  // namespace tarno::assistant
+}  // namespace tarno::protocol

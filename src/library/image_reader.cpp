@@ -1,0 +1,276 @@
+#include "tarno/library/image_reader.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <vips/vips8>
+
+#include "library/atomic_file.hpp"
+#include "library/owned_fd.hpp"
+#include "library/vips_runtime.hpp"
+#include "tarno/core/text.hpp"
+
+namespace tarno::library {
+namespace {
+
+using vips::VImage;
+
+// Largest preview or export edge: beyond it a request is a mistake, and libvips would allocate
+// the enlarged canvas before we could refuse it.
+constexpr std::int64_t kMaxEdge = 65'500;
+
+bool fail(RenderError* error, std::string message) {
+  if (error) error->message = std::move(message);
+  return false;
+}
+
+std::string lastVipsError() {
+  std::string text = vips_error_buffer();
+  vips_error_clear();
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+    text.pop_back();
+  return core::decodeUTF8Lossy(std::move(text));
+}
+
+// Where an image comes from: a file we opened ourselves (a name is never parsed for libvips'
+// "[options]" suffix, and the header we check is the one we decode) or bytes in memory.
+struct Input {
+  OwnedFd fd;
+  std::string_view bytes;
+  bool fromBytes = false;
+};
+
+vips::VSource sourceOf(const Input& input) {
+  if (input.fromBytes) {
+    VipsSource* source = vips_source_new_from_memory(input.bytes.data(), input.bytes.size());
+    if (!source) throw vips::VError();
+    return vips::VSource(source);
+  }
+  return vips::VSource::new_from_descriptor(input.fd.get());
+}
+
+// Checks the header: the image must be one libvips reads and no larger than maxImagePixels.
+bool checkHeader(const Input& input, RenderError* error) {
+  try {
+    const VImage header = VImage::new_from_source(
+        sourceOf(input), "", VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
+    const std::int64_t pixels = std::int64_t{header.width()} * header.height();
+    if (pixels > maxImagePixels)
+      return fail(error, "image too large: " + std::to_string(header.width()) + " × " +
+                             std::to_string(header.height()) + " pixels (at most " +
+                             std::to_string(maxImagePixels / 1'000'000) + " megapixels)");
+    return true;
+  } catch (const vips::VError&) {
+    const std::string reason = lastVipsError();
+    return fail(error,
+                "not an image this server can decode" + (reason.empty() ? "" : ": " + reason));
+  }
+}
+
+std::optional<Input> openInput(const std::filesystem::path& file, RenderError* error) {
+  ensureVips();
+  Input input;
+  int fd;
+  do {
+    fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  } while (fd < 0 && errno == EINTR);
+  input.fd.reset(fd);
+  struct stat st {};
+  if (!input.fd.valid() || ::fstat(input.fd.get(), &st) != 0) {
+    fail(error,
+         "cannot open " + core::decodeUTF8Lossy(file.native()) + ": " + std::strerror(errno));
+    return std::nullopt;
+  }
+  if (!S_ISREG(st.st_mode) || st.st_size == 0) {
+    fail(error, "not an image: " + core::decodeUTF8Lossy(file.native()));
+    return std::nullopt;
+  }
+  if (!checkHeader(input, error)) return std::nullopt;
+  return input;
+}
+
+// Shrinks on load (JPEG, WebP and HEIF decode at a fraction of their size), turns the image
+// upright and fits it inside width × height without enlarging it. A damaged file is an error,
+// not a half-grey picture.
+VImage thumbnailOf(const Input& input, int width, int height, VipsSize size) {
+  return VImage::thumbnail_source(sourceOf(input), width,
+                                  VImage::option()
+                                      ->set("height", height)
+                                      ->set("size", size)
+                                      ->set("fail_on", VIPS_FAIL_ON_ERROR)
+                                      ->set("option_string", "fail_on=error"));
+}
+
+VImage fullSizeOf(const Input& input) {
+  return VImage::new_from_source(sourceOf(input), "",
+                                 VImage::option()
+                                     ->set("access", VIPS_ACCESS_SEQUENTIAL)
+                                     ->set("fail_on", VIPS_FAIL_ON_ERROR))
+      .autorot();
+}
+
+std::string takeBlob(VipsBlob* blob) {
+  std::size_t size = 0;
+  const void* data = vips_blob_get(blob, &size);
+  std::string bytes(static_cast<const char*>(data), size);
+  vips_area_unref(VIPS_AREA(blob));
+  return bytes;
+}
+
+std::optional<std::uint64_t> differenceHash(const Input& input) {
+  try {
+    // 9 × 8 grey pixels; each bit says whether a pixel is darker than its right neighbour.
+    VImage small = thumbnailOf(input, 9, 8, VIPS_SIZE_FORCE);
+    if (small.has_alpha()) small = small.flatten(VImage::option()->set("background", 255));
+    small = small.colourspace(VIPS_INTERPRETATION_B_W).extract_band(0).cast(VIPS_FORMAT_UCHAR);
+    if (small.width() != 9 || small.height() != 8) return std::nullopt;
+    std::size_t size = 0;
+    void* memory = small.write_to_memory(&size);
+    if (!memory) return std::nullopt;
+    std::uint64_t hash = 0;
+    if (size == 72) {
+      const auto* p = static_cast<const unsigned char*>(memory);
+      for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 8; ++x)
+          hash = (hash << 1) | (p[y * 9 + x] < p[y * 9 + x + 1] ? 1u : 0u);
+    }
+    g_free(memory);
+    if (size != 72) return std::nullopt;
+    return hash;
+  } catch (const vips::VError&) {
+    vips_error_clear();
+    return std::nullopt;
+  }
+}
+
+std::optional<Rendering> encode(const VImage& image, std::string_view format, int quality,
+                                RenderError* error) {
+  try {
+    Rendering rendering;
+    rendering.width = image.width();
+    rendering.height = image.height();
+    if (format == "jpeg") {
+      VImage flat =
+          image.has_alpha() ? image.flatten(VImage::option()->set("background", 255)) : image;
+      rendering.bytes = takeBlob(
+          flat.jpegsave_buffer(VImage::option()->set("Q", quality)->set("optimize_coding", true)));
+    } else if (format == "tiff") {
+      rendering.bytes = takeBlob(image.tiffsave_buffer(
+          VImage::option()->set("compression", VIPS_FOREIGN_TIFF_COMPRESSION_DEFLATE)));
+    } else {
+      rendering.bytes = takeBlob(image.pngsave_buffer());
+    }
+    return rendering;
+  } catch (const vips::VError&) {
+    fail(error, "cannot decode the image: " + lastVipsError());
+    return std::nullopt;
+  }
+}
+
+bool sameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
+  struct stat sa {};
+  struct stat sb {};
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
+}  // namespace
+
+std::optional<Rendering> renderPreview(const std::filesystem::path& file, std::int64_t longEdge,
+                                       RenderError* error) {
+  if (longEdge < 1 || longEdge > kMaxEdge) {
+    fail(error, "the preview size must lie between 1 and " + std::to_string(kMaxEdge));
+    return std::nullopt;
+  }
+  const std::optional<Input> input = openInput(file, error);
+  if (!input) return std::nullopt;
+  try {
+    const int edge = static_cast<int>(longEdge);
+    return encode(thumbnailOf(*input, edge, edge, VIPS_SIZE_DOWN), "png", 0, error);
+  } catch (const vips::VError&) {
+    fail(error, "cannot decode the image: " + lastVipsError());
+    return std::nullopt;
+  }
+}
+
+std::optional<std::string> exportFormatName(std::string_view format) {
+  std::string name(format);
+  for (char& c : name)
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (name == "jpeg" || name == "jpg") return "jpeg";
+  if (name == "png") return "png";
+  if (name == "tiff" || name == "tif") return "tiff";
+  return std::nullopt;
+}
+
+std::optional<Rendering> renderExport(const std::filesystem::path& file, std::string_view format,
+                                      std::optional<std::int64_t> longEdge,
+                                      std::optional<double> quality,
+                                      const std::filesystem::path& out, RenderError* error) {
+  const std::optional<std::string> name = exportFormatName(format);
+  if (!name) {
+    fail(error, "unknown export format: " + core::decodeUTF8Lossy(format));
+    return std::nullopt;
+  }
+  if (longEdge && (*longEdge < 1 || *longEdge > kMaxEdge)) {
+    fail(error, "the export size must lie between 1 and " + std::to_string(kMaxEdge));
+    return std::nullopt;
+  }
+  if (quality && !(*quality >= 0 && *quality <= 1)) {
+    fail(error, "the quality must lie between 0 and 1");
+    return std::nullopt;
+  }
+  if (sameFile(file, out)) {
+    fail(error, "an export never replaces its original");
+    return std::nullopt;
+  }
+  const std::optional<Input> input = openInput(file, error);
+  if (!input) return std::nullopt;
+  std::optional<Rendering> rendering;
+  const int q = std::clamp(static_cast<int>(std::lround(quality.value_or(0.9) * 100)), 1, 100);
+  try {
+    const int edge = static_cast<int>(longEdge.value_or(0));
+    const VImage image =
+        longEdge ? thumbnailOf(*input, edge, edge, VIPS_SIZE_DOWN) : fullSizeOf(*input);
+    rendering = encode(image, *name, q, error);
+  } catch (const vips::VError&) {
+    fail(error, "cannot decode the image: " + lastVipsError());
+    return std::nullopt;
+  }
+  if (!rendering) return std::nullopt;
+  std::string message;
+  if (!replaceFileAtomically(out, rendering->bytes, &message)) {
+    fail(error, std::move(message));
+    return std::nullopt;
+  }
+  return rendering;
+}
+
+std::optional<std::uint64_t> perceptualHash(const std::filesystem::path& file) {
+  const std::optional<Input> input = openInput(file, nullptr);
+  if (!input) return std::nullopt;
+  return differenceHash(*input);
+}
+
+std::optional<std::uint64_t> perceptualHashOfBytes(std::string_view imageBytes) {
+  ensureVips();
+  if (imageBytes.empty()) return std::nullopt;
+  Input input;
+  input.fromBytes = true;
+  input.bytes = imageBytes;
+  if (!checkHeader(input, nullptr)) return std::nullopt;
+  return differenceHash(input);
+}
+
+int hashDistance(std::uint64_t a, std::uint64_t b) {
+  return std::popcount(a ^ b);
+}
+
+}  // namespace tarno::library

@@ -1,0 +1,303 @@
+// The tarno-headless executable end to end, over a copy of the sample photo library in a
+// temporary directory, always on an explicit --ipc socket and --store: its start line and
+// endpoint file, the answers on its socket, a second instance and a stale socket, the end on
+// SIGTERM, a client that leaves mid-line, and both engines' tools acting on it.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <array>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <variant>
+
+#include "fakes/fake-chat-server/fake_chat_server.hpp"
+#include "fakes/fake_claude_script.hpp"
+#include "fakes/ipc_line_client.hpp"
+#include "tarno/assistant/session/assistant_event.hpp"
+#include "tarno/assistant/support/child_process.hpp"
+#include "tarno/assistant/support/descriptor_io.hpp"
+#include "tarno/core/json_coding.hpp"
+#include "tarno/protocol/ipc_endpoint.hpp"
+#include "tarno/protocol/library_records.hpp"
+#include "tarno/protocol/query_records.hpp"
+#include "tarno/protocol/rpc.hpp"
+
+namespace tarno::assistant {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using fakes::LineClient;
+using Strings = std::vector<std::string>;
+
+// Media files of the sample library: what the first scan must find.
+std::size_t sampleMediaCount() {
+  std::size_t count = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(TARNO_SAMPLE_LIBRARY))
+    if (entry.is_regular_file() && entry.path().extension() != ".xmp") ++count;
+  return count;
+}
+
+// A temporary directory holding a copy of the sample library ("photos"), the store ("store")
+// and the socket ("ipc.sock", with the endpoint file beside it).
+struct Place {
+  Place() { fs::copy(TARNO_SAMPLE_LIBRARY, photos(), fs::copy_options::recursive); }
+  std::string photos() const { return dir.path() + "/photos"; }
+  std::string store() const { return dir.path() + "/store"; }
+  std::string socket() const { return dir.path() + "/ipc.sock"; }
+  std::string endpointFile() const { return dir.path() + "/ipc-endpoint.json"; }
+  Strings arguments() const { return {"--ipc", socket(), "--store", store(), photos()}; }
+  fakes::TempDir dir;
+};
+
+// A running tarno-headless (SIGKILLed if still running when dropped), with what it has written
+// to standard error so far.
+struct Headless {
+  explicit Headless(const Strings& arguments)
+      : child(std::get<ChildProcess>(
+            ChildProcess::spawn(ChildProcess::Options(TARNO_HEADLESS_PATH)
+                                    .withArguments(arguments)
+                                    .withEnvironment({"PATH=/usr/bin:/bin"})
+                                    .withStandardOutput(ChildProcess::Stdio::devNull())
+                                    .withStandardError(ChildProcess::Stdio::piped())))),
+        err(child.takeStderr()) {}
+  ~Headless() {
+    if (child.isRunning()) child.sendSignal(SIGKILL);
+  }
+
+  // Reads standard error until it holds a whole line (or ends, or 60 s pass).
+  std::string firstLine() {
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (said.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+      char buffer[4096];
+      const ReadResult read = readWithin(err.get(), buffer, 1s);
+      if (read.status == ReadResult::Status::data) said.append(buffer, read.size);
+      if (read.status == ReadResult::Status::endOfFile || read.status == ReadResult::Status::failed)
+        break;
+    }
+    return said.substr(0, said.find('\n') + 1);
+  }
+  // Everything it writes to standard error until it exits.
+  std::string restOfOutput() {
+    std::array sources{OutputSource{err.get(), [&](auto chunk) { said += chunk; }}};
+    readToEnd(sources);
+    return said;
+  }
+
+  ChildProcess child;
+  unique_fd err;
+  std::string said;
+};
+
+// One request on a connection of its own, its response line.
+std::string call(const std::string& socket, std::string_view method, std::string params = "") {
+  LineClient client(socket);
+  EXPECT_TRUE(client.send(R"({"jsonrpc":"2.0","id":1,"method":")" + std::string(method) + "\"" +
+                          (params.empty() ? "" : R"(,"params":)" + params) + "}\n"));
+  return client.readLine().value_or("");
+}
+
+template <class R>
+R result(const std::string& line) {
+  const auto outcome = protocol::RPC::decodeResponse<R>(line);
+  if (const auto* error = outcome.template as<protocol::RPCError>())
+    throw std::runtime_error("error " + std::to_string(error->code) + ": " + error->message);
+  return *outcome.template as<R>();
+}
+
+// Pings until the first scan has found every file of the sample library.
+void awaitScan(const std::string& socket) {
+  const auto expected = static_cast<std::int64_t>(sampleMediaCount());
+  std::int64_t found = -1;
+  for (int attempt = 0; attempt < 600 && found != expected; ++attempt) {
+    found = result<protocol::PingResult>(call(socket, "system.ping")).photoCount;
+    if (found != expected) std::this_thread::sleep_for(100ms);
+  }
+  ASSERT_EQ(found, expected);
+}
+
+TEST(TarnoHeadless, ServesAtOnceDescribesItselfAndEndsCleanlyOnSIGTERM) {
+  Place place;
+  Headless headless(place.arguments());
+  EXPECT_EQ(headless.firstLine(), "tarno-headless: serving on " + place.socket() + "\n");
+
+  // Serving starts with the line, before the scan has necessarily ended.
+  const auto ping = result<protocol::PingResult>(call(place.socket(), "system.ping"));
+  EXPECT_EQ(ping.protocolVersion, protocol::ipcProtocolVersion);
+  EXPECT_EQ(ping.appVersion, TARNO_PROJECT_VERSION);
+  EXPECT_TRUE(ping.libraryAuthorized);
+  awaitScan(place.socket());
+
+  std::ifstream file(place.endpointFile());
+  std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(core::decodeFromString<protocol::IPCEndpoint::EndpointInfo>(text),
+            (protocol::IPCEndpoint::EndpointInfo{.socketPath = place.socket(),
+                                                 .protocolVersion = 1,
+                                                 .appVersion = TARNO_PROJECT_VERSION,
+                                                 .pid = headless.child.pid()}));
+  EXPECT_EQ(fs::status(place.socket()).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+
+  ASSERT_TRUE(headless.child.terminate());
+  EXPECT_EQ(headless.child.wait(), ExitStatus::exitedWith(0));
+  EXPECT_EQ(headless.restOfOutput(), "tarno-headless: serving on " + place.socket() + "\n");
+  EXPECT_FALSE(fs::exists(place.socket()));
+  EXPECT_FALSE(fs::exists(place.endpointFile()));
+
+  // The store was closed properly: a new run finds the same library at once, and SIGINT ends
+  // it the same way.
+  Headless again(place.arguments());
+  EXPECT_EQ(again.firstLine(), "tarno-headless: serving on " + place.socket() + "\n");
+  awaitScan(place.socket());
+  ASSERT_TRUE(again.child.sendSignal(SIGINT));
+  EXPECT_EQ(again.child.wait(), ExitStatus::exitedWith(0));
+  EXPECT_FALSE(fs::exists(place.socket()));
+}
+
+TEST(TarnoHeadless, RefusesASecondInstanceAndReplacesAStaleSocket) {
+  Place place;
+  {
+    Headless first(place.arguments());
+    ASSERT_EQ(first.firstLine(), "tarno-headless: serving on " + place.socket() + "\n");
+
+    Headless second(place.arguments());
+    EXPECT_EQ(second.child.wait(), ExitStatus::exitedWith(2));
+    EXPECT_EQ(second.restOfOutput(),
+              "tarno-headless: another process is already serving on " + place.socket() + "\n");
+    // The first one goes on serving, its endpoint file untouched.
+    EXPECT_EQ(result<protocol::PingResult>(call(place.socket(), "system.ping")).protocolVersion, 1);
+    std::ifstream file(place.endpointFile());
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(core::decodeFromString<protocol::IPCEndpoint::EndpointInfo>(text).pid,
+              first.child.pid());
+
+    // Killed: nothing removes its socket.
+    first.child.sendSignal(SIGKILL);
+    EXPECT_EQ(first.child.wait(), ExitStatus::killedBy(SIGKILL));
+  }
+  ASSERT_TRUE(fs::is_socket(place.socket()));
+
+  Headless next(place.arguments());
+  EXPECT_EQ(next.firstLine(), "tarno-headless: serving on " + place.socket() + "\n");
+  EXPECT_EQ(result<protocol::PingResult>(call(place.socket(), "system.ping")).protocolVersion, 1);
+
+  // Usage errors and a folder that is not there are refused with status 2 too.
+  for (const Strings& arguments :
+       {Strings{}, Strings{"--ipc"}, Strings{"--bogus", place.photos()},
+        Strings{"--ipc", place.socket() + "2", place.dir.path() + "/absent"}}) {
+    Headless refused(arguments);
+    EXPECT_EQ(refused.child.wait(), ExitStatus::exitedWith(2));
+    EXPECT_TRUE(refused.restOfOutput().starts_with("tarno-headless: ")) << arguments.size();
+  }
+}
+
+TEST(TarnoHeadless, AClientThatLeavesMidLineDoesNotDisturbTheOthers) {
+  Place place;
+  Headless headless(place.arguments());
+  ASSERT_EQ(headless.firstLine(), "tarno-headless: serving on " + place.socket() + "\n");
+  LineClient staying(place.socket());
+  for (int i = 0; i < 50; ++i) {
+    LineClient leaving(place.socket());
+    ASSERT_TRUE(leaving.send(R"({"jsonrpc":"2.0","id":1,"method":"system.pi)"));
+  }
+  // The staying client's requests, sent in one write, are answered in order.
+  ASSERT_TRUE(
+      staying.send(R"({"jsonrpc":"2.0","id":1,"method":"system.ping"})"
+                   "\n"
+                   R"({"jsonrpc":"2.0","id":2,"method":"library.list","params":{"limit":1}})"
+                   "\n"));
+  const auto first = staying.readLine();
+  const auto second = staying.readLine();
+  ASSERT_TRUE(first && second);
+  EXPECT_NE(first->find(R"("id":1,"result":{"appVersion")"), std::string::npos) << *first;
+  EXPECT_NE(second->find(R"("id":2,"result":{"photos")"), std::string::npos) << *second;
+  EXPECT_TRUE(headless.child.isRunning());
+}
+
+// One photo id of the library.
+std::string somePhoto(const std::string& socket) {
+  const auto list = result<protocol::ListResult>(call(socket, "library.list", R"({"limit":1})"));
+  if (list.photos.empty()) throw std::runtime_error("no photo listed");
+  return list.photos.front().id;
+}
+
+std::int64_t ratingOf(const std::string& socket, const std::string& id) {
+  const auto got =
+      result<protocol::GetResult>(call(socket, "photo.get", R"({"id":")" + id + "\"}"));
+  return got.metadata ? got.metadata->rating : -1;
+}
+
+TEST(TarnoHeadless, TheNativeEngineAndTheMCPServerActOnIt) {
+  Place place;
+  Headless headless(place.arguments());
+  ASSERT_EQ(headless.firstLine(), "tarno-headless: serving on " + place.socket() + "\n");
+  awaitScan(place.socket());
+  const std::string id = somePhoto(place.socket());
+  ASSERT_NE(ratingOf(place.socket(), id), 4);
+
+  // A native turn whose model rates the photo four stars.
+  fakes::FakeChatServer model({fakes::ChatReply::toolCalls({fakes::toolCall(
+                                   "c1", "tarno_rate", R"({"ids":[")" + id + R"("],"rating":4})")}),
+                               fakes::ChatReply::content("Rated.")});
+  auto native = std::get<ChildProcess>(
+      ChildProcess::spawn(ChildProcess::Options(TARNO_NATIVE_PATH)
+                              .withArguments({"--endpoint", model.endpoint(), "--model", "m",
+                                              "--prompt", "Rate it", "--ipc", place.socket()})
+                              .withEnvironment({})
+                              .withStandardOutput(ChildProcess::Stdio::piped())
+                              .withStandardError(ChildProcess::Stdio::devNull())));
+  const unique_fd out = native.takeStdout();
+  std::string printed;
+  std::array sources{OutputSource{out.get(), [&](auto chunk) { printed += chunk; }}};
+  readToEnd(sources);
+  EXPECT_EQ(native.wait(), ExitStatus::exitedWith(0));
+  std::istringstream lines(printed);
+  std::vector<AssistantEvent> events;
+  for (std::string line; std::getline(lines, line);)
+    events.push_back(core::decodeFromString<AssistantEvent>(line));
+  ASSERT_EQ(events.size(), 3u) << printed;
+  const auto* toolResult = events[1].as<AssistantEvent::ToolResult>();
+  ASSERT_NE(toolResult, nullptr) << printed;
+  EXPECT_FALSE(toolResult->isError) << printed;
+  EXPECT_EQ(events[2], AssistantEvent::finished("Rated.", false));
+  EXPECT_EQ(ratingOf(place.socket(), id), 4);
+
+  // tarno-mcp's tool call is answered by the same library, with the new rating in it.
+  auto mcp = std::get<ChildProcess>(
+      ChildProcess::spawn(ChildProcess::Options(TARNO_MCP_PATH)
+                              .withArguments({"--ipc", place.socket()})
+                              .withEnvironment({})
+                              .withStandardInput(ChildProcess::Stdio::piped())
+                              .withStandardOutput(ChildProcess::Stdio::piped())
+                              .withStandardError(ChildProcess::Stdio::devNull())));
+  {
+    const unique_fd in = mcp.takeStdin();
+    ASSERT_TRUE(writeAll(
+        in.get(),
+        R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-06-18"}})"
+        "\n"
+        R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"tarno_get","arguments":{"id":")" +
+            id + R"("}}})" + "\n"));
+  }
+  const unique_fd mcpOut = mcp.takeStdout();
+  std::string answered;
+  std::array mcpSources{OutputSource{mcpOut.get(), [&](auto chunk) { answered += chunk; }}};
+  readToEnd(mcpSources);
+  EXPECT_EQ(mcp.wait(), ExitStatus::exitedWith(0));
+  const std::string callLine = answered.substr(answered.find('\n') + 1);
+  const core::JsonValue response = core::parseJson(callLine.substr(0, callLine.find('\n')));
+  const core::JsonValue* callResult = response.find("result");
+  ASSERT_NE(callResult, nullptr) << answered;
+  EXPECT_EQ(*callResult->find("isError"), core::JsonValue(false)) << answered;
+  const std::string text =
+      *callResult->find("content")->asArray()->front().find("text")->asString();
+  const auto got = core::decodeFromString<protocol::GetResult>(text);
+  EXPECT_EQ(got.photo.id, id);
+  ASSERT_TRUE(got.metadata);
+  EXPECT_EQ(got.metadata->rating, 4);
+}
+
+}  // namespace
+}  // namespace tarno::assistant
