@@ -1,4 +1,4 @@
-// Atomic writes, copies and no-replace renames.
+// Copies into the folder and renames that never replace.
 #include "library/file_ops.hpp"
 
 #include <fcntl.h>
@@ -10,30 +10,12 @@
 #include <cerrno>
 #include <cstring>
 
+#include "library/owned_fd.hpp"
 #include "tarno/core/uuid.hpp"
 
 namespace tarno::library {
 
 namespace {
-
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  bool close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
 
 bool fail(std::string* error, std::string_view what, const std::filesystem::path& path) {
   if (error != nullptr)
@@ -54,7 +36,7 @@ bool writeAll(int fd, std::string_view bytes) {
 }
 
 void syncFolder(const std::filesystem::path& folder) {
-  Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  OwnedFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir.get() >= 0) ::fsync(dir.get());
 }
 
@@ -80,28 +62,9 @@ bool renameNoReplace(const std::filesystem::path& from, const std::filesystem::p
 
 }  // namespace
 
-bool writeFileAtomically(const std::filesystem::path& target, std::string_view bytes,
-                         std::string* error) {
-  const std::filesystem::path temporary = temporaryBeside(target);
-  Fd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-  if (fd.get() < 0) return fail(error, "cannot create", temporary);
-  if (!writeAll(fd.get(), bytes) || ::fsync(fd.get()) != 0 || !fd.close()) {
-    fail(error, "cannot write", temporary);
-    ::unlink(temporary.c_str());
-    return false;
-  }
-  if (::rename(temporary.c_str(), target.c_str()) != 0) {
-    fail(error, "cannot rename into place", target);
-    ::unlink(temporary.c_str());
-    return false;
-  }
-  syncFolder(target.parent_path());
-  return true;
-}
-
 std::filesystem::path copyIntoFolder(const std::filesystem::path& source,
                                      const std::filesystem::path& folder, std::string* error) {
-  Fd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  OwnedFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   if (in.get() < 0) return fail(error, "cannot open", source), std::filesystem::path();
   struct stat st {};
   if (::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -111,7 +74,7 @@ std::filesystem::path copyIntoFolder(const std::filesystem::path& source,
   std::error_code ec;
   std::filesystem::create_directories(folder, ec);
   const std::filesystem::path temporary = temporaryBeside(folder / source.filename());
-  Fd out(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  OwnedFd out(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
   if (out.get() < 0) return fail(error, "cannot create", temporary), std::filesystem::path();
   char buffer[1 << 16];
   bool ok = true;
@@ -127,7 +90,7 @@ std::filesystem::path copyIntoFolder(const std::filesystem::path& source,
       break;
     }
   }
-  if (!ok || ::fsync(out.get()) != 0 || !out.close()) {
+  if (!ok || ::fsync(out.get()) != 0 || ::close(out.release()) != 0) {
     fail(error, "cannot copy", source);
     ::unlink(temporary.c_str());
     return {};

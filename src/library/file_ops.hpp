@@ -1,7 +1,8 @@
-// File operations of the methods that touch the folder. None of them rewrites, truncates or
-// unlinks a file that already exists at its destination or source: new files are written under
-// a temporary name and renamed into place, and originals are only ever renamed (into the trash)
-// or read (when copied in). Each returns false with a message instead of throwing.
+// Copies and moves of the methods that bring files in or take them out of the folder (writes of
+// our own files: atomic_file.hpp). Neither rewrites, truncates or unlinks
+// a file that already exists at its destination or source: copies are written under a
+// temporary name and renamed into place, and originals are only ever renamed (into the trash)
+// or read (when copied in). Both return an empty path with a message instead of throwing.
 #pragma once
 
 #include <filesystem>
@@ -9,11 +10,6 @@
 #include <string_view>
 
 namespace tarno::library {
-
-// Writes `bytes` to a temporary file beside `target`, syncs it, renames it over `target` and
-// syncs the folder. Only our own files (sidecars, exports) are ever targets.
-bool writeFileAtomically(const std::filesystem::path& target, std::string_view bytes,
-                         std::string* error);
 
 // Copies `source` to a new file in `folder` named like it (with " (2)", " (3)"… before the
 // extension when the name is taken); the copy is synced before it appears under its name.

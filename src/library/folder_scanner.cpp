@@ -294,8 +294,12 @@ struct FolderScanner::State {
   }
 
   void passAndHashes() {
-    fullPass();
-    if (options.hashes && !stopping.load()) hashPass();
+    try {
+      fullPass();
+      if (options.hashes && !stopping.load()) hashPass();
+    } catch (const std::exception&) {
+      // The sink failed (its database, say); the next pass or event tries again.
+    }
     std::lock_guard lock(mutex);
     busy = false;
     idleChanged.notify_all();
@@ -316,7 +320,13 @@ struct FolderScanner::State {
         std::uint64_t value = 0;
         (void)!::read(wake.get(), &value, sizeof value);
       }
-      if (count == 2 && (fds[1].revents & POLLIN) && !drainEvents()) {
+      bool overflowed = false;
+      try {
+        overflowed = count == 2 && (fds[1].revents & POLLIN) && !drainEvents();
+      } catch (const std::exception&) {
+        // As above: what the sink could not take is read again by the next pass.
+      }
+      if (overflowed) {
         std::lock_guard lock(mutex);
         rescanRequested = true;
       }

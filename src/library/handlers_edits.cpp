@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <set>
 
-#include "library/file_ops.hpp"
+#include "library/atomic_file.hpp"
 #include "library/handlers.hpp"
 #include "tarno/core/adjustment_data_codec.hpp"
 #include "tarno/core/edit_patch.hpp"
@@ -55,15 +55,19 @@ core::EditOrigin originOf(const EditSetParams& p) {
   return core::EditOrigin::ai(p.agent.value_or("assistant"), p.sessionId.value_or(""));
 }
 
-PreviewResult renderPreviewOf(const Services& s, const PhotoRow& row,
-                              std::optional<std::int64_t> longEdge, std::int64_t version) {
+std::int64_t previewEdge(std::optional<std::int64_t> longEdge) {
   const std::int64_t edge = longEdge.value_or(defaultPreviewLongEdge);
   if (edge < 1 || edge > maxPreviewLongEdge) {
     invalidParams("longEdge must be 1 to " + std::to_string(maxPreviewLongEdge));
   }
-  RenderError error;
-  std::optional<Rendering> r = renderPreview(s.file(row.path), edge, &error);
-  if (!r) fail(RPCErrorCode::internalError, "cannot render " + row.path + ": " + error.message);
+  return edge;
+}
+
+std::optional<PreviewResult> renderPreviewOf(const Services& s, const PhotoRow& row,
+                                             std::int64_t edge, std::int64_t version,
+                                             RenderError* error) {
+  std::optional<Rendering> r = renderPreview(s.file(row.path), edge, error);
+  if (!r) return std::nullopt;
   // Rendered from the original: the develop pipeline does not apply stacks yet.
   return PreviewResult{core::base64Encode(r->bytes), r->width, r->height, version, true};
 }
@@ -94,6 +98,8 @@ std::string editSet(Services& s, const Call& call) {
   const auto p = paramsOf<EditSetParams>(call);
   const core::EditOrigin origin = originOf(p);
   const std::string label = p.agent ? "Edit by " + *p.agent : std::string("Edit");
+  const bool preview = p.preview.value_or(false);
+  const std::int64_t edge = preview ? previewEdge(p.previewLongEdge) : 0;
   // The version check and the change happen in one transaction under the store's lock: of two
   // requests made against one version exactly one finds it.
   StackOf edited = s.store.write([&](Database& db) {
@@ -114,9 +120,10 @@ std::string editSet(Services& s, const Call& call) {
     return current;
   });
   EditSetResult result{edited.stack.version, edited.stack, std::nullopt};
-  if (p.preview.value_or(false)) {
-    result.preview = renderPreviewOf(s, edited.row, p.previewLongEdge, edited.stack.version);
-  }
+  // The change is made whatever the preview does: one that cannot be rendered is left out
+  // rather than reported as a failed edit.
+  RenderError error;
+  if (preview) result.preview = renderPreviewOf(s, edited.row, edge, edited.stack.version, &error);
   return reply(call, result);
 }
 
@@ -149,7 +156,7 @@ std::string editCommit(Services& s, const Call& call) {
   std::filesystem::path target = s.file(row.path);
   target += ".tarno-edit.json";
   std::string error;
-  if (!writeFileAtomically(target, core::encodeToString(sidecar) + "\n", &error)) {
+  if (!replaceFileAtomically(target, core::encodeToString(sidecar) + "\n", &error)) {
     fail(RPCErrorCode::internalError, "cannot write the edit sidecar: " + error);
   }
   s.store.write([&](Database& db) {
@@ -162,8 +169,14 @@ std::string editCommit(Services& s, const Call& call) {
 
 std::string previewRender(Services& s, const Call& call) {
   const auto params = paramsOf<PreviewParams>(call);
+  const std::int64_t edge = previewEdge(params.longEdge);
   const StackOf current = s.store.read([&](Database& db) { return currentStack(db, params.id); });
-  return reply(call, renderPreviewOf(s, current.row, params.longEdge, current.stack.version));
+  RenderError error;
+  const auto preview = renderPreviewOf(s, current.row, edge, current.stack.version, &error);
+  if (!preview)
+    fail(RPCErrorCode::internalError,
+         "cannot render " + core::decodeUTF8Lossy(current.row.path) + ": " + error.message);
+  return reply(call, *preview);
 }
 
 std::string exportRender(Services& s, const Call& call) {
@@ -185,7 +198,9 @@ std::string exportRender(Services& s, const Call& call) {
   RenderError error;
   const std::optional<Rendering> r =
       renderExport(s.file(row.path), *format, p.longEdge, p.quality, out, &error);
-  if (!r) fail(RPCErrorCode::internalError, "cannot export " + row.path + ": " + error.message);
+  if (!r)
+    fail(RPCErrorCode::internalError,
+         "cannot export " + core::decodeUTF8Lossy(row.path) + ": " + error.message);
   const auto size = std::filesystem::file_size(out, ec);
   return reply(call, ExportRenderResult{out.string(), *format, stem + "." + extension,
                                         ec ? static_cast<std::int64_t>(r->bytes.size())

@@ -139,7 +139,9 @@ std::string exif(Services& s, const Call& call) {
   const auto params = paramsOf<GetParams>(call);
   const PhotoRow row = s.store.read([&](Database& db) { return requirePhoto(db, params.id); });
   auto tags = readAllTags(s.file(row.path));
-  if (!tags) fail(RPCErrorCode::internalError, "cannot read the metadata of " + row.path);
+  if (!tags)
+    fail(RPCErrorCode::internalError,
+         "cannot read the metadata of " + core::decodeUTF8Lossy(row.path));
   ExifTags out;
   std::unordered_map<std::string, std::size_t> index;
   for (auto& [key, value] : *tags) {

@@ -10,9 +10,12 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <exiv2/exiv2.hpp>
 #include <vips/vips8>
 
 #include "library/atomic_file.hpp"
+#include "library/exiv2_runtime.hpp"
+#include "library/media_kind.hpp"
 #include "library/owned_fd.hpp"
 #include "library/vips_runtime.hpp"
 #include "tarno/core/text.hpp"
@@ -41,15 +44,20 @@ std::string lastVipsError() {
 
 // Where an image comes from: a file we opened ourselves (a name is never parsed for libvips'
 // "[options]" suffix, and the header we check is the one we decode) or bytes in memory.
+// A raw file is shown through the largest preview its camera embedded (libvips here decodes no
+// raw data), turned by the raw's own orientation, which the preview seldom carries.
 struct Input {
   OwnedFd fd;
   std::string_view bytes;
+  std::string owned;  // an embedded preview's bytes
   bool fromBytes = false;
+  int orientation = 0;  // applied by hand when not 0
 };
 
 vips::VSource sourceOf(const Input& input) {
   if (input.fromBytes) {
-    VipsSource* source = vips_source_new_from_memory(input.bytes.data(), input.bytes.size());
+    const std::string_view bytes = input.owned.empty() ? input.bytes : input.owned;
+    VipsSource* source = vips_source_new_from_memory(bytes.data(), bytes.size());
     if (!source) throw vips::VError();
     return vips::VSource(source);
   }
@@ -74,12 +82,50 @@ bool checkHeader(const Input& input, RenderError* error) {
   }
 }
 
+int orientationOf(const Exiv2::Image& image) {
+  const auto it = image.exifData().findKey(Exiv2::ExifKey("Exif.Image.Orientation"));
+  if (it == image.exifData().end() || it->count() == 0) return 1;
+  const long value = it->toLong(0);
+  return value >= 1 && value <= 8 ? static_cast<int>(value) : 1;
+}
+
+// The orientation exiv2 reads, for the formats whose turn libvips does not see (exiv2 keeps a
+// PNG's EXIF in a text chunk). Previews then agree with the size the metadata reports.
+int exifOrientation(const std::filesystem::path& file) {
+  ensureExiv2();
+  try {
+    auto image = Exiv2::ImageFactory::open(file.string());
+    image->readMetadata();
+    return orientationOf(*image);
+  } catch (const std::exception&) {
+    return 1;
+  }
+}
+
+// The largest embedded preview of a raw file and the raw's orientation.
+std::optional<std::pair<std::string, int>> embeddedPreview(const std::filesystem::path& file) {
+  ensureExiv2();
+  try {
+    auto image = Exiv2::ImageFactory::open(file.string());
+    image->readMetadata();
+    Exiv2::PreviewManager previews(*image);
+    const Exiv2::PreviewPropertiesList list = previews.getPreviewProperties();
+    if (list.empty()) return std::nullopt;
+    // The list is sorted by size, smallest first.
+    const Exiv2::PreviewImage preview = previews.getPreviewImage(list.back());
+    return std::pair{std::string(reinterpret_cast<const char*>(preview.pData()), preview.size()),
+                     orientationOf(*image)};
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
 std::optional<Input> openInput(const std::filesystem::path& file, RenderError* error) {
   ensureVips();
   Input input;
   int fd;
   do {
-    fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
   input.fd.reset(fd);
   struct stat st {};
@@ -92,14 +138,45 @@ std::optional<Input> openInput(const std::filesystem::path& file, RenderError* e
     fail(error, "not an image: " + core::decodeUTF8Lossy(file.native()));
     return std::nullopt;
   }
+  const Kind kind = kindOfName(file.filename().native());
+  if (kind == Kind::raw) {
+    if (auto preview = embeddedPreview(file)) {
+      input.fd.reset();
+      input.fromBytes = true;
+      input.owned = std::move(preview->first);
+      input.orientation = preview->second;
+    }
+  } else if (kind == Kind::png) {
+    input.orientation = exifOrientation(file);
+  }
   if (!checkHeader(input, error)) return std::nullopt;
   return input;
 }
 
+VImage oriented(VImage image, int orientation) {
+  image = image.copy();
+  image.set(VIPS_META_ORIENTATION, orientation);
+  return image.autorot();
+}
+
 // Shrinks on load (JPEG, WebP and HEIF decode at a fraction of their size), turns the image
 // upright and fits it inside width × height without enlarging it. A damaged file is an error,
-// not a half-grey picture.
+// not a half-grey picture. An orientation of our own is applied after shrinking, with the box
+// turned to match.
 VImage thumbnailOf(const Input& input, int width, int height, VipsSize size) {
+  if (input.orientation != 0) {
+    const bool quarterTurn = input.orientation >= 5;
+    const VImage image = VImage::new_from_source(sourceOf(input), "",
+                                                 VImage::option()
+                                                     ->set("access", VIPS_ACCESS_SEQUENTIAL)
+                                                     ->set("fail_on", VIPS_FAIL_ON_ERROR));
+    return oriented(image.thumbnail_image(quarterTurn ? height : width,
+                                          VImage::option()
+                                              ->set("height", quarterTurn ? width : height)
+                                              ->set("size", size)
+                                              ->set("no_rotate", true)),
+                    input.orientation);
+  }
   return VImage::thumbnail_source(sourceOf(input), width,
                                   VImage::option()
                                       ->set("height", height)
@@ -109,11 +186,10 @@ VImage thumbnailOf(const Input& input, int width, int height, VipsSize size) {
 }
 
 VImage fullSizeOf(const Input& input) {
-  return VImage::new_from_source(sourceOf(input), "",
-                                 VImage::option()
-                                     ->set("access", VIPS_ACCESS_SEQUENTIAL)
-                                     ->set("fail_on", VIPS_FAIL_ON_ERROR))
-      .autorot();
+  VImage image = VImage::new_from_source(
+      sourceOf(input), "",
+      VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL)->set("fail_on", VIPS_FAIL_ON_ERROR));
+  return input.orientation != 0 ? oriented(image, input.orientation) : image.autorot();
 }
 
 std::string takeBlob(VipsBlob* blob) {

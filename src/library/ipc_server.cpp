@@ -62,7 +62,10 @@ void setSendTimeout(int fd, std::chrono::milliseconds limit) {
 }  // namespace
 
 IPCServer::IPCServer(std::string socketPath, Handler handler, Limits limits)
-    : socketPath_(std::move(socketPath)), handler_(std::move(handler)), limits_(limits) {}
+    : socketPath_(std::move(socketPath)),
+      handler_(std::move(handler)),
+      limits_(limits),
+      listener_(socketPath_, {.maxConnections = limits.maxConnections, .backlog = listenBacklog}) {}
 
 IPCServer::~IPCServer() {
   stop();
@@ -70,14 +73,13 @@ IPCServer::~IPCServer() {
 }
 
 std::size_t IPCServer::connections() const {
-  std::lock_guard slots(slotsMutex_);
-  return served_;
+  return listener_.connections();
 }
 
 void IPCServer::start() {
   using Kind = StartError::Kind;
   std::lock_guard life(lifecycleMutex_);
-  if (running_.load()) return;
+  if (listener_.isListening()) return;
 
   if (!protocol::SocketAddr::unix(socketPath_))
     throw StartError(Kind::pathTooLong, 0,
@@ -91,107 +93,46 @@ void IPCServer::start() {
   if (::lstat(socketPath_.c_str(), &info) == 0 && S_ISSOCK(info.st_mode))
     ::unlink(socketPath_.c_str());
 
-  auto wake = protocol::makePipe();
-  if (!wake) {
-    const int error = errno;
-    throw StartError(Kind::socketFailed, error, "cannot create a pipe: " + systemMessage(error));
-  }
-  auto bound = SocketIO::listenAt(socketPath_, listenBacklog);
-  if (const auto* failure = std::get_if<SocketIO::ListenFailure>(&bound)) {
-    using Step = SocketIO::ListenFailure::Step;
-    const std::string why = systemMessage(failure->error);
-    switch (failure->step) {
-      case Step::pathTooLong:
-        throw StartError(Kind::pathTooLong, 0, "the socket path " + socketPath_ + " is too long");
-      case Step::socketFailed:
-        throw StartError(Kind::socketFailed, failure->error, "cannot create a socket: " + why);
-      case Step::bindFailed:
-        throw StartError(Kind::bindFailed, failure->error,
-                         "cannot bind a socket at " + socketPath_ + ": " + why);
-      case Step::listenFailed:
-        throw StartError(Kind::listenFailed, failure->error,
-                         "cannot listen on " + socketPath_ + ": " + why);
-    }
-  }
-  auto& listener = std::get<SocketIO::Listener>(bound);
-  listenFD_ = std::move(listener.fd);
-  socketFile_ = listener.file;
-  wakeRead_ = std::move(wake->readEnd);
-  wakeWrite_ = std::move(wake->writeEnd);
-  running_.store(true);
-  try {
-    acceptor_.start("accept", [this](std::stop_token) { acceptLoop(); });
-  } catch (const std::system_error& error) {
-    running_.store(false);
-    SocketIO::removeSocketFile(socketPath_, socketFile_);
-    socketFile_.reset();
-    listenFD_.reset();
-    wakeRead_.reset();
-    wakeWrite_.reset();
-    throw StartError(Kind::listenFailed, error.code().value(),
-                     std::string("cannot start the accept thread: ") + error.what());
+  const auto failure = listener_.start([this](unique_fd fd, protocol::SocketAcceptor::Slot slot) {
+    serve(std::move(fd), std::move(slot));
+  });
+  if (!failure) return;
+  using Step = SocketIO::ListenFailure::Step;
+  const std::string why = systemMessage(failure->error);
+  switch (failure->step) {
+    case Step::pathTooLong:
+      throw StartError(Kind::pathTooLong, 0, "the socket path " + socketPath_ + " is too long");
+    case Step::socketFailed:
+      throw StartError(Kind::socketFailed, failure->error, "cannot create a socket: " + why);
+    case Step::bindFailed:
+      throw StartError(Kind::bindFailed, failure->error,
+                       "cannot bind a socket at " + socketPath_ + ": " + why);
+    case Step::listenFailed:
+      throw StartError(Kind::listenFailed, failure->error,
+                       "cannot listen on " + socketPath_ + ": " + why);
   }
 }
 
 void IPCServer::stop() {
   std::lock_guard life(lifecycleMutex_);
-  if (!listenFD_) return;
-  running_.store(false);
-  const char byte = 1;
-  [[maybe_unused]] const ssize_t ignored = ::write(wakeWrite_.get(), &byte, 1);
-  { std::lock_guard slots(slotsMutex_); }  // an accept loop waiting for a slot sees running_
-  slotFreed_.notify_all();
-  acceptor_.stopAll();
-  SocketIO::removeSocketFile(socketPath_, socketFile_);
-  socketFile_.reset();
-  listenFD_.reset();
-  wakeRead_.reset();
-  wakeWrite_.reset();
+  listener_.stop();
 }
 
-void IPCServer::acceptLoop() {
-  while (awaitFreeSlot()) {
-    unique_fd connection = SocketIO::acceptSameUser(listenFD_.get(), wakeRead_.get());
-    if (!connection || !running_.load()) break;
-    serve(std::move(connection));
-  }
-}
-
-// Connections beyond the limit wait in the listen backlog, not in a thread of ours.
-bool IPCServer::awaitFreeSlot() {
-  std::unique_lock slots(slotsMutex_);
-  slotFreed_.wait(slots, [&] { return served_ < limits_.maxConnections || !running_.load(); });
-  return running_.load();
-}
-
-void IPCServer::serve(unique_fd fd) {
-  {
-    std::lock_guard slots(slotsMutex_);
-    ++served_;
-  }
-  const auto release = [this] {
-    {
-      std::lock_guard slots(slotsMutex_);
-      --served_;
-    }
-    slotFreed_.notify_all();
-  };
+void IPCServer::serve(unique_fd fd, protocol::SocketAcceptor::Slot slot) {
   try {
-    connections_.start("client", [this, release, owned = std::move(fd)](std::stop_token stop) {
-      const int number = owned.get();
-      {
-        // The server going away ends the connection as if the client had left.
-        std::stop_callback hangUp(stop, [number] { ::shutdown(number, SHUT_RDWR); });
-        try {
-          runConnection(number);
-        } catch (...) {
-          // A handler that throws (or memory running out) ends this client only.
-        }
-      }
-      release();
-    });
+    connections_.start(
+        "client", [this, slot = std::move(slot), owned = std::move(fd)](std::stop_token stop) {
+          const int number = owned.get();
+          // The server going away ends the connection as if the client had left.
+          std::stop_callback hangUp(stop, [number] { ::shutdown(number, SHUT_RDWR); });
+          try {
+            runConnection(number);
+          } catch (...) {
+            // A handler that throws (or memory running out) ends this client only.
+          }
+        });
   } catch (const std::exception&) {
-    release();  // no thread: the connection is closed unanswered
+    // No thread: the connection is closed unanswered, its place freed with the discarded body.
   }
 }
 

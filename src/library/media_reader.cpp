@@ -17,6 +17,7 @@
 
 #include "library/atomic_file.hpp"
 #include "library/exiv2_runtime.hpp"
+#include "library/media_kind.hpp"
 #include "library/owned_fd.hpp"
 #include "library/video_header.hpp"
 #include "library/vips_runtime.hpp"
@@ -25,39 +26,10 @@
 namespace tarno::library {
 namespace {
 
-enum class Kind { none, jpeg, png, tiff, heif, webp, raw, video };
-
 // Tags longer than this (maker notes, embedded thumbnails) are listed by size only.
 constexpr long kMaxTagTextBytes = 4096;
 constexpr std::size_t kMaxTags = 10'000;
 constexpr std::size_t kMaxKeywords = 1'000;
-
-std::string lowerExtension(std::string_view fileName) {
-  const auto dot = fileName.rfind('.');
-  if (dot == std::string_view::npos || dot + 1 == fileName.size()) return {};
-  std::string extension(fileName.substr(dot + 1));
-  for (char& c : extension)
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return extension;
-}
-
-Kind kindOfName(std::string_view fileName) {
-  static constexpr std::array<std::pair<std::string_view, Kind>, 33> kinds{{
-      {"jpg", Kind::jpeg},  {"jpeg", Kind::jpeg}, {"jpe", Kind::jpeg},  {"png", Kind::png},
-      {"tif", Kind::tiff},  {"tiff", Kind::tiff}, {"heic", Kind::heif}, {"heif", Kind::heif},
-      {"hif", Kind::heif},  {"avif", Kind::heif}, {"webp", Kind::webp}, {"dng", Kind::raw},
-      {"cr2", Kind::raw},   {"cr3", Kind::raw},   {"crw", Kind::raw},   {"nef", Kind::raw},
-      {"nrw", Kind::raw},   {"arw", Kind::raw},   {"srf", Kind::raw},   {"sr2", Kind::raw},
-      {"orf", Kind::raw},   {"rw2", Kind::raw},   {"raf", Kind::raw},   {"pef", Kind::raw},
-      {"srw", Kind::raw},   {"x3f", Kind::raw},   {"3fr", Kind::raw},   {"erf", Kind::raw},
-      {"mrw", Kind::raw},   {"rwl", Kind::raw},   {"mp4", Kind::video}, {"mov", Kind::video},
-      {"m4v", Kind::video},
-  }};
-  const std::string extension = lowerExtension(fileName);
-  for (const auto& [name, kind] : kinds)
-    if (name == extension) return kind;
-  return Kind::none;
-}
 
 // The label of a file whose content exiv2 or libvips recognised, else the one its name gives.
 std::string formatLabel(Kind byName, std::string_view contentType) {
@@ -403,7 +375,7 @@ void fillFromExiv2(const Exiv2::Image& image, MediaMetadata* out) {
 OwnedFd openForReading(const std::filesystem::path& file) {
   int fd;
   do {
-    fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
   return OwnedFd(fd);
 }
@@ -448,7 +420,10 @@ std::optional<MediaMetadata> readImage(int fd, const std::filesystem::path& file
     }
   }
   if (!known) return std::nullopt;
-  if (metadata.orientation >= 5) std::swap(metadata.info.pixelWidth, metadata.info.pixelHeight);
+  // libheif applies a HEIF's own rotation boxes, so the size read above is upright already
+  // (cameras also copy the turn into the EXIF they embed).
+  if (metadata.orientation >= 5 && byName != Kind::heif)
+    std::swap(metadata.info.pixelWidth, metadata.info.pixelHeight);
   metadata.isRAW = byName == Kind::raw;
   metadata.info.formatLabel = formatLabel(byName, contentType);
   return metadata;

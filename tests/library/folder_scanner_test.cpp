@@ -1,13 +1,17 @@
 #include "tarno/library/folder_scanner.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <fstream>
+#include <future>
 #include <map>
 #include <mutex>
 #include <set>
@@ -34,27 +38,22 @@ class RecordingSink : public ScanSink {
     return known;
   }
   void fileFound(const ScannedFile& file) override {
-    std::lock_guard lock(mutex_);
-    files_[file.relativePath] = file;
-    found_.push_back(file.relativePath);
-    changed_.notify_all();
+    record([&] {
+      files_[file.relativePath] = file;
+      found_.push_back(file.relativePath);
+    });
   }
   void fileRemoved(std::string_view path) override {
-    std::lock_guard lock(mutex_);
-    files_.erase(std::string(path));
-    hashes_.erase(std::string(path));
-    removed_.emplace_back(path);
-    changed_.notify_all();
+    record([&] {
+      files_.erase(std::string(path));
+      removed_.emplace_back(path);
+    });
   }
   void scanFinished() override {
-    std::lock_guard lock(mutex_);
-    ++passes_;
-    changed_.notify_all();
+    record([&] { ++passes_; });
   }
   void hashComputed(std::string_view path, std::uint64_t hash) override {
-    std::lock_guard lock(mutex_);
-    hashes_[std::string(path)] = hash;
-    changed_.notify_all();
+    record([&] { hashes_[std::string(path)] = hash; });
   }
   std::vector<std::string> filesWithoutHash() override {
     std::lock_guard lock(mutex_);
@@ -70,24 +69,16 @@ class RecordingSink : public ScanSink {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, 10s, [&] { return ready(*this); });
   }
-
-  std::set<std::string> paths() const {
+  std::set<std::string> paths() {
     std::set<std::string> result;
     for (const auto& [path, file] : files_)
       result.insert(path);
     return result;
   }
-  std::vector<std::string> takeFound() {
+  std::vector<std::string> take(std::vector<std::string>& list) {
     std::lock_guard lock(mutex_);
-    return std::exchange(found_, {});
-  }
-  std::vector<std::string> takeRemoved() {
-    std::lock_guard lock(mutex_);
-    return std::exchange(removed_, {});
-  }
-  std::set<std::string> snapshot() {
-    std::lock_guard lock(mutex_);
-    return paths();
+    std::sort(list.begin(), list.end());
+    return std::exchange(list, {});
   }
 
   std::map<std::string, ScannedFile> files_;
@@ -97,6 +88,12 @@ class RecordingSink : public ScanSink {
   int passes_ = 0;
 
  private:
+  template <class Change>
+  void record(Change change) {
+    std::lock_guard lock(mutex_);
+    change();
+    changed_.notify_all();
+  }
   std::mutex mutex_;
   std::condition_variable changed_;
 };
@@ -145,21 +142,19 @@ TEST(FolderScanner, LaterPassesReadOnlyWhatChangedAndReportWhatWentAway) {
   RecordingSink sink;
   FolderScanner scanner(onlyScan(folder), sink);
   scanner.scanOnce();
-  ASSERT_EQ(sink.takeFound().size(), 3u);
+  ASSERT_EQ(sink.take(sink.found_).size(), 3u);
 
   scanner.scanOnce();
-  EXPECT_TRUE(sink.takeFound().empty());
-  EXPECT_TRUE(sink.takeRemoved().empty());
+  EXPECT_TRUE(sink.take(sink.found_).empty());
+  EXPECT_TRUE(sink.take(sink.removed_).empty());
 
   writeImage(folder / "b.jpg", 40, 30, 2);
   std::filesystem::remove(folder / "c.jpg");
   // A file that turned into something unreadable is no longer a photo of the library.
   writeBytes(folder / "a.jpg", "overwritten with text");
   scanner.scanOnce();
-  EXPECT_EQ(sink.takeFound(), (std::vector<std::string>{"b.jpg"}));
-  auto removed = sink.takeRemoved();
-  std::sort(removed.begin(), removed.end());
-  EXPECT_EQ(removed, (std::vector<std::string>{"a.jpg", "c.jpg"}));
+  EXPECT_EQ(sink.take(sink.found_), (std::vector<std::string>{"b.jpg"}));
+  EXPECT_EQ(sink.take(sink.removed_), (std::vector<std::string>{"a.jpg", "c.jpg"}));
   EXPECT_EQ(sink.files_.at("b.jpg").metadata.info.pixelWidth, 40);
 }
 
@@ -235,7 +230,7 @@ TEST(FolderScanner, TheThreadHashesThenFollowsAddedChangedAndRemovedFiles) {
     return s.paths() == std::set<std::string>{"first.jpg", "moved.jpg", "written.png",
                                               "new/deeper/late.jpg"} &&
            s.hashes_.size() == 4;
-  })) << ::testing::PrintToString(sink.snapshot());
+  })) << ::testing::PrintToString(sink.paths());
 
   writeImage(folder / "written.png", 50, 20, 5);
   EXPECT_TRUE(sink.waitFor(
@@ -245,7 +240,7 @@ TEST(FolderScanner, TheThreadHashesThenFollowsAddedChangedAndRemovedFiles) {
   std::filesystem::rename(folder / "new", folder / ".trash");
   EXPECT_TRUE(sink.waitFor([](RecordingSink& s) {
     return s.paths() == std::set<std::string>{"moved.jpg", "written.png"};
-  })) << ::testing::PrintToString(sink.snapshot());
+  })) << ::testing::PrintToString(sink.paths());
 }
 
 TEST(FolderScanner, ASidecarWrittenBesideAPhotoIsReadWithIt) {
@@ -256,7 +251,8 @@ TEST(FolderScanner, ASidecarWrittenBesideAPhotoIsReadWithIt) {
       FolderScannerOptions{.folder = folder.path(), .watch = true, .hashes = false}, sink);
   scanner.start();
   scanner.waitUntilIdle();
-  ASSERT_EQ(sink.snapshot(), std::set<std::string>{"p.jpg"});
+  ASSERT_TRUE(
+      sink.waitFor([](RecordingSink& s) { return s.paths() == std::set<std::string>{"p.jpg"}; }));
   std::string error;
   ASSERT_TRUE(writeLocationSidecar(folder / "p.jpg", std::pair{45.0, 7.5}, &error)) << error;
   EXPECT_TRUE(sink.waitFor(
@@ -269,12 +265,74 @@ TEST(FolderScanner, RescanFindsWhatAnUnwatchedFolderGained) {
   FolderScanner scanner(onlyScan(folder), sink);
   scanner.start();
   scanner.waitUntilIdle();
-  EXPECT_TRUE(sink.snapshot().empty());
+  EXPECT_TRUE(sink.waitFor([](RecordingSink& s) { return s.paths().empty(); }));
   writeImage(folder / "imported.jpg", 16, 16);
   scanner.rescan();
   scanner.waitUntilIdle();
-  EXPECT_EQ(sink.snapshot(), std::set<std::string>{"imported.jpg"});
+  EXPECT_TRUE(sink.waitFor(
+      [](RecordingSink& s) { return s.paths() == std::set<std::string>{"imported.jpg"}; }));
   EXPECT_TRUE(sink.waitFor([](RecordingSink& s) { return s.passes_ == 2; }));
+}
+
+// A store whose database fails once: the scanner's thread lives on, and the next pass delivers.
+TEST(FolderScanner, ASinkThatThrowsDoesNotEndTheThread) {
+  struct FailingOnce : RecordingSink {
+    void fileFound(const ScannedFile& file) override {
+      if (!failed.exchange(true)) throw std::runtime_error("database is locked");
+      RecordingSink::fileFound(file);
+    }
+    std::atomic<bool> failed{false};
+  };
+  TempFolder folder;
+  writeImage(folder / "a.jpg", 16, 16);
+  FailingOnce sink;
+  FolderScanner scanner(onlyScan(folder), sink);
+  scanner.start();
+  scanner.waitUntilIdle();
+  EXPECT_TRUE(sink.failed.load());
+  scanner.rescan();
+  scanner.waitUntilIdle();
+  EXPECT_TRUE(
+      sink.waitFor([](RecordingSink& s) { return s.paths() == std::set<std::string>{"a.jpg"}; }));
+}
+
+// While the scanner is held inside the sink, more changes arrive than the kernel queues; it
+// then passes over the whole folder again on its own.
+TEST(FolderScanner, AnOverflowingEventQueueLeadsToAFullPass) {
+  std::ifstream limitFile("/proc/sys/fs/inotify/max_queued_events");
+  long limit = 0;
+  if (!(limitFile >> limit) || limit <= 0 || limit > 1'000'000)
+    GTEST_SKIP() << "inotify queue limit unknown or too large to fill";
+  struct HeldOnce : RecordingSink {
+    void fileFound(const ScannedFile& file) override {
+      if (hold.exchange(false)) {
+        held.set_value();
+        release.get_future().wait();
+      }
+      RecordingSink::fileFound(file);
+    }
+    std::atomic<bool> hold{false};
+    std::promise<void> held;
+    std::promise<void> release;
+  };
+  TempFolder folder;
+  HeldOnce sink;
+  FolderScanner scanner(
+      FolderScannerOptions{.folder = folder.path(), .watch = true, .hashes = false}, sink);
+  scanner.start();
+  scanner.waitUntilIdle();
+  sink.hold = true;
+  writeImage(folder / "first.jpg", 8, 8);
+  ASSERT_EQ(sink.held.get_future().wait_for(10s), std::future_status::ready);
+  // Two names in turn, so that the kernel cannot fold repeated events into one.
+  const std::string names[2] = {(folder / "a.txt").string(), (folder / "b.txt").string()};
+  for (long i = 0; i <= limit + 10; ++i)
+    ::close(::open(names[i % 2].c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+  writeImage(folder / "second.jpg", 8, 8);
+  sink.release.set_value();
+  EXPECT_TRUE(sink.waitFor([](RecordingSink& s) {
+    return s.passes_ == 2 && s.paths() == std::set<std::string>{"first.jpg", "second.jpg"};
+  })) << sink.passes_;
 }
 
 }  // namespace

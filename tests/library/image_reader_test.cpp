@@ -21,23 +21,29 @@ vips::VImage decoded(const std::string& bytes) {
 
 TEST(ImageReader, PreviewIsUprightShrunkPngAndNeverEnlarged) {
   TempFolder folder;
-  const auto file = folder / "side.jpg";
-  writeImage(file, 400, 300);
-  setTags(file, {{"Exif.Image.Orientation", "6"}});
-  RenderError error;
-  const auto preview = renderPreview(file, 100, &error);
-  ASSERT_TRUE(preview) << error.message;
-  EXPECT_EQ(preview->bytes.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
-  EXPECT_EQ(preview->width, 75);
-  EXPECT_EQ(preview->height, 100);
-  const vips::VImage image = decoded(preview->bytes);
-  EXPECT_EQ(image.width(), 75);
-  EXPECT_EQ(image.height(), 100);
+  // libvips reads a JPEG's turn itself, a PNG's only through the metadata reader.
+  for (const char* name : {"side.jpg", "side.png"}) {
+    const auto file = folder / name;
+    writeImage(file, 400, 300);
+    setTags(file, {{"Exif.Image.Orientation", "6"}});
+    RenderError error;
+    const auto preview = renderPreview(file, 100, &error);
+    ASSERT_TRUE(preview) << name << ": " << error.message;
+    EXPECT_EQ(preview->bytes.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+    const vips::VImage image = decoded(preview->bytes);
+    EXPECT_EQ(image.width(), 75) << name;
+    EXPECT_EQ(image.height(), 100) << name;
+    EXPECT_EQ(preview->width, 75) << name;
 
-  const auto full = renderPreview(file, 5000, &error);
-  ASSERT_TRUE(full) << error.message;
-  EXPECT_EQ(full->width, 300);
-  EXPECT_EQ(full->height, 400);
+    const auto full = renderPreview(file, 5000, &error);
+    ASSERT_TRUE(full) << name << ": " << error.message;
+    EXPECT_EQ(full->width, 300) << name;
+    EXPECT_EQ(full->height, 400) << name;
+    const auto exported = renderExport(file, "png", std::nullopt, std::nullopt,
+                                       folder / ("up-" + std::string(name) + ".png"), &error);
+    ASSERT_TRUE(exported) << name << ": " << error.message;
+    EXPECT_EQ(exported->width, 300) << name;
+  }
 }
 
 TEST(ImageReader, BadFilesAreRefusedWithAReason) {
@@ -145,6 +151,45 @@ TEST(ImageReader, HashesOfLookAlikesAreCloseAndOfOtherPicturesFar) {
   EXPECT_EQ(perceptualHashOfBytes(readBytes(folder / "a.jpg")), a);
   EXPECT_EQ(hashDistance(0, ~std::uint64_t{0}), 64);
   EXPECT_EQ(hashDistance(0b1011, 0b0110), 3);
+}
+
+TEST(ImageReader, ARawFileShowsItsEmbeddedPreviewTurnedLikeTheRaw) {
+  TempFolder folder;
+  // A 600 × 400 picture carrying a 160 × 120 preview of another one, under a raw's name.
+  writeImage(folder / "preview.jpg", 160, 120, 6);
+  const std::string preview = readBytes(folder / "preview.jpg");
+  const auto raw = folder / "DSC_0001.nef";
+  writeImage(folder / "main.jpg", 600, 400, 2);
+  std::filesystem::rename(folder / "main.jpg", raw);
+  {
+    auto image = Exiv2::ImageFactory::open(raw.string());
+    image->readMetadata();
+    image->exifData()["Exif.Image.Orientation"] = std::uint16_t{6};
+    Exiv2::ExifThumb(image->exifData())
+        .setJpegThumbnail(reinterpret_cast<const Exiv2::byte*>(preview.data()),
+                          static_cast<long>(preview.size()));
+    image->writeMetadata();
+  }
+  RenderError error;
+  const auto rendering = renderPreview(raw, 1000, &error);
+  ASSERT_TRUE(rendering) << error.message;
+  EXPECT_EQ(rendering->width, 120);
+  EXPECT_EQ(rendering->height, 160);
+  const auto hash = perceptualHash(raw);
+  ASSERT_TRUE(hash);
+  // What gets hashed is the preview, turned as the raw says.
+  testing::initialiseVips();
+  const std::string turnedPreview = [&] {
+    VipsBlob* blob = vips::VImage::new_from_buffer(preview, "").rot90().pngsave_buffer();
+    std::size_t size = 0;
+    const void* data = vips_blob_get(blob, &size);
+    std::string bytes(static_cast<const char*>(data), size);
+    vips_area_unref(VIPS_AREA(blob));
+    return bytes;
+  }();
+  const auto expected = perceptualHashOfBytes(turnedPreview);
+  ASSERT_TRUE(expected);
+  EXPECT_LE(hashDistance(*hash, *expected), 4);
 }
 
 TEST(ImageReader, ExportFormatNames) {

@@ -90,6 +90,14 @@ TEST_F(LibraryTest, EditSetWithAStaleVersionConflictsAndChangesNothing) {
           .code,
       -32602);
   EXPECT_EQ(call<EditGetResult>("edit.get", R"({"id":")" + id + R"("})").stack, got.stack);
+
+  // A preview that cannot be rendered (this file is no image) does not undo the edit.
+  const EditSetResult withPreview = call<EditSetResult>(
+      "edit.set",
+      R"({"id":")" + id + R"(","ops":[{"kind":"contrast","scalar":1}],"preview":true})");
+  EXPECT_EQ(withPreview.newVersion, 2);
+  EXPECT_FALSE(withPreview.preview);
+  EXPECT_EQ(error("preview.render", R"({"id":")" + id + R"("})").code, -32603);
 }
 
 TEST_F(LibraryTest, ConcurrentEditsOfOnePhotoHaveExactlyOneWinnerPerVersion) {
@@ -147,7 +155,7 @@ TEST_F(LibraryTest, DeleteMovesTheFileIntoTheTrashWithItsBytesIntact) {
       call<UpdatedResult>("photo.delete", R"({"ids":[")" + id + R"(","gone"]})");
   EXPECT_EQ(result, (UpdatedResult{1, {"gone"}}));
   EXPECT_FALSE(std::filesystem::exists(folder() / "2024/June/beach.jpg"));
-  EXPECT_EQ(readFile(storeDir() / "trash/2024/June/beach.jpg"), bytes);
+  EXPECT_EQ(readBytes(storeDir() / "trash/2024/June/beach.jpg"), bytes);
   EXPECT_EQ(error("photo.get", R"({"id":")" + id + R"("})").code, -32602);
   EXPECT_TRUE(call<ListResult>("library.list").photos.empty());
 
@@ -155,6 +163,14 @@ TEST_F(LibraryTest, DeleteMovesTheFileIntoTheTrashWithItsBytesIntact) {
   std::filesystem::rename(storeDir() / "trash/2024/June/beach.jpg",
                           folder() / "2024/June/beach.jpg");
   EXPECT_EQ(addPhoto("2024/June/beach.jpg", 5, bytes), id);
+}
+
+TEST_F(LibraryTest, AFileNameThatIsNotUTF8IsFoundSearchedAndDeleted) {
+  const std::string id = addPhoto("caf\xE9.jpg", 42, "bytes");
+  EXPECT_EQ(call<QueryResult>("library.query", R"({"text":"CAF\uFFFD.JPG"})").ids,
+            std::vector<std::string>{id});
+  EXPECT_EQ(call<UpdatedResult>("photo.delete", R"({"ids":[")" + id + R"("]})").updated, 1);
+  EXPECT_EQ(readBytes(storeDir() / "trash" / "caf\xE9.jpg"), "bytes");
 }
 
 TEST_F(LibraryTest, EverythingSurvivesARestart) {
@@ -204,14 +220,14 @@ TEST_F(LibraryTest, AMillionIDsAreAnsweredWithEachUnknownOneSkipped) {
 TEST_F(LibraryTest, ADamagedStoreAnswersStoreUnavailableUntilItIsRepaired) {
   library_.reset();
   std::filesystem::create_directories(storeDir());
-  writeFile(storeDir() / "library.sqlite", std::string(8192, 'x'));
+  writeBytes(storeDir() / "library.sqlite", std::string(8192, 'x'));
   open();
   EXPECT_EQ(error("system.ping").code, -32001);
   EXPECT_EQ(error("photo.rate", R"({"ids":["a"],"rating":1})").code, -32001);
   EXPECT_EQ(error("photo.rate", R"({"ids":"a"})").code, -32602);  // bad params still say so
   std::filesystem::rename(storeDir() / "library.sqlite", dir_.path() / "damaged.sqlite");
   EXPECT_EQ(call<PingResult>("system.ping").photoCount, 0);
-  EXPECT_EQ(readFile(dir_.path() / "damaged.sqlite"), std::string(8192, 'x'));
+  EXPECT_EQ(readBytes(dir_.path() / "damaged.sqlite"), std::string(8192, 'x'));
 }
 
 TEST_F(LibraryTest, QueryCombinesDateRatingAndEveryWordOfTheText) {

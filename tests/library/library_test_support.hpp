@@ -2,47 +2,17 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 
+#include "library/media_fixture.hpp"
+#include "tarno/core/text.hpp"
 #include "tarno/library/library.hpp"
 #include "tarno/protocol/protocol_types.hpp"
 
 namespace tarno::library::testing {
-
-// A mkdtemp folder removed with everything in it at the end.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "tarno-library-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, ec);
-    std::filesystem::remove_all(path_, ec);
-  }
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
-
-inline void writeFile(const std::filesystem::path& file, const std::string& bytes) {
-  std::filesystem::create_directories(file.parent_path());
-  std::ofstream(file, std::ios::binary) << bytes;
-}
-
-inline std::string readFile(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 class LibraryFixture : public ::testing::Test {
  protected:
@@ -68,7 +38,8 @@ class LibraryFixture : public ::testing::Test {
                        const std::string& bytes = "not really a jpeg",
                        std::optional<std::string> cameraModel = std::nullopt,
                        bool isVideo = false) {
-    writeFile(folder() / relativePath, bytes);
+    std::filesystem::create_directories((folder() / relativePath).parent_path());
+    writeBytes(folder() / relativePath, bytes);
     ScannedFile file;
     file.relativePath = relativePath;
     file.stamp = FileStamp{static_cast<std::int64_t>(bytes.size()), captureUnix * 1'000'000'000};
@@ -76,7 +47,8 @@ class LibraryFixture : public ::testing::Test {
     file.metadata.info.pixelWidth = 640;
     file.metadata.info.pixelHeight = 480;
     file.metadata.info.cameraModel = cameraModel;
-    file.metadata.info.originalFilename = std::filesystem::path(relativePath).filename().string();
+    file.metadata.info.originalFilename =
+        core::decodeUTF8Lossy(std::filesystem::path(relativePath).filename().string());
     file.metadata.isVideo = isVideo;
     file.metadata.durationSeconds = isVideo ? 12 : 0;
     library().scanSink().fileFound(file);
@@ -119,7 +91,7 @@ class LibraryFixture : public ::testing::Test {
     return {};
   }
 
-  TempDir dir_;
+  TempFolder dir_;
   std::unique_ptr<Library> library_;
 };
 

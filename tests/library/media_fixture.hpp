@@ -86,10 +86,10 @@ inline void setTags(const std::filesystem::path& file,
     if (key.rfind("Exif.", 0) == 0) image->exifData()[key] = value;
     if (key.rfind("Xmp.", 0) == 0) image->xmpData()[key] = value;
     if (key.rfind("Iptc.", 0) == 0) {
-      Exiv2::IptcKey iptcKey(key);
-      Exiv2::Value::AutoPtr v = Exiv2::Value::create(Exiv2::string);
-      v->read(value);
-      image->iptcData().add(iptcKey, v.get());
+      // Added rather than set: keywords repeat.
+      Exiv2::Iptcdatum datum{Exiv2::IptcKey(key)};
+      datum.setValue(value);
+      image->iptcData().add(datum);
     }
   }
   image->writeMetadata();

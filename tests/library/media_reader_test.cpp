@@ -74,35 +74,32 @@ TEST(MediaReader, ReadsTheCameraExposureAndPlaceOfAJpeg) {
 
 TEST(MediaReader, CaptureDateUsesTheOffsetThenXmpThenTheFileTime) {
   TempFolder folder;
-  const auto withOffset = folder / "offset.jpg";
-  writeImage(withOffset, 16, 16);
-  setTags(withOffset, {{"Exif.Photo.DateTimeOriginal", "2021:03:01 09:00:00"},
-                       {"Exif.Photo.OffsetTimeOriginal", "+02:00"}});
-  auto date = readMetadata(withOffset, stampAt(0))->info.captureDate;
-  ASSERT_TRUE(date);
-  EXPECT_EQ(unixSeconds(*date), utc(2021y / March / 1, 7, 0, 0));
-
-  const auto digitized = folder / "digitized.jpg";
-  writeImage(digitized, 16, 16);
-  setTags(digitized, {{"Exif.Photo.DateTimeDigitized", "2015:12:31 23:59:59"}});
-  date = readMetadata(digitized, stampAt(0))->info.captureDate;
-  ASSERT_TRUE(date);
-  EXPECT_EQ(unixSeconds(*date), utc(2015y / December / 31, 23, 59, 59));
-
-  const auto xmp = folder / "xmp.png";
-  writeImage(xmp, 16, 16);
-  setTags(xmp, {{"Xmp.xmp.CreateDate", "2020-02-03T04:05:06-05:00"}});
-  date = readMetadata(xmp, stampAt(0))->info.captureDate;
-  ASSERT_TRUE(date);
-  EXPECT_EQ(unixSeconds(*date), utc(2020y / February / 3, 9, 5, 6));
-
-  // A camera whose clock was never set writes zeros: the file's time is used instead.
-  const auto unset = folder / "unset.jpg";
-  writeImage(unset, 16, 16);
-  setTags(unset, {{"Exif.Photo.DateTimeOriginal", "0000:00:00 00:00:00"}});
-  date = readMetadata(unset, stampAt(1'600'000'000))->info.captureDate;
-  ASSERT_TRUE(date);
-  EXPECT_EQ(unixSeconds(*date), 1'600'000'000);
+  struct Case {
+    std::string name;
+    std::map<std::string, std::string> tags;
+    std::int64_t expected;
+  };
+  const Case cases[] = {
+      {"offset.jpg",
+       {{"Exif.Photo.DateTimeOriginal", "2021:03:01 09:00:00"},
+        {"Exif.Photo.OffsetTimeOriginal", "+02:00"}},
+       utc(2021y / March / 1, 7, 0, 0)},
+      {"digitized.jpg",
+       {{"Exif.Photo.DateTimeDigitized", "2015:12:31 23:59:59"}},
+       utc(2015y / December / 31, 23, 59, 59)},
+      {"xmp.png",
+       {{"Xmp.xmp.CreateDate", "2020-02-03T04:05:06-05:00"}},
+       utc(2020y / February / 3, 9, 5, 6)},
+      // A camera whose clock was never set writes zeros: the file's time stands in.
+      {"unset.jpg", {{"Exif.Photo.DateTimeOriginal", "0000:00:00 00:00:00"}}, 1'600'000'000},
+  };
+  for (const Case& c : cases) {
+    writeImage(folder / c.name, 16, 16);
+    setTags(folder / c.name, c.tags);
+    const auto date = readMetadata(folder / c.name, stampAt(1'600'000'000))->info.captureDate;
+    ASSERT_TRUE(date) << c.name;
+    EXPECT_EQ(unixSeconds(*date), c.expected) << c.name;
+  }
 }
 
 TEST(MediaReader, OrientationsFiveToEightSwapTheSize) {

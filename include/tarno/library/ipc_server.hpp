@@ -22,9 +22,7 @@
 
 #include <sys/types.h>
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -34,6 +32,7 @@
 #include <string>
 #include <string_view>
 
+#include "tarno/protocol/socket_acceptor.hpp"
 #include "tarno/protocol/socket_io.hpp"
 #include "tarno/protocol/thread_owner.hpp"
 #include "tarno/protocol/unique_fd.hpp"
@@ -91,9 +90,7 @@ class IPCServer {
   std::size_t connections() const;
 
  private:
-  void acceptLoop();
-  bool awaitFreeSlot();
-  void serve(protocol::unique_fd fd);
+  void serve(protocol::unique_fd fd, protocol::SocketAcceptor::Slot slot);
   void runConnection(int fd);
   bool answer(int fd, std::string_view line, std::string& out);
 
@@ -101,19 +98,10 @@ class IPCServer {
   const Handler handler_;
   const Limits limits_;
 
-  mutable std::mutex slotsMutex_;
-  std::condition_variable slotFreed_;
-  std::size_t served_ = 0;  // guarded by slotsMutex_
-
   std::mutex lifecycleMutex_;  // serialises start(), stop() and the destructor
-  std::atomic<bool> running_{false};
-  protocol::unique_fd listenFD_;
-  protocol::unique_fd wakeRead_;  // readable once stop() wants the accept loop to end
-  protocol::unique_fd wakeWrite_;
-  std::optional<protocol::SocketIO::FileIdentity> socketFile_;
+  protocol::SocketAcceptor listener_;
 
   // Last: their threads use everything above.
-  protocol::ThreadOwner acceptor_;
   protocol::ThreadOwner connections_;
 };
 

@@ -138,7 +138,19 @@ AssistantSocketServer::AssistantSocketServer(std::string socketPath, Handler han
     : socketPath_(std::move(socketPath)),
       handler_(std::move(handler)),
       codeSink_(std::move(codeSink)),
-      limits_(limits) {}
+      limits_(limits),
+      listener_(socketPath_,
+                {.maxConnections = limits.maxConnections,
+                 .backlog = listenBacklog,
+                 // Only the helper's own user may talk to it; anyone else is closed unheard.
+                 .refused =
+                     [](std::optional<uid_t> peer) {
+                       diagnostics::debug("connection refused: peer uid " +
+                                          (peer ? std::to_string(*peer) : std::string("unknown")));
+                     },
+                 // What the connections' threads freed stays in their arenas otherwise: an idle
+                 // helper gives it back.
+                 .idle = returnFreedMemory}) {}
 
 AssistantSocketServer::~AssistantSocketServer() {
   stop();
@@ -148,7 +160,7 @@ AssistantSocketServer::~AssistantSocketServer() {
 
 void AssistantSocketServer::start() {
   std::lock_guard life(lifecycleMutex_);
-  if (running_.load()) return;
+  if (listener_.isListening()) return;
 
   if (!SocketAddr::unix(socketPath_)) throw StartError::pathTooLong();
   keepLargeBuffersMapped();
@@ -156,115 +168,37 @@ void AssistantSocketServer::start() {
   // Whatever is there (most likely the socket of an earlier run) has to go for bind to work.
   ::unlink(socketPath_.c_str());
 
-  auto wake = makePipe();
-  if (!wake) throw StartError::socketFailed(errno);
-  auto bound = SocketIO::listenAt(socketPath_, listenBacklog);
-  if (const auto* failure = std::get_if<SocketIO::ListenFailure>(&bound)) {
-    using Step = SocketIO::ListenFailure::Step;
-    switch (failure->step) {
-      case Step::pathTooLong:
-        throw StartError::pathTooLong();
-      case Step::socketFailed:
-        throw StartError::socketFailed(failure->error);
-      case Step::bindFailed:
-        throw StartError::bindFailed(failure->error);
-      case Step::listenFailed:
-        throw StartError::listenFailed(failure->error);
+  const auto failure = listener_.start([this](unique_fd fd, protocol::SocketAcceptor::Slot slot) {
+    if (diagnostics::debugEnabled()) {
+      diagnostics::debug("connection " + std::to_string(fd.get()) + " accepted: peer uid " +
+                         std::to_string(::getuid()));
     }
-  }
-  auto& listener = std::get<SocketIO::Listener>(bound);
-
-  listenFD_ = std::move(listener.fd);
-  wakeRead_ = std::move(wake->readEnd);
-  wakeWrite_ = std::move(wake->writeEnd);
-  socketFile_ = listener.file;
-  running_.store(true);
-  try {
-    acceptor_.start("accept", [this](std::stop_token) { acceptLoop(); });
-  } catch (const std::system_error& error) {
-    running_.store(false);
-    listenFD_.reset();
-    wakeRead_.reset();
-    wakeWrite_.reset();
-    socketFile_.reset();
-    ::unlink(socketPath_.c_str());
-    throw StartError::listenFailed(error.code().value());
+    serve(std::move(fd), std::move(slot));
+  });
+  if (!failure) return;
+  using Step = SocketIO::ListenFailure::Step;
+  switch (failure->step) {
+    case Step::pathTooLong:
+      throw StartError::pathTooLong();
+    case Step::socketFailed:
+      throw StartError::socketFailed(failure->error);
+    case Step::bindFailed:
+      throw StartError::bindFailed(failure->error);
+    case Step::listenFailed:
+      throw StartError::listenFailed(failure->error);
   }
 }
 
 void AssistantSocketServer::stop() {
   std::lock_guard life(lifecycleMutex_);
-  if (!listenFD_) return;
-  running_.store(false);
-  // The pipe wakes the loop's poll on every platform; the shutdown also ends an accept that
-  // is already under way (on Linux closing the descriptor would not).
-  const char byte = 1;
-  [[maybe_unused]] const ssize_t ignored = ::write(wakeWrite_.get(), &byte, 1);
-  ::shutdown(listenFD_.get(), SHUT_RDWR);
-  { std::lock_guard slots(slotsMutex_); }  // an accept loop waiting for a slot sees running_
-  slotFreed_.notify_all();
-  acceptor_.stopAll();
-
-  // Checked while our socket still holds its inode, so a match cannot be a recycled number.
-  SocketIO::removeSocketFile(socketPath_, socketFile_);
-  socketFile_.reset();
-  listenFD_.reset();
-  wakeRead_.reset();
-  wakeWrite_.reset();
+  listener_.stop();
 }
 
-void AssistantSocketServer::acceptLoop() {
-  const int listenFD = listenFD_.get();
-  const int wakeFD = wakeRead_.get();
-  // Only the helper's own user may talk to it; anyone else is closed without a word.
-  const auto refused = [](std::optional<uid_t> peer) {
-    diagnostics::debug("connection refused: peer uid " +
-                       (peer ? std::to_string(*peer) : std::string("unknown")));
-  };
-  while (awaitFreeSlot()) {
-    unique_fd connection = SocketIO::acceptSameUser(listenFD, wakeFD, refused);
-    if (!connection || !running_.load()) break;
-    diagnostics::debug("connection " + std::to_string(connection.get()) + " accepted: peer uid " +
-                       std::to_string(::getuid()));
-    serve(std::move(connection));
-  }
-}
-
-// Connections beyond the limit wait in the listen backlog, not in a thread of ours.
-bool AssistantSocketServer::awaitFreeSlot() {
-  std::unique_lock slots(slotsMutex_);
-  slotFreed_.wait(slots, [&] { return served_ < limits_.maxConnections || !running_.load(); });
-  return running_.load();
-}
-
-void AssistantSocketServer::serve(unique_fd fd) {
-  // Counted from here until the connection's body (and its descriptor) is gone.
-  struct Slot {
-    AssistantSocketServer* server;
-    explicit Slot(AssistantSocketServer* s) : server(s) {
-      std::lock_guard slots(server->slotsMutex_);
-      ++server->served_;
-    }
-    Slot(Slot&& other) noexcept : server(std::exchange(other.server, nullptr)) {}
-    Slot(const Slot&) = delete;
-    Slot& operator=(const Slot&) = delete;
-    Slot& operator=(Slot&&) = delete;
-    ~Slot() {
-      if (!server) return;
-      bool idle = false;
-      {
-        std::lock_guard slots(server->slotsMutex_);
-        idle = --server->served_ == 0;
-      }
-      server->slotFreed_.notify_all();
-      // What the connections' threads freed stays in their arenas otherwise: an idle helper
-      // gives it back.
-      if (idle) returnFreedMemory();
-    }
-  };
+void AssistantSocketServer::serve(unique_fd fd, protocol::SocketAcceptor::Slot slot) {
   try {
+    // The slot is held until the connection's body (and its descriptor) is gone.
     connections_.start(
-        "conn", [this, slot = Slot(this), owned = std::move(fd)](std::stop_token stop) {
+        "conn", [this, slot = std::move(slot), owned = std::move(fd)](std::stop_token stop) {
           const int number = owned.get();
           // Only the server going away stops a connection: it ends as if the client had left. The
           // descriptor is closed once this callback can no longer run.

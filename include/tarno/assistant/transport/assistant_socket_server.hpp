@@ -45,6 +45,7 @@
 #include "tarno/assistant/support/event_stream.hpp"
 #include "tarno/assistant/support/thread_owner.hpp"
 #include "tarno/assistant/support/unique_fd.hpp"
+#include "tarno/protocol/socket_acceptor.hpp"
 
 namespace tarno::assistant {
 
@@ -121,12 +122,10 @@ class AssistantSocketServer {
   void stop();
 
   const std::string& socketPath() const noexcept { return socketPath_; }
-  bool isListening() const noexcept { return running_.load(); }
+  bool isListening() const noexcept { return listener_.isListening(); }
 
  private:
-  void acceptLoop();
-  bool awaitFreeSlot();
-  void serve(unique_fd fd);
+  void serve(unique_fd fd, protocol::SocketAcceptor::Slot slot);
   void runConnection(std::stop_token stop, int fd);
   void relay(EventStream<AssistantEvent>& stream, int fd);
   void readFollowUp(std::stop_token stop, int fd);
@@ -136,19 +135,10 @@ class AssistantSocketServer {
   const CodeSink codeSink_;
   const Limits limits_;
 
-  std::mutex slotsMutex_;
-  std::condition_variable slotFreed_;
-  std::size_t served_ = 0;  // connections with a thread, guarded by slotsMutex_
-
   std::mutex lifecycleMutex_;  // serialises start(), stop() and the destructor
-  std::atomic<bool> running_{false};
-  unique_fd listenFD_;
-  unique_fd wakeRead_;  // readable once stop() wants the accept loop to end
-  unique_fd wakeWrite_;
-  std::optional<std::pair<dev_t, ino_t>> socketFile_;  // the file that start() bound
+  protocol::SocketAcceptor listener_;
 
   // Last: their threads use everything above.
-  ThreadOwner acceptor_;     // the accept thread while listening
   ThreadOwner connections_;  // one thread per connection being served
 };
 
