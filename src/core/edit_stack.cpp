@@ -2,7 +2,6 @@
 #include "tarno/core/edit_stack.hpp"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <set>
 
@@ -68,7 +67,7 @@ void EditStack::setColorProfile(ColorProfile p) {
     clear(AdjustmentKind::colorProfile);
   } else {
     setScalar(AdjustmentKind::colorProfile, static_cast<double>(id(p)), EditOrigin::user(),
-              std::chrono::system_clock::now());
+              currentDate());
   }
 }
 
@@ -77,7 +76,7 @@ void EditStack::setDevelopSource(DevelopSource s) {
     clear(AdjustmentKind::developSource);
   } else {
     setScalar(AdjustmentKind::developSource, static_cast<double>(id(s)), EditOrigin::user(),
-              std::chrono::system_clock::now());
+              currentDate());
   }
 }
 

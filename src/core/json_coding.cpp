@@ -137,17 +137,19 @@ std::string_view integerTypeName(bool isSigned, std::size_t size) {
 namespace {
 [[noreturn]] void throwDoesNotFit(const JsonValue& j, const CodingPath& path,
                                   std::string_view typeName) {
-  std::string number;
-  if (const double* d = j.asDouble()) {
-    char buf[32];
-    auto r = std::to_chars(buf, buf + sizeof buf, *d);
-    number.assign(buf, r.ptr);
-  } else if (const std::uint64_t* u = j.asUInt64()) {
-    number = std::to_string(*u);
-  } else if (const std::int64_t* i = j.asInt64()) {
-    number = std::to_string(*i);
-  } else if (const JsonValue::BigNumber* big = j.asBigNumber()) {
-    number = big->text;
+  // As written in the document, where the value came from one; an integer's digits are the same
+  // either way.
+  std::string number(j.writtenNumber());
+  if (number.empty()) {
+    if (const double* d = j.asDouble()) {
+      char buf[32];
+      auto r = std::to_chars(buf, buf + sizeof buf, *d);
+      number.assign(buf, r.ptr);
+    } else if (const std::uint64_t* u = j.asUInt64()) {
+      number = std::to_string(*u);
+    } else if (const std::int64_t* i = j.asInt64()) {
+      number = std::to_string(*i);
+    }
   }
   throwDataCorrupted(
       "Parsed JSON number <" + number + "> does not fit in " + std::string(typeName) + ".", path);
@@ -199,41 +201,43 @@ void JsonCoder<std::string>::decode(const JsonValue& j, std::string& out, const 
 // ---- dates ------------------------------------------------------------------------------------
 
 namespace {
-// Writes the text into `buf` and returns its length.
-std::size_t formatISO8601(Date d, char (&buf)[40]) {
+using namespace std::chrono_literals;
+
+// The dates that have a four-digit year in UTC.
+constexpr Date kFirstDate = std::chrono::sys_days{std::chrono::year{0} / 1 / 1};
+constexpr Date kLastDate = std::chrono::sys_days{std::chrono::year{9999} / 12 / 31} + 86399s;
+
+constexpr std::string_view kDatePattern = "0000-00-00T00:00:00Z";
+
+// Writes the text of a date within [kFirstDate, kLastDate] into `buf`.
+void formatISO8601(Date d, char (&buf)[kDatePattern.size()]) {
   using namespace std::chrono;
-  const auto secs = floor<seconds>(d);
-  const auto days = floor<std::chrono::days>(secs);
-  const year_month_day ymd{days};
-  const hh_mm_ss<seconds> time{secs - days};
-  const int year = int(ymd.year());
-  if (year < 0 || year > 9999) {
-    const int n =
-        std::snprintf(buf, sizeof buf, "%04d-%02u-%02uT%02d:%02d:%02dZ", year,
-                      unsigned(ymd.month()), unsigned(ymd.day()), int(time.hours().count()),
-                      int(time.minutes().count()), int(time.seconds().count()));
-    return n > 0 ? std::size_t(n) : 0;
+  if (d < kFirstDate || d > kLastDate) {
+    throw EncodingError("Unable to encode Date " + std::to_string(d.time_since_epoch().count()) +
+                        " s since 1970: its year is not between 0000 and 9999.");
   }
-  // Every stored adjustment carries a date: the common four-digit years skip printf.
-  constexpr std::string_view pattern = "0000-00-00T00:00:00Z";
-  std::copy(pattern.begin(), pattern.end(), buf);
+  const auto days = floor<std::chrono::days>(d);
+  const year_month_day ymd{days};
+  const hh_mm_ss<seconds> time{d - days};
+  // Every stored adjustment carries a date: digits are put in place without printf.
+  std::copy(kDatePattern.begin(), kDatePattern.end(), buf);
   auto put = [&](std::size_t end, int v) {
     for (std::size_t i = end; v > 0; v /= 10)
       buf[--i] = static_cast<char>('0' + v % 10);
   };
-  put(4, year);
+  put(4, int(ymd.year()));
   put(7, int(unsigned(ymd.month())));
   put(10, int(unsigned(ymd.day())));
   put(13, int(time.hours().count()));
   put(16, int(time.minutes().count()));
   put(19, int(time.seconds().count()));
-  return pattern.size();
 }
 }  // namespace
 
 std::string formatISO8601(Date d) {
-  char buf[40];
-  return std::string(buf, formatISO8601(d, buf));
+  char buf[kDatePattern.size()];
+  formatISO8601(d, buf);
+  return std::string(buf, sizeof buf);
 }
 
 namespace {
@@ -274,17 +278,17 @@ std::optional<Date> parseISO8601(std::string_view s) {
   } else {
     return std::nullopt;
   }
-  const sys_seconds utc =
-      sys_days{ymd} + hours{h} + minutes{mi} + seconds{se} - minutes{offsetMinutes};
-  // A Date counts nanoseconds (years 1677 to 2262): a later or earlier one would wrap around.
-  constexpr seconds limit = duration_cast<seconds>(Date::duration::max());
-  if (utc.time_since_epoch() > limit || utc.time_since_epoch() < -limit) return std::nullopt;
-  return Date(utc);
+  const Date utc = sys_days{ymd} + hours{h} + minutes{mi} + seconds{se} - minutes{offsetMinutes};
+  // An offset can carry the first or last day of the range into a year of five digits or none,
+  // which could not be written back.
+  if (utc < kFirstDate || utc > kLastDate) return std::nullopt;
+  return utc;
 }
 
 void JsonCoder<Date>::encode(JsonWriter& w, const Date& v) {
-  char buf[40];
-  w.plainString({buf, formatISO8601(v, buf)});
+  char buf[kDatePattern.size()];
+  formatISO8601(v, buf);
+  w.plainString({buf, sizeof buf});
 }
 
 void JsonCoder<Date>::decode(const JsonValue& j, Date& out, const CodingPath& path) {

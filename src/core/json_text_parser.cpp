@@ -63,7 +63,7 @@ JsonValue numberValue(std::string_view token) {
     case simdjson::dom::element_type::UINT64:
       return JsonValue(std::uint64_t(e.get_uint64().value_unsafe()));
     default:
-      return JsonValue(double(e.get_double().value_unsafe()));
+      return JsonValue(double(e.get_double().value_unsafe()), token);
   }
 }
 

@@ -6,6 +6,8 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <memory>
+#include <optional>
 
 #include "core/json_dom.hpp"
 #include "json_text_parser.hpp"
@@ -21,6 +23,20 @@ JsonValue::JsonValue(std::uint64_t u) {
   }
 }
 
+JsonValue::JsonValue(double d, std::string_view text) : v_(Real{d, nullptr}) {
+  char shortest[32];
+  const auto r = std::to_chars(shortest, shortest + sizeof shortest, d);
+  if (std::string_view(shortest, static_cast<std::size_t>(r.ptr - shortest)) != text) {
+    std::get<Real>(v_).text = std::make_shared<const std::string>(text);
+  }
+}
+
+std::string_view JsonValue::writtenNumber() const {
+  if (const Real* r = std::get_if<Real>(&v_); r != nullptr && r->text != nullptr) return *r->text;
+  if (const BigNumber* big = std::get_if<BigNumber>(&v_)) return big->text;
+  return {};
+}
+
 bool JsonValue::toDouble(double& out) const {
   switch (type()) {
     case Type::integer:
@@ -30,7 +46,7 @@ bool JsonValue::toDouble(double& out) const {
       out = static_cast<double>(std::get<std::uint64_t>(v_));
       return true;
     case Type::number:
-      out = std::get<double>(v_);
+      out = std::get<Real>(v_).value;
       return true;
     case Type::bigNumber: {
       // Our own writer prints a double of 1e20 or more without a fraction as all its digits.
@@ -73,41 +89,104 @@ std::string_view JsonValue::typeDescription() const {
   return "unknown";
 }
 
-// simdjson bounds the depth (1024), so this recursion is bounded too.
-JsonValue toJsonValue(simdjson::dom::element e) {
-  using simdjson::dom::element_type;
-  switch (e.type()) {
-    case element_type::NULL_VALUE:
-      return JsonValue();
-    case element_type::BOOL:
-      return JsonValue(bool(e.get_bool().value_unsafe()));
-    case element_type::INT64:
-      return JsonValue(std::int64_t(e.get_int64().value_unsafe()));
-    case element_type::UINT64:
-      return JsonValue(std::uint64_t(e.get_uint64().value_unsafe()));
-    case element_type::DOUBLE:
-      return JsonValue(double(e.get_double().value_unsafe()));
-    case element_type::STRING:
-      return JsonValue(std::string_view(e.get_string().value_unsafe()));
-    case element_type::ARRAY: {
-      simdjson::dom::array a = e.get_array().value_unsafe();
-      JsonValue::Array out;
-      out.reserve(a.size());
-      for (simdjson::dom::element child : a)
-        out.push_back(toJsonValue(child));
-      return JsonValue(std::move(out));
-    }
-    case element_type::OBJECT: {
-      simdjson::dom::object o = e.get_object().value_unsafe();
-      JsonValue::Object out;
-      out.reserve(o.size());
-      for (simdjson::dom::key_value_pair kv : o) {
-        out.emplace_back(std::string(kv.key), toJsonValue(kv.value));
+namespace {
+
+// The number tokens of a JSON text in document order. Called with ordinals that never decrease,
+// it reads the text once, and only as far as the last token asked for.
+class NumberTokens {
+ public:
+  explicit NumberTokens(std::string_view text) : text_(text) {}
+
+  std::string_view token(std::size_t ordinal) {
+    const std::size_t n = text_.size();
+    while (pos_ < n) {
+      const char c = text_[pos_];
+      if (c == '"') {
+        for (++pos_; pos_ < n && text_[pos_] != '"'; ++pos_) {
+          if (text_[pos_] == '\\') ++pos_;
+        }
+        ++pos_;
+      } else if (c == '-' || (c >= '0' && c <= '9')) {
+        const std::size_t start = pos_;
+        while (pos_ < n && isNumberByte(text_[pos_]))
+          ++pos_;
+        if (next_++ == ordinal) return text_.substr(start, pos_ - start);
+      } else {
+        ++pos_;
       }
-      return JsonValue(std::move(out));
     }
+    return {};
   }
-  return JsonValue();
+
+ private:
+  static bool isNumberByte(char c) {
+    return (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E';
+  }
+
+  std::string_view text_;
+  std::size_t pos_ = 0;
+  std::size_t next_ = 0;  // ordinal of the next token from pos_
+};
+
+// simdjson's tree as a value tree. simdjson keeps only a number's value; given the text it
+// parsed, the builder also keeps how each double was written there. simdjson bounds the depth
+// (1024), so the recursion is bounded too.
+class TreeBuilder {
+ public:
+  explicit TreeBuilder(std::optional<std::string_view> source) {
+    if (source) tokens_.emplace(*source);
+  }
+
+  JsonValue build(simdjson::dom::element e) {
+    using simdjson::dom::element_type;
+    switch (e.type()) {
+      case element_type::NULL_VALUE:
+        return JsonValue();
+      case element_type::BOOL:
+        return JsonValue(bool(e.get_bool().value_unsafe()));
+      case element_type::INT64:
+        ++numbers_;
+        return JsonValue(std::int64_t(e.get_int64().value_unsafe()));
+      case element_type::UINT64:
+        ++numbers_;
+        return JsonValue(std::uint64_t(e.get_uint64().value_unsafe()));
+      case element_type::DOUBLE: {
+        const double d = e.get_double().value_unsafe();
+        if (!tokens_) return JsonValue(d);
+        return JsonValue(d, tokens_->token(numbers_++));
+      }
+      case element_type::STRING:
+        return JsonValue(std::string_view(e.get_string().value_unsafe()));
+      case element_type::ARRAY: {
+        simdjson::dom::array a = e.get_array().value_unsafe();
+        JsonValue::Array out;
+        out.reserve(a.size());
+        for (simdjson::dom::element child : a)
+          out.push_back(build(child));
+        return JsonValue(std::move(out));
+      }
+      case element_type::OBJECT: {
+        simdjson::dom::object o = e.get_object().value_unsafe();
+        JsonValue::Object out;
+        out.reserve(o.size());
+        for (simdjson::dom::key_value_pair kv : o) {
+          out.emplace_back(std::string(kv.key), build(kv.value));
+        }
+        return JsonValue(std::move(out));
+      }
+    }
+    return JsonValue();
+  }
+
+ private:
+  std::optional<NumberTokens> tokens_;
+  std::size_t numbers_ = 0;  // numbers met so far
+};
+
+}  // namespace
+
+JsonValue toJsonValue(simdjson::dom::element e) {
+  return TreeBuilder(std::nullopt).build(e);
 }
 
 namespace {
@@ -119,7 +198,7 @@ bool parseInto(std::string_view text, JsonValue& out, std::string_view& reason) 
   simdjson::dom::element root;
   const auto error = parser.parse(text.data(), text.size(), true).get(root);
   if (!error) {
-    out = toJsonValue(root);
+    out = TreeBuilder(text).build(root);
     return true;
   }
   // simdjson holds no number beyond 64 bits or double range; such a document is read again by

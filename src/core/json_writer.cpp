@@ -7,21 +7,29 @@
 #include <cmath>
 #include <vector>
 
+#include "core/utf8_sequence.hpp"
 #include "tarno/core/json_value.hpp"
+#include "tarno/core/text.hpp"
 
 namespace tarno::core {
 
 namespace {
-constexpr std::array<bool, 256> makeEscapeTable(bool slash) {
+// The bytes that stop a plain run: those written escaped and, until the text is known to be
+// valid UTF-8, the bytes of multi-byte characters.
+constexpr std::array<bool, 256> makeEscapeTable(bool slash, bool multiByte) {
   std::array<bool, 256> t{};
   for (int c = 0; c < 0x20; ++c)
     t[c] = true;
+  for (int c = 0x80; c < 0x100; ++c)
+    t[c] = multiByte;
   t['"'] = t['\\'] = true;
   t['/'] = slash;
   return t;
 }
-constexpr auto kEscape = makeEscapeTable(false);
-constexpr auto kEscapeWithSlash = makeEscapeTable(true);
+constexpr auto kEscape = makeEscapeTable(false, false);
+constexpr auto kEscapeWithSlash = makeEscapeTable(true, false);
+constexpr auto kEscapeUnchecked = makeEscapeTable(false, true);
+constexpr auto kEscapeWithSlashUnchecked = makeEscapeTable(true, true);
 }  // namespace
 
 void JsonWriter::beginObject() {
@@ -102,19 +110,42 @@ void JsonWriter::string(std::string_view s) {
 
 void JsonWriter::writeEscaped(std::string_view s) {
   static constexpr char hex[] = "0123456789abcdef";
-  const std::array<bool, 256>& table = options_.escapeSlashes ? kEscapeWithSlash : kEscape;
+  const std::array<bool, 256>* table =
+      options_.escapeSlashes ? &kEscapeWithSlashUnchecked : &kEscapeUnchecked;
+  bool checked = false;  // whether the rest of the text was validated at once
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
   const std::size_t n = s.size();
   std::size_t run = 0;  // start of the pending run that needs no escaping
   for (std::size_t i = 0; i < n; ++i) {
     // Plain text is the common case: skip eight bytes at a time while none needs escaping.
-    while (i + 8 <= n && !(int{table[p[i]]} | table[p[i + 1]] | table[p[i + 2]] | table[p[i + 3]] |
-                           table[p[i + 4]] | table[p[i + 5]] | table[p[i + 6]] | table[p[i + 7]])) {
+    const std::array<bool, 256>& t = *table;
+    while (i + 8 <= n && !(int{t[p[i]]} | t[p[i + 1]] | t[p[i + 2]] | t[p[i + 3]] | t[p[i + 4]] |
+                           t[p[i + 5]] | t[p[i + 6]] | t[p[i + 7]])) {
       i += 8;
     }
     if (i >= n) break;
     const unsigned char c = p[i];
-    if (!table[c]) continue;
+    if (!t[c]) continue;
+    if (c >= 0x80) {
+      // Text from outside may hold any bytes; the line must still be valid UTF-8, so an
+      // ill-formed sequence is written as U+FFFD, the way text from outside is decoded. Valid
+      // text, the common case, is checked in one vectorised pass and then copied in runs.
+      if (!checked) {
+        checked = true;
+        if (isValidUTF8(s.substr(i))) {
+          table = options_.escapeSlashes ? &kEscapeWithSlash : &kEscape;
+          continue;
+        }
+      }
+      const utf8::Sequence seq = utf8::nextSequence(s, i);
+      if (!seq.valid) {
+        out_.append(s.data() + run, i - run);
+        out_.append(utf8::kReplacement);
+        run = i + seq.length;
+      }
+      i += seq.length - 1;
+      continue;
+    }
     out_.append(s.data() + run, i - run);
     run = i + 1;
     switch (c) {

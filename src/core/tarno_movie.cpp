@@ -2,7 +2,6 @@
 #include "tarno/core/tarno_movie.hpp"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <initializer_list>
 #include <utility>
@@ -12,6 +11,13 @@ namespace {
 
 bool allFinite(std::initializer_list<double> values) {
   return std::all_of(values.begin(), values.end(), [](double v) { return std::isfinite(v); });
+}
+
+// An infinite input is taken at its word: where an operation's limits bring it back to a finite
+// value (a speed of +inf is the fastest speed), that value is stored. Only NaN, and results that
+// would still be infinite, are refused, since a movie must stay writable as JSON.
+bool anyNaN(std::initializer_list<double> values) {
+  return std::any_of(values.begin(), values.end(), [](double v) { return std::isnan(v); });
 }
 
 // At least `low`, then at most `high` (which wins when they cross).
@@ -119,17 +125,18 @@ MovieClip* TarnoMovie::findClip(const Uuid& clipID) {
 }
 
 void TarnoMovie::touch() {
-  updatedAt = std::chrono::system_clock::now();
+  updatedAt = currentDate();
 }
 
 std::optional<Uuid> TarnoMovie::append(std::string assetID, double inSeconds, double outSeconds,
                                        std::optional<double> sourceSeconds) {
-  if (!allFinite({inSeconds, outSeconds, sourceSeconds.value_or(0)})) return std::nullopt;
+  if (anyNaN({inSeconds, outSeconds, sourceSeconds.value_or(0)})) return std::nullopt;
   MovieClip c{.id = Uuid::random(),
               .assetID = std::move(assetID),
               .inSeconds = inSeconds,
               .outSeconds = std::max(inSeconds, outSeconds),
               .sourceSeconds = sourceSeconds.value_or(outSeconds)};
+  if (!allFinite({c.inSeconds, c.outSeconds, *c.sourceSeconds})) return std::nullopt;
   clips.push_back(std::move(c));
   touch();
   return clips.back().id;
@@ -137,11 +144,12 @@ std::optional<Uuid> TarnoMovie::append(std::string assetID, double inSeconds, do
 
 std::optional<Uuid> TarnoMovie::appendStill(std::string assetID, double duration,
                                             KenBurnsStyle kenBurns) {
-  if (!allFinite({duration})) return std::nullopt;
+  const double out = std::max(duration, 0.0);
+  if (anyNaN({duration}) || !allFinite({out})) return std::nullopt;
   MovieClip c{.id = Uuid::random(),
               .assetID = std::move(assetID),
               .inSeconds = 0,
-              .outSeconds = std::max(duration, 0.0),
+              .outSeconds = out,
               .sourceSeconds = kStillSourceSeconds,
               .isStill = true,
               .kenBurns = kenBurns};
@@ -152,17 +160,18 @@ std::optional<Uuid> TarnoMovie::appendStill(std::string assetID, double duration
 
 void TarnoMovie::setTrim(const Uuid& clipID, double inSeconds, double outSeconds) {
   MovieClip* c = findClip(clipID);
-  if (c == nullptr || !allFinite({inSeconds, outSeconds})) return;
+  if (c == nullptr || anyNaN({inSeconds, outSeconds})) return;
   const double limit = c->sourceSeconds.value_or(std::max(outSeconds, c->outSeconds));
   const double a = clampTo(inSeconds, 0, limit);
   const double b = clampTo(outSeconds, 0, limit);
+  if (!allFinite({a, b})) return;  // no source length, and an out point of +inf
   c->inSeconds = std::min(a, b);
   c->outSeconds = std::max(a, b);
   touch();
 }
 
 std::optional<Uuid> TarnoMovie::split(double atTimelineTime) {
-  if (!allFinite({atTimelineTime})) return std::nullopt;
+  // No clip's span holds an infinite time, nor NaN.
   const double t = atTimelineTime;
   const std::vector<double> starts = clipStartTimes();
   for (std::size_t i = 0; i < clips.size(); ++i) {
@@ -203,9 +212,10 @@ void TarnoMovie::move(std::ptrdiff_t from, std::ptrdiff_t to) {
 
 void TarnoMovie::setTransition(const Uuid& clipID, TransitionKind kind, double seconds) {
   MovieClip* c = findClip(clipID);
-  if (c == nullptr || !allFinite({seconds})) return;
+  const double length = std::max(seconds, 0.1);
+  if (c == nullptr || anyNaN({seconds}) || !allFinite({length})) return;
   c->transitionOut = kind;
-  c->transitionSeconds = std::max(seconds, 0.1);
+  c->transitionSeconds = length;
   touch();
 }
 
@@ -218,14 +228,14 @@ void TarnoMovie::setKenBurns(const Uuid& clipID, KenBurnsStyle style) {
 
 void TarnoMovie::setClipSpeed(const Uuid& clipID, double speed) {
   MovieClip* c = findClip(clipID);
-  if (c == nullptr || !allFinite({speed})) return;
+  if (c == nullptr || anyNaN({speed})) return;
   c->speed = clampTo(speed, 0.25, 4.0);
   touch();
 }
 
 void TarnoMovie::setClipAudio(const Uuid& clipID, double volume, bool muted) {
   MovieClip* c = findClip(clipID);
-  if (c == nullptr || !allFinite({volume})) return;
+  if (c == nullptr || anyNaN({volume})) return;
   c->volume = clampTo(volume, 0, 1.5);
   c->muted = muted;
   touch();
@@ -233,10 +243,13 @@ void TarnoMovie::setClipAudio(const Uuid& clipID, double volume, bool muted) {
 
 void TarnoMovie::setAudioFade(const Uuid& clipID, double fadeIn, double fadeOut) {
   MovieClip* c = findClip(clipID);
-  if (c == nullptr || !allFinite({fadeIn, fadeOut})) return;
+  if (c == nullptr || anyNaN({fadeIn, fadeOut})) return;
   const double half = c->duration() / 2;
-  c->audioFadeIn = clampTo(fadeIn, 0, half);
-  c->audioFadeOut = clampTo(fadeOut, 0, half);
+  const double in = clampTo(fadeIn, 0, half);
+  const double out = clampTo(fadeOut, 0, half);
+  if (!allFinite({in, out})) return;  // a clip too long for a double's range
+  c->audioFadeIn = in;
+  c->audioFadeOut = out;
   touch();
 }
 

@@ -20,10 +20,14 @@
 #include <optional>
 #include <utility>
 
+#include "core/utf8_sequence.hpp"
+
 namespace tarno::core {
 namespace {
 
-constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
+using utf8::kReplacement;
+using utf8::nextSequence;
+using utf8::Sequence;
 
 // ICU indexes text with int32_t; longer texts are handled in windows well below that.
 constexpr std::size_t kIcuWindowBytes = std::size_t{1} << 30;
@@ -35,42 +39,6 @@ inline unsigned char byteAt(std::string_view s, std::size_t i) {
 
 inline bool isContinuation(unsigned char b) {
   return (b & 0xC0) == 0x80;
-}
-
-struct Sequence {
-  std::size_t length;  // bytes consumed: the whole character, or the maximal ill-formed subpart
-  bool valid;
-};
-
-// Reads one character at `i` following the table of well-formed UTF-8 byte sequences; an
-// ill-formed one consumes its longest prefix that could still have begun a valid sequence.
-Sequence nextSequence(std::string_view s, std::size_t i) {
-  const unsigned char lead = byteAt(s, i);
-  if (lead < 0x80) return {1, true};
-  std::size_t trailing = 0;
-  unsigned char lo = 0x80;
-  unsigned char hi = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    trailing = 1;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    trailing = 2;
-    if (lead == 0xE0) lo = 0xA0;  // overlong below U+0800
-    if (lead == 0xED) hi = 0x9F;  // surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    trailing = 3;
-    if (lead == 0xF0) lo = 0x90;  // overlong below U+10000
-    if (lead == 0xF4) hi = 0x8F;  // above U+10FFFF
-  } else {
-    return {1, false};  // continuation byte, C0, C1 or F5..FF
-  }
-  for (std::size_t k = 1; k <= trailing; ++k) {
-    if (i + k >= s.size()) return {k, false};
-    const unsigned char b = byteAt(s, i + k);
-    if (b < lo || b > hi) return {k, false};
-    lo = 0x80;
-    hi = 0xBF;
-  }
-  return {trailing + 1, true};
 }
 
 std::string repairUTF8(std::string_view bytes) {

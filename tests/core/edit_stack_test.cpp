@@ -90,6 +90,30 @@ TEST(EditStack, DropsWhatItCannotReadAndFailsOnlyOnItsOwnMembers) {
   }
 }
 
+// A stored stack keeps an adjustment whatever the year of its date, and writes it back as read.
+TEST(EditStack, KeepsAdjustmentsDatedAtEitherEndOfTheCalendar) {
+  for (std::string_view at : {"0001-01-01T00:00:00Z", "9999-12-31T23:59:59Z"}) {
+    SCOPED_TRACE(at);
+    std::string stored = withValues(R"(},"version":1})");
+    stored.replace(stored.find("2025-03-14T10:00:00Z"), at.size(), at);
+    const EditStack fast = simdjson_decoder::decode<EditStack>(stored);
+    const std::optional<EditStack> codec = AdjustmentDataCodec::decode(stored);
+    ASSERT_TRUE(codec);
+    EXPECT_EQ(decodeFromString<EditStack>(stored), fast);
+    EXPECT_EQ(*codec, fast);
+    ASSERT_TRUE(fast.values.contains(K::exposure));
+    EXPECT_EQ(AdjustmentDataCodec::encode(fast), stored);
+  }
+  // Both ends as dates in code, seconds from 1970.
+  EditStack s;
+  s.setScalar(K::exposure, 0.4, EditOrigin::user(), Date{std::chrono::seconds{-62135596800}});
+  s.setScalar(K::contrast, 0.1, EditOrigin::user(), Date{std::chrono::seconds{253402300799}});
+  const std::string text = AdjustmentDataCodec::encode(s);
+  EXPECT_NE(text.find(R"("lastModifiedAt":"0001-01-01T00:00:00Z")"), std::string::npos) << text;
+  EXPECT_NE(text.find(R"("lastModifiedAt":"9999-12-31T23:59:59Z")"), std::string::npos) << text;
+  EXPECT_EQ(AdjustmentDataCodec::decode(text), s);
+}
+
 TEST(EditStack, EveryWriterCountsOnlyRealChanges) {
   // Each writer on a stack at version 1 holding the user's exposure 0.4, and the version after.
   const std::pair<void (*)(EditStack&), std::int64_t> rows[] = {

@@ -116,7 +116,7 @@ TEST(JsonParser, BigNumbersFailOnlyInTheDecoderThatReadsThem) {
        "Parsed JSON number <-9223372036854775809> does not fit in Int.", "id"},
       {R"({"id":1,"scale":-1e400})", "Parsed JSON number <-1e400> does not fit in Double.",
        "scale"},
-      {R"({"id":1,"scale":2,"ratio":1e300})", "Parsed JSON number <1e+300> does not fit in Float.",
+      {R"({"id":1,"scale":2,"ratio":1e300})", "Parsed JSON number <1e300> does not fit in Float.",
        "ratio"},
   };
   for (const auto& [text, description, path] : rows) {

@@ -13,6 +13,7 @@ namespace tarno::core {
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
 const Date kLongAgo{};
 
 // Clips of the given timeline lengths, each cut from 1 s into a 10 s source.
@@ -69,7 +70,20 @@ TEST(TarnoMovie, ClipEditsClampAndChangeNothingForAnAbsentClip) {
       {[](auto& m, auto& id) { m.setClipAudio(id, -1, 0); }, &MovieClip::volume, 0},
       {[](auto& m, auto& id) { m.setTransition(id, {}, 0); }, &MovieClip::transitionSeconds, 0.1},
       {[](auto& m, auto& id) { m.setAudioFade(id, 5, -1); }, &MovieClip::audioFadeIn, 2},
-      {[](auto& m, auto& id) { m.setAudioFade(id, 5, -1); }, &MovieClip::audioFadeOut, 0}};
+      {[](auto& m, auto& id) { m.setAudioFade(id, 5, -1); }, &MovieClip::audioFadeOut, 0},
+      // An infinite input is clamped like any other.
+      {[](auto& m, auto& id) { m.setTrim(id, -kInf, kInf); }, &MovieClip::inSeconds, 0},
+      {[](auto& m, auto& id) { m.setTrim(id, -kInf, kInf); }, &MovieClip::outSeconds, 10},
+      {[](auto& m, auto& id) { m.setTrim(id, kInf, 3); }, &MovieClip::inSeconds, 3},
+      {[](auto& m, auto& id) { m.setTrim(id, kInf, 3); }, &MovieClip::outSeconds, 10},
+      {[](auto& m, auto& id) { m.setClipSpeed(id, kInf); }, &MovieClip::speed, 4},
+      {[](auto& m, auto& id) { m.setClipSpeed(id, -kInf); }, &MovieClip::speed, 0.25},
+      {[](auto& m, auto& id) { m.setClipAudio(id, kInf, false); }, &MovieClip::volume, 1.5},
+      {[](auto& m, auto& id) { m.setClipAudio(id, -kInf, false); }, &MovieClip::volume, 0},
+      {[](auto& m, auto& id) { m.setAudioFade(id, kInf, -kInf); }, &MovieClip::audioFadeIn, 2},
+      {[](auto& m, auto& id) { m.setAudioFade(id, kInf, -kInf); }, &MovieClip::audioFadeOut, 0},
+      {[](auto& m, auto& id) { m.setTransition(id, {}, -kInf); }, &MovieClip::transitionSeconds,
+       0.1}};
   for (const auto& row : rows) {
     TarnoMovie m = movieOf({4, 1});
     const TarnoMovie before = m;
@@ -85,6 +99,42 @@ TEST(TarnoMovie, ClipEditsClampAndChangeNothingForAnAbsentClip) {
   m.clips[0].sourceSeconds.reset();  // the limit is then the larger out point
   m.setTrim(m.clips[0].id, 7, 3);
   EXPECT_EQ(std::pair(m.clips[0].inSeconds, m.clips[0].outSeconds), std::pair(3.0, 5.0));
+  m.setTrim(m.clips[0].id, -kInf, 4);
+  EXPECT_EQ(std::pair(m.clips[0].inSeconds, m.clips[0].outSeconds), std::pair(0.0, 4.0));
+}
+
+// NaN, and an infinite input that would stay infinite (an out point with no source length to
+// stop it), change nothing: the movie must remain writable.
+TEST(TarnoMovie, EditsRefuseNaNAndResultsThatStayInfinite) {
+  const std::function<void(TarnoMovie&, const Uuid&)> edits[] = {
+      [](auto& m, auto& id) { m.setTrim(id, 0, kInf); },
+      [](auto& m, auto& id) { m.setTrim(id, kNaN, 2); },
+      [](auto& m, auto& id) { m.setTransition(id, TransitionKind::slide, kInf); },
+      [](auto& m, auto& id) { m.setTransition(id, TransitionKind::slide, kNaN); },
+      [](auto& m, auto& id) { m.setClipSpeed(id, kNaN); },
+      [](auto& m, auto& id) { m.setClipAudio(id, kNaN, true); },
+      [](auto& m, auto& id) { m.setAudioFade(id, 1, kNaN); },
+      [](auto& m, auto&) { (void)m.append("a", 0, kInf, 10); },
+      [](auto& m, auto&) { (void)m.append("a", -kInf, 2, 10); },
+      [](auto& m, auto&) { (void)m.append("a", 0, -kInf); },
+      [](auto& m, auto&) { (void)m.appendStill("s", kInf, KenBurnsStyle::none); },
+      [](auto& m, auto&) { (void)m.split(kInf); },
+      [](auto& m, auto&) { m.setMusic(MovieMusic{.volume = kInf}); },
+      [](auto& m, auto&) { m.addTitle(MovieTitle{.startSeconds = kInf}); },
+      [](auto& m, auto&) { m.addTitle(MovieTitle{.durationSeconds = -kInf}); }};
+  for (const auto& edit : edits) {
+    TarnoMovie m = movieOf({4});
+    m.clips[0].sourceSeconds.reset();
+    const TarnoMovie before = m;
+    edit(m, m.clips[0].id);
+    EXPECT_EQ(m, before) << &edit - edits;
+  }
+
+  // Appending takes an infinite input through its rule too.
+  TarnoMovie m = movieOf({});
+  ASSERT_TRUE(m.append("a", 3, -kInf, 10));
+  ASSERT_TRUE(m.appendStill("s", -kInf, KenBurnsStyle::none));
+  EXPECT_EQ(outPoints(m), (std::vector<double>{3, 0}));
 }
 
 TEST(TarnoMovie, ListEditsKeepOrderAndStampOnlyWhatTheyChange) {

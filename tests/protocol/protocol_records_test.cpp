@@ -222,6 +222,12 @@ TEST(ProtocolRecords, DatesAreInternetDateTimesWithWholeSecondsAndAZone) {
   const auto june = sys_days{year{2024} / 6 / 1};
   EXPECT_EQ(RPC::decode<QueryParams>(R"({"dateFrom":"2024-06-01T00:00:00Z"})").dateFrom, june);
   EXPECT_EQ(RPC::decode<QueryParams>(R"({"dateTo":"2024-06-01T02:00:00+02:00"})").dateTo, june);
+  // A model's "no bound" reaches to the ends of the calendar, and is written back as read.
+  const std::string open = R"({"dateFrom":"0001-01-01T00:00:00Z","dateTo":"9999-12-31T23:59:59Z"})";
+  const QueryParams unbounded = RPC::decode<QueryParams>(open);
+  EXPECT_EQ(unbounded.dateFrom, sys_days{year{1} / 1 / 1});
+  EXPECT_EQ(unbounded.dateTo, sys_days{year{9999} / 12 / 31} + 86399s);
+  EXPECT_EQ(RPC::encode(unbounded), open);
   for (std::string_view bad :
        {R"({"dateFrom":"2024-06-01T00:00:00.5Z"})", R"({"dateFrom":"2024-06-01T00:00:00"})",
         R"({"dateFrom":"2024-06-01"})", R"({"dateFrom":1717200000})"}) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <limits>
 #include <set>
 #include <variant>
@@ -56,6 +57,19 @@ TEST(RPC, EncodesLinesWithTheirFallbacks) {
     EXPECT_EQ(line, expected);
   EXPECT_THROW(RPC::encodeRequest(RPCID::number(1), IPCMethod::rate, Probe{.x = -kNaN}),
                tarno::core::EncodingError);
+
+  // Strings of any bytes still make lines the other side reads; a date beyond year 9999 has no
+  // text, so its result falls back like a NaN.
+  const std::string r = "\xEF\xBF\xBD";
+  const std::string cut =
+      RPC::encodeResult(RPCID::string("r\xFF"), std::string("caf\xE9 \xF0\x9F\x98"));
+  EXPECT_EQ(cut, R"({"jsonrpc":"2.0","id":"r)" + r + R"(","result":"caf)" + r + " " + r + "\"}");
+  EXPECT_EQ(RPC::decodeResponse<std::string>(cut), RPCResult<std::string>("caf" + r + " " + r));
+  EXPECT_EQ(RPC::encodeError(std::nullopt, RPCErrorCode::internalError, "\xC0\xAF"),
+            R"({"jsonrpc":"2.0","error":{"code":-32603,"message":")" + r + r + "\"}}");
+  EXPECT_EQ(
+      RPC::encodeResult(RPCID::number(4), tarno::core::Date{std::chrono::seconds{253402300800}}),
+      R"({"jsonrpc":"2.0","id":4,"error":{"code":-32603,"message":"result encoding failed"}})");
 }
 
 TEST(RPC, DecodesResponsesErrorFirst) {

@@ -66,8 +66,15 @@ class DecodingError : public std::runtime_error {
   std::string path_;
 };
 
-// Calendar time with whole seconds on the wire.
-using Date = std::chrono::system_clock::time_point;
+// Calendar time in whole seconds, as on the wire. Counting seconds rather than the clock's own
+// ticks keeps every year from 0000 to 9999 representable whatever the standard library; a time
+// read from the clock is floored to seconds (`floor<seconds>(system_clock::now())`).
+using Date = std::chrono::sys_seconds;
+
+// The clock's current time as a Date.
+inline Date currentDate() {
+  return std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
+}
 
 // Raw bytes, coded as standard base64 text.
 struct Bytes {
@@ -195,8 +202,11 @@ CaseMember singleCase(const JsonValue& v, std::span<const std::string_view> case
 
 // ---- dates, bytes ----------------------------------------------------------------------------
 
-std::string formatISO8601(Date d);                   // "2024-05-01T12:00:00Z"
-std::optional<Date> parseISO8601(std::string_view);  // Z or ±hh:mm; no fractions
+// Dates from 0000-01-01T00:00:00Z to 9999-12-31T23:59:59Z have a text form: "2024-05-01T12:00:00Z".
+// Formatting one outside that range throws EncodingError; parsing takes Z or ±hh:mm (no
+// fractions) and refuses a text whose time in UTC falls outside the range.
+std::string formatISO8601(Date d);
+std::optional<Date> parseISO8601(std::string_view);
 std::string base64Encode(std::string_view bytes);
 std::optional<std::string> base64Decode(std::string_view text);
 

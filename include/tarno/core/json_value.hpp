@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -34,6 +35,14 @@ class JsonValue {
     std::string text;
     friend bool operator==(const BigNumber&, const BigNumber&) = default;
   };
+  // Any other number. A number read from a document whose text there is not the shortest form
+  // of its value ("1.0", "1e-400") keeps that text for diagnostics; the text is shared between
+  // copies and takes no part in comparisons.
+  struct Real {
+    double value = 0;
+    std::shared_ptr<const std::string> text;
+    friend bool operator==(const Real& a, const Real& b) { return a.value == b.value; }
+  };
   using Array = std::vector<JsonValue>;
   using Member = std::pair<std::string, JsonValue>;
   using Object = std::vector<Member>;
@@ -44,7 +53,9 @@ class JsonValue {
   JsonValue(int i) : v_(std::int64_t{i}) {}
   JsonValue(std::int64_t i) : v_(i) {}
   JsonValue(std::uint64_t u);
-  JsonValue(double d) : v_(d) {}
+  JsonValue(double d) : v_(Real{d, nullptr}) {}
+  // A number read from a document, where it was written as `text`.
+  JsonValue(double d, std::string_view text);
   JsonValue(BigNumber n) : v_(std::move(n)) {}
   JsonValue(const char* s) : v_(std::string(s)) {}
   JsonValue(std::string s) : v_(std::move(s)) {}
@@ -63,13 +74,20 @@ class JsonValue {
   const bool* asBool() const { return std::get_if<bool>(&v_); }
   const std::int64_t* asInt64() const { return std::get_if<std::int64_t>(&v_); }
   const std::uint64_t* asUInt64() const { return std::get_if<std::uint64_t>(&v_); }
-  const double* asDouble() const { return std::get_if<double>(&v_); }
+  const double* asDouble() const {
+    const Real* r = std::get_if<Real>(&v_);
+    return r != nullptr ? &r->value : nullptr;
+  }
   const BigNumber* asBigNumber() const { return std::get_if<BigNumber>(&v_); }
   const std::string* asString() const { return std::get_if<std::string>(&v_); }
   const Array* asArray() const { return std::get_if<Array>(&v_); }
   const Object* asObject() const { return std::get_if<Object>(&v_); }
   Array* asArray() { return std::get_if<Array>(&v_); }
   Object* asObject() { return std::get_if<Object>(&v_); }
+
+  // A number as it was written in the document it was read from: the text of a big number, or
+  // of a double written otherwise than in its shortest form; empty for any other value.
+  std::string_view writtenNumber() const;
 
   // Any number as a double (integers converted, a big number rounded when a double holds
   // it); false when not a number or beyond a double's range.
@@ -84,7 +102,7 @@ class JsonValue {
   friend bool operator==(const JsonValue&, const JsonValue&) = default;
 
  private:
-  std::variant<std::nullptr_t, bool, std::int64_t, std::uint64_t, double, BigNumber, std::string,
+  std::variant<std::nullptr_t, bool, std::int64_t, std::uint64_t, Real, BigNumber, std::string,
                Array, Object>
       v_;
 };

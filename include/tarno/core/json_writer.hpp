@@ -17,6 +17,8 @@ class EncodingError : public std::invalid_argument {
 };
 
 // Writes compact JSON (no whitespace, line feeds always escaped) into a caller-owned string.
+// Every string and key comes out as valid UTF-8 whatever bytes it holds: each ill-formed sequence
+// is written as U+FFFD, one per maximal subpart, as decodeUTF8Lossy (text.hpp) repairs text.
 // The writer does not check structure: callers pair begin/end and put a key before each member.
 // Not thread-safe; cheap to construct.
 class JsonWriter {
@@ -33,8 +35,8 @@ class JsonWriter {
   void beginArray();
   void endArray();
   void key(std::string_view name);
-  // A member name known to need no escaping (a declared field or case name: letters, digits
-  // and "_"), written as it is.
+  // A member name known to need no escaping or repair (a declared field or case name: letters,
+  // digits and "_"), written as it is.
   void plainKey(std::string_view name) {
     separate();
     out_.push_back('"');
@@ -55,8 +57,8 @@ class JsonWriter {
   void unsignedInteger(std::uint64_t u);
   void number(double d);  // throws EncodingError when not finite
   void string(std::string_view s);
-  // Text known to need no escaping under any option (no quote, backslash, slash or control
-  // character), such as a date or a declared raw value.
+  // Text known to need no escaping under any option (no quote, backslash, slash, control
+  // character or ill-formed UTF-8), such as a date or a declared raw value.
   void plainString(std::string_view s);
   void value(const JsonValue& v, bool sortKeys = false);
 

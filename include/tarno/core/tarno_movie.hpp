@@ -102,8 +102,10 @@ struct TimelineSpan {
 
 // A plain value record; one thread at a time may edit it. Every editing operation that changes
 // the movie sets updatedAt to the current time; one that names a clip or title that is not
-// there changes nothing (removeTitle still sets updatedAt). An operation given a NaN or infinite
-// number changes nothing either, so a movie's numbers stay finite and it can always be written.
+// there changes nothing (removeTitle still sets updatedAt). Numbers are kept finite, so that a
+// movie can always be written: an operation given NaN changes nothing; an infinite number is
+// taken through the operation's limits (a speed of +inf is 4, a trim from -inf starts at 0),
+// and changes nothing only where the result would stay infinite (a title at +inf).
 struct TarnoMovie {
   Uuid id{};
   std::string name{};

@@ -91,6 +91,8 @@ std::vector<std::string> TarnoAssistantConfig::disallowedTools(bool allowCommit)
 
 std::string TarnoAssistantConfig::mcpConfigJSON(std::string_view mcpPath) {
   using core::JsonValue;
+  // The writer would write such a path with U+FFFD in place of its bad bytes: a path to no file.
+  if (!core::isValidUTF8(mcpPath)) return std::string(mcpConfigFallbackJSON);
   try {
     // Built in the natural order; the writer sorts every object's keys.
     const JsonValue server(JsonValue::Object{
@@ -105,7 +107,7 @@ std::string TarnoAssistantConfig::mcpConfigJSON(std::string_view mcpPath) {
     std::string text;
     core::JsonWriter writer(text, core::JsonWriter::Options{.escapeSlashes = true});
     writer.value(root, /*sortKeys=*/true);
-    if (core::isValidUTF8(text)) return text;
+    return text;
   } catch (const std::exception&) {
   }
   return std::string(mcpConfigFallbackJSON);
