@@ -6,6 +6,7 @@
 #include <simdjson.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -63,7 +64,9 @@ JsonValue numberValue(std::string_view token) {
     case simdjson::dom::element_type::UINT64:
       return JsonValue(std::uint64_t(e.get_uint64().value_unsafe()));
     default:
-      return JsonValue(double(e.get_double().value_unsafe()), token);
+      // Documents that reach this parser are rare: each such number keeps its own text.
+      return JsonValue(double(e.get_double().value_unsafe()),
+                       std::make_shared<const std::string>(token), 0);
   }
 }
 

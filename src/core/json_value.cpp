@@ -5,9 +5,12 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <optional>
+#include <utility>
 
 #include "core/json_dom.hpp"
 #include "json_text_parser.hpp"
@@ -23,16 +26,69 @@ JsonValue::JsonValue(std::uint64_t u) {
   }
 }
 
-JsonValue::JsonValue(double d, std::string_view text) : v_(Real{d, nullptr}) {
-  char shortest[32];
-  const auto r = std::to_chars(shortest, shortest + sizeof shortest, d);
-  if (std::string_view(shortest, static_cast<std::size_t>(r.ptr - shortest)) != text) {
-    std::get<Real>(v_).text = std::make_shared<const std::string>(text);
+namespace {
+
+// The number tokens of a JSON text in document order, read only as far as the one asked for.
+// Used when a diagnostic quotes a number, so it may take its time.
+class NumberTokens {
+ public:
+  explicit NumberTokens(std::string_view text) : text_(text) {}
+
+  // The token, or an empty one past the last.
+  std::string_view token(std::size_t ordinal) {
+    const std::size_t n = text_.size();
+    while (pos_ < n) {
+      const char c = text_[pos_];
+      if (c == '"') {
+        skipString();
+      } else if (c == '-' || (c >= '0' && c <= '9')) {
+        const std::size_t start = pos_;
+        while (pos_ < n && isNumberByte(text_[pos_]))
+          ++pos_;
+        if (next_++ == ordinal) return text_.substr(start, pos_ - start);
+      } else {
+        ++pos_;
+      }
+    }
+    return {};
   }
-}
+
+ private:
+  // From an opening quote to past its closing one: strings hold most of a document's bytes, so
+  // the quote is searched with memchr, and one after an odd run of backslashes is escaped.
+  void skipString() {
+    const std::size_t start = ++pos_;
+    while (true) {
+      const void* q = std::memchr(text_.data() + pos_, '"', text_.size() - pos_);
+      if (q == nullptr) {
+        pos_ = text_.size();
+        return;
+      }
+      const std::size_t quote =
+          static_cast<std::size_t>(static_cast<const char*>(q) - text_.data());
+      std::size_t backslashes = 0;
+      while (quote - backslashes > start && text_[quote - backslashes - 1] == '\\')
+        ++backslashes;
+      pos_ = quote + 1;
+      if (backslashes % 2 == 0) return;
+    }
+  }
+
+  static bool isNumberByte(char c) {
+    return (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E';
+  }
+
+  std::string_view text_;
+  std::size_t pos_ = 0;
+  std::size_t next_ = 0;  // ordinal of the next token from pos_
+};
+
+}  // namespace
 
 std::string_view JsonValue::writtenNumber() const {
-  if (const Real* r = std::get_if<Real>(&v_); r != nullptr && r->text != nullptr) return *r->text;
+  if (const Real* r = std::get_if<Real>(&v_); r != nullptr && r->document != nullptr) {
+    return NumberTokens(*r->document).token(r->ordinal);
+  }
   if (const BigNumber* big = std::get_if<BigNumber>(&v_)) return big->text;
   return {};
 }
@@ -91,50 +147,14 @@ std::string_view JsonValue::typeDescription() const {
 
 namespace {
 
-// The number tokens of a JSON text in document order. Called with ordinals that never decrease,
-// it reads the text once, and only as far as the last token asked for.
-class NumberTokens {
- public:
-  explicit NumberTokens(std::string_view text) : text_(text) {}
-
-  std::string_view token(std::size_t ordinal) {
-    const std::size_t n = text_.size();
-    while (pos_ < n) {
-      const char c = text_[pos_];
-      if (c == '"') {
-        for (++pos_; pos_ < n && text_[pos_] != '"'; ++pos_) {
-          if (text_[pos_] == '\\') ++pos_;
-        }
-        ++pos_;
-      } else if (c == '-' || (c >= '0' && c <= '9')) {
-        const std::size_t start = pos_;
-        while (pos_ < n && isNumberByte(text_[pos_]))
-          ++pos_;
-        if (next_++ == ordinal) return text_.substr(start, pos_ - start);
-      } else {
-        ++pos_;
-      }
-    }
-    return {};
-  }
-
- private:
-  static bool isNumberByte(char c) {
-    return (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E';
-  }
-
-  std::string_view text_;
-  std::size_t pos_ = 0;
-  std::size_t next_ = 0;  // ordinal of the next token from pos_
-};
-
 // simdjson's tree as a value tree. simdjson keeps only a number's value; given the text it
-// parsed, the builder also keeps how each double was written there. simdjson bounds the depth
-// (1024), so the recursion is bounded too.
+// parsed, the builder also lets each double find how it was written there. simdjson bounds the
+// depth (1024), so the recursion is bounded too.
 class TreeBuilder {
  public:
   explicit TreeBuilder(std::optional<std::string_view> source) {
-    if (source) tokens_.emplace(*source);
+    // Ordinals are 32-bit; no frame comes near that many numbers.
+    if (source && source->size() <= UINT32_MAX) source_ = source;
   }
 
   JsonValue build(simdjson::dom::element e) {
@@ -152,8 +172,10 @@ class TreeBuilder {
         return JsonValue(std::uint64_t(e.get_uint64().value_unsafe()));
       case element_type::DOUBLE: {
         const double d = e.get_double().value_unsafe();
-        if (!tokens_) return JsonValue(d);
-        return JsonValue(d, tokens_->token(numbers_++));
+        if (!source_) return JsonValue(d);
+        // One copy of the document, made at its first double, serves all of them.
+        if (document_ == nullptr) document_ = std::make_shared<const std::string>(*source_);
+        return JsonValue(d, document_, static_cast<std::uint32_t>(numbers_++));
       }
       case element_type::STRING:
         return JsonValue(std::string_view(e.get_string().value_unsafe()));
@@ -179,7 +201,8 @@ class TreeBuilder {
   }
 
  private:
-  std::optional<NumberTokens> tokens_;
+  std::optional<std::string_view> source_;
+  std::shared_ptr<const std::string> document_;
   std::size_t numbers_ = 0;  // numbers met so far
 };
 

@@ -35,12 +35,14 @@ class JsonValue {
     std::string text;
     friend bool operator==(const BigNumber&, const BigNumber&) = default;
   };
-  // Any other number. A number read from a document whose text there is not the shortest form
-  // of its value ("1.0", "1e-400") keeps that text for diagnostics; the text is shared between
-  // copies and takes no part in comparisons.
+  // Any other number. One read from a document keeps a copy of that document (shared by all
+  // its numbers) and its place among the document's numbers, so that diagnostics can quote it as
+  // written ("1.0", "1e-400"); the text is looked up only then. Only the value takes part in
+  // comparisons.
   struct Real {
     double value = 0;
-    std::shared_ptr<const std::string> text;
+    std::uint32_t ordinal = 0;
+    std::shared_ptr<const std::string> document;
     friend bool operator==(const Real& a, const Real& b) { return a.value == b.value; }
   };
   using Array = std::vector<JsonValue>;
@@ -53,9 +55,10 @@ class JsonValue {
   JsonValue(int i) : v_(std::int64_t{i}) {}
   JsonValue(std::int64_t i) : v_(i) {}
   JsonValue(std::uint64_t u);
-  JsonValue(double d) : v_(Real{d, nullptr}) {}
-  // A number read from a document, where it was written as `text`.
-  JsonValue(double d, std::string_view text);
+  JsonValue(double d) : v_(Real{.value = d}) {}
+  // The `ordinal`-th number (counting from 0, in document order) of the JSON text `document`.
+  JsonValue(double d, std::shared_ptr<const std::string> document, std::uint32_t ordinal)
+      : v_(Real{d, ordinal, std::move(document)}) {}
   JsonValue(BigNumber n) : v_(std::move(n)) {}
   JsonValue(const char* s) : v_(std::string(s)) {}
   JsonValue(std::string s) : v_(std::move(s)) {}
@@ -85,8 +88,8 @@ class JsonValue {
   Array* asArray() { return std::get_if<Array>(&v_); }
   Object* asObject() { return std::get_if<Object>(&v_); }
 
-  // A number as it was written in the document it was read from: the text of a big number, or
-  // of a double written otherwise than in its shortest form; empty for any other value.
+  // A number as it was written in the document it was read from: the text of a big number or of
+  // such a double; empty for any other value.
   std::string_view writtenNumber() const;
 
   // Any number as a double (integers converted, a big number rounded when a double holds
