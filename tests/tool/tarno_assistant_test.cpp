@@ -7,12 +7,14 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "assistant/engine_test_support.hpp"
 #include "helper_sandbox.hpp"
+#include "mcp_session.hpp"
 #include "tarno/assistant/engine/tarno_assistant_config.hpp"
 #include "tarno/assistant/transport/assistant_helper_client.hpp"
 #include "tarno/core/json_coding.hpp"
@@ -136,6 +138,54 @@ TEST_F(TarnoAssistantTest, APromptOneShotPrintsEveryEventAsOneJSONLine) {
   EXPECT_EQ(record.cwd, sandbox.workingDirectory);
   EXPECT_TRUE(contains(record.environment, "LANG=C.UTF-8"));
   EXPECT_FALSE(contains(record.environment, "TARNO_NOT_FOR_THE_CLI=secret"));
+}
+
+// The gate on the user's photo library holds only when the names the CLI is told to withhold are
+// names of tools the MCP server it is handed really offers: all ten writing tools, and no others
+// that write.
+TEST_F(TarnoAssistantTest, TheWithheldToolsAreExactlyTheMCPServersLibraryWritingTools) {
+  sandbox.script.print().out(resultLine);
+  sandbox.installScript();
+  const HelperResult result = sandbox.run(helper, {"--prompt", "Tidy up", "--mcp", TARNO_MCP_PATH});
+  ASSERT_EQ(result.status, ExitStatus::exitedWith(0)) << result.err;
+  const fakes::FakeClaudeRecord record = sandbox.record();
+
+  const std::optional<std::string> config = argAfter(record.args, "--mcp-config");
+  ASSERT_TRUE(config);
+  const core::JsonValue servers = *core::parseJsonIfValid(*config)->find("mcpServers");
+  ASSERT_EQ(servers.asObject()->size(), 1u);
+  const auto& [serverName, server] = servers.asObject()->front();
+  const std::string command = *server.find("command")->asString();
+  EXPECT_EQ(*server.find("args"), core::JsonValue(core::JsonValue::Array{}));
+
+  const std::optional<std::string> disallowed = argAfter(record.args, "--disallowedTools");
+  ASSERT_TRUE(disallowed);
+  std::set<std::string> withheld;
+  std::istringstream names(*disallowed);
+  for (std::string name; std::getline(names, name, ',');) {
+    const std::string prefix = "mcp__" + serverName + "__";
+    ASSERT_TRUE(name.starts_with(prefix)) << name;
+    withheld.insert(name.substr(prefix.size()));
+  }
+  EXPECT_EQ(withheld.size(), 10u);
+
+  // The server the CLI would start, asked what it offers.
+  const std::string listed = mcpSession(command, sandbox.home() + "/no-app.sock",
+                                        R"({"jsonrpc":"2.0","id":1,"method":"tools/list"})"
+                                        "\n");
+  const core::JsonValue tools = *core::parseJsonIfValid(listed)->find("result")->find("tools");
+  std::set<std::string> offered, writing;
+  for (const core::JsonValue& tool : *tools.asArray()) {
+    const std::string name = *tool.find("name")->asString();
+    offered.insert(name);
+    if (tool.find("description")->asString()->find("Changes the user's photo library") !=
+        std::string::npos) {
+      writing.insert(name);
+    }
+  }
+  for (const std::string& name : withheld)
+    EXPECT_TRUE(offered.contains(name)) << name;
+  EXPECT_EQ(writing, withheld);
 }
 
 // Flags are taken as they stand: the --mcp path unchecked, a flag word as a value, an unknown

@@ -15,14 +15,19 @@
 #include "fakes/fake-chat-server/fake_chat_server.hpp"
 #include "fakes/fake_claude_script.hpp"
 #include "fakes/ipc_line_client.hpp"
+#include "mcp_session.hpp"
 #include "tarno/assistant/session/assistant_event.hpp"
 #include "tarno/assistant/support/child_process.hpp"
 #include "tarno/assistant/support/descriptor_io.hpp"
 #include "tarno/core/json_coding.hpp"
+#include "tarno/protocol/collection_records.hpp"
+#include "tarno/protocol/edit_records.hpp"
 #include "tarno/protocol/ipc_endpoint.hpp"
 #include "tarno/protocol/library_records.hpp"
+#include "tarno/protocol/media_records.hpp"
 #include "tarno/protocol/query_records.hpp"
 #include "tarno/protocol/rpc.hpp"
+#include "tarno/protocol/snapshot_records.hpp"
 
 namespace tarno::assistant {
 namespace {
@@ -297,6 +302,145 @@ TEST(TarnoHeadless, TheNativeEngineAndTheMCPServerActOnIt) {
   EXPECT_EQ(got.photo.id, id);
   ASSERT_TRUE(got.metadata);
   EXPECT_EQ(got.metadata->rating, 4);
+}
+
+// A model's edit session through tarno-mcp against the headless app, each step's effect read
+// back through the app's own methods: a stale version refused, the right one applied with a
+// preview the model can see, a snapshot, a collection and an export.
+class MCPOnHeadless : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(headless.firstLine(), "tarno-headless: serving on " + place.socket() + "\n");
+    awaitScan(place.socket());
+    id = somePhoto(place.socket());
+  }
+
+  // Each call's result ({"content":…,"isError":…}), in order.
+  std::vector<core::JsonValue> calls(
+      const std::vector<std::pair<std::string, std::string>>& script) {
+    std::string input;
+    int n = 0;
+    for (const auto& [tool, arguments] : script) {
+      input += R"({"jsonrpc":"2.0","id":)" + std::to_string(++n) +
+               R"(,"method":"tools/call","params":{"name":")" + tool + R"(","arguments":)" +
+               arguments + "}}\n";
+    }
+    std::vector<core::JsonValue> results;
+    for (const core::JsonValue& answer :
+         testing::answerLines(testing::mcpSession(TARNO_MCP_PATH, place.socket(), input))) {
+      const core::JsonValue* result = answer.find("result");
+      results.push_back(result ? *result : core::JsonValue());
+    }
+    EXPECT_EQ(results.size(), script.size());
+    return results;
+  }
+
+  static bool isError(const core::JsonValue& result) {
+    const core::JsonValue* flag = result.find("isError");
+    return !flag || *flag != core::JsonValue(false);
+  }
+  static const core::JsonValue::Array& content(const core::JsonValue& result) {
+    static const core::JsonValue::Array none;
+    const core::JsonValue* items = result.find("content");
+    return items && items->isArray() ? *items->asArray() : none;
+  }
+  static std::string itemText(const core::JsonValue& item) {
+    const core::JsonValue* text = item.find("text");
+    return text && text->isString() ? *text->asString() : "";
+  }
+  // A PNG file in Base64 begins with its signature, 89 50 4E 47 0D 0A 1A 0A.
+  static bool isPNGImage(const core::JsonValue& item) {
+    const core::JsonValue* data = item.find("data");
+    return item.find("type") && *item.find("type") == core::JsonValue("image") &&
+           item.find("mimeType") && *item.find("mimeType") == core::JsonValue("image/png") &&
+           data && data->isString() && data->asString()->starts_with("iVBORw0KGgo");
+  }
+
+  protocol::EditGetResult stack() const {
+    return result<protocol::EditGetResult>(
+        call(place.socket(), "edit.get", R"({"id":")" + id + "\"}"));
+  }
+
+  Place place;
+  Headless headless{place.arguments()};
+  std::string id;
+};
+
+TEST_F(MCPOnHeadless, EditsPreviewsSnapshotsCollectsAndExportsAPhoto) {
+  const std::int64_t version = stack().version;
+  const std::string photo = R"("id":")" + id + "\"";
+  const std::string brighter = R"("ops":[{"kind":"exposure","scalar":0.5}])";
+  const std::vector<core::JsonValue> results = calls({
+      {"tarno_edit",
+       "{" + photo + "," + brighter + R"(,"expectedVersion":)" + std::to_string(version + 5) + "}"},
+      {"tarno_edit", "{" + photo + "," + brighter + R"(,"expectedVersion":)" +
+                         std::to_string(version) + R"(,"preview":true,"previewLongEdge":160})"},
+      {"tarno_preview", "{" + photo + R"(,"longEdge":96})"},
+      {"tarno_snapshot_save", "{" + photo + R"(,"name":"brighter"})"},
+      {"tarno_collection_create", R"({"name":"Picks"})"},
+      {"tarno_collection_add", R"({"name":"Picks","ids":[")" + id + R"("]})"},
+      {"tarno_export", "{" + photo + R"(,"format":"png","longEdge":120})"},
+  });
+  ASSERT_EQ(results.size(), 7u);
+
+  // The stale version: the app's conflict as the tool's error text, and only one edit made.
+  EXPECT_TRUE(isError(results[0]));
+  ASSERT_EQ(content(results[0]).size(), 1u);
+  EXPECT_NE(
+      itemText(content(results[0])[0])
+          .find("at version " + std::to_string(version) + ", not " + std::to_string(version + 5)),
+      std::string::npos)
+      << itemText(content(results[0])[0]);
+  const protocol::EditGetResult now = stack();
+  EXPECT_EQ(now.version, version + 1);
+  ASSERT_TRUE(now.stack.values.contains(core::AdjustmentKind::exposure));
+  EXPECT_EQ(now.stack.values.at(core::AdjustmentKind::exposure).payload,
+            core::AdjustmentPayload::scalar(0.5));
+
+  // The edit and the preview each come with an image and a note that says what the app said.
+  const auto preview = result<protocol::PreviewResult>(
+      call(place.socket(), "preview.render", "{" + photo + R"(,"longEdge":96})"));
+  EXPECT_EQ(preview.appliedStackVersion, version + 1);
+  const std::string what =
+      "PNG of edit stack version " + std::to_string(version + 1) +
+      (preview.basedOnOriginal ? ", the original without edits" : ", edits applied");
+  for (int i : {1, 2}) {
+    SCOPED_TRACE(i);
+    EXPECT_FALSE(isError(results[i]));
+    ASSERT_EQ(content(results[i]).size(), 2u);
+    EXPECT_TRUE(isPNGImage(content(results[i])[0]));
+    EXPECT_NE(itemText(content(results[i])[1]).find(what), std::string::npos)
+        << itemText(content(results[i])[1]);
+  }
+  EXPECT_EQ(*content(results[2])[0].find("data"), core::JsonValue(preview.pngBase64));
+  EXPECT_TRUE(itemText(content(results[2])[1])
+                  .starts_with("preview " + std::to_string(preview.width) + "x" +
+                               std::to_string(preview.height) + " "));
+  EXPECT_NE(itemText(content(results[1])[1]).find(R"("newVersion":)" + std::to_string(version + 1)),
+            std::string::npos);
+
+  for (std::size_t i = 3; i < results.size(); ++i) {
+    EXPECT_FALSE(isError(results[i])) << i << ": " << itemText(content(results[i]).at(0));
+  }
+  const auto snapshots = result<protocol::SnapshotListResult>(
+      call(place.socket(), "snapshot.list", R"({"id":")" + id + "\"}"));
+  ASSERT_EQ(snapshots.snapshots.size(), 1u);
+  EXPECT_EQ(snapshots.snapshots[0].name, "brighter");
+
+  const auto collections =
+      result<protocol::CollectionListResult>(call(place.socket(), "collection.list"));
+  ASSERT_EQ(collections.collections.size(), 1u);
+  EXPECT_EQ(collections.collections[0].name, "Picks");
+  EXPECT_EQ(collections.collections[0].count, 1);
+
+  const auto exported =
+      core::decodeFromString<protocol::ExportRenderResult>(itemText(content(results[6]).at(0)));
+  EXPECT_EQ(exported.format, "png");
+  std::ifstream file(exported.path, std::ios::binary);
+  std::string signature(8, '\0');
+  file.read(signature.data(), 8);
+  EXPECT_EQ(signature, "\x89PNG\r\n\x1a\n");
+  EXPECT_EQ(static_cast<std::int64_t>(fs::file_size(exported.path)), exported.bytes);
 }
 
 }  // namespace

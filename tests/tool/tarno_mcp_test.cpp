@@ -10,6 +10,7 @@
 #include <variant>
 
 #include "fakes/fake-app-peer/fake_app_peer.hpp"
+#include "mcp_session.hpp"
 #include "tarno/assistant/native/native_tool_catalog.hpp"
 #include "tarno/assistant/support/child_process.hpp"
 #include "tarno/assistant/support/descriptor_io.hpp"
@@ -37,21 +38,7 @@ void expectTranscript(const std::string& ipc, const std::string& transcript, Val
     if (line.starts_with("<")) expected += text + "\n";
   }
   input.pop_back();
-  auto child = std::get<ChildProcess>(
-      ChildProcess::spawn(ChildProcess::Options(TARNO_MCP_PATH)
-                              .withArguments({"--ipc", ipc})
-                              .withStandardInput(ChildProcess::Stdio::piped())
-                              .withStandardOutput(ChildProcess::Stdio::piped())
-                              .withStandardError(ChildProcess::Stdio::piped())));
-  std::jthread feed([&input, in = child.takeStdin()] { (void)writeAll(in.get(), input); });
-  const unique_fd out = child.takeStdout(), err = child.takeStderr();
-  std::string printed, noted;
-  std::array sources{OutputSource{out.get(), [&](auto chunk) { printed += chunk; }},
-                     OutputSource{err.get(), [&](auto chunk) { noted += chunk; }}};
-  readToEnd(sources);
-  EXPECT_EQ(child.wait(), ExitStatus::exitedWith(0));
-  EXPECT_EQ(noted, "");
-  EXPECT_EQ(printed, expected);
+  EXPECT_EQ(testing::mcpSession(TARNO_MCP_PATH, ipc, input), expected);
 }
 
 TEST(TarnoMCP, AnswersTheHandshakeAndTheToolsAndRefusesBadLinesWithoutStopping) {
@@ -60,12 +47,6 @@ TEST(TarnoMCP, AnswersTheHandshakeAndTheToolsAndRefusesBadLinesWithoutStopping) 
     if (request.find("photo.flag") == std::string::npos) return R"({"result":)" + request + "}";
     return R"({"id":1,"error":{"code":-32001,"message":"store is closed"}})";
   });
-  std::string tools;
-  for (const NativeTool& tool : NativeToolCatalog::tools()) {
-    const core::JsonValue entry = core::JsonValue::Object{
-        {"name", tool.name}, {"description", tool.description}, {"inputSchema", tool.parameters}};
-    tools += (tools.empty() ? "" : ",") + core::encodeToString(entry);
-  }
   expectTranscript(app.socketPath(), R"(
 > {"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2024-11-05","capabilities":{}}}
 < {"jsonrpc":"2.0","id":1,"result":{"protocolVersion":"2024-11-05","capabilities":{"tools":{"listChanged":false}},"serverInfo":{"name":"tarno","version":"{VERSION}"}}}
@@ -76,16 +57,14 @@ TEST(TarnoMCP, AnswersTheHandshakeAndTheToolsAndRefusesBadLinesWithoutStopping) 
 > {"jsonrpc":"2.0","id":"i","method":"initialize","params":{"protocolVersion":"1999-01-01"}}
 < {"jsonrpc":"2.0","id":"i","result":{"protocolVersion":"2025-11-25","capabilities":{"tools":{"listChanged":false}},"serverInfo":{"name":"tarno","version":"{VERSION}"}}}
 > {"jsonrpc":"2.0","method":"notifications/initialized"}
-> {"jsonrpc":"2.0","id":2,"method":"tools/list"}
-< {"jsonrpc":"2.0","id":2,"result":{"tools":[{TOOLS}]}}
 > {"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"tarno_rate","arguments":{"ids":["a"],"rating":5}}}
 < {"jsonrpc":"2.0","id":3,"result":{"content":[{"type":"text","text":"{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"photo.rate\",\"params\":{\"ids\":[\"a\"],\"rating\":5}}"}],"isError":false}}
 > {"jsonrpc":"2.0","id":4,"method":"tools/call","params":{"name":"tarno_flag","arguments":{"ids":["a"],"flag":"pick"}}}
 < {"jsonrpc":"2.0","id":4,"result":{"content":[{"type":"text","text":"store is closed"}],"isError":true}}
 > {"jsonrpc":"2.0","id":5,"method":"tools/call","params":{"name":"tarno_get","arguments":{"id":"{LONG}"}}}
 < {"jsonrpc":"2.0","id":5,"result":{"content":[{"type":"text","text":"{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"photo.get\",\"params\":{\"id\":\"{LONG}\"}}"}],"isError":false}}
-> {"jsonrpc":"2.0","id":6,"method":"tools/call","params":{"name":"tarno_delete","arguments":{}}}
-< {"jsonrpc":"2.0","id":6,"error":{"code":-32602,"message":"unknown tool 'tarno_delete'"}}
+> {"jsonrpc":"2.0","id":6,"method":"tools/call","params":{"name":"tarno_Delete","arguments":{}}}
+< {"jsonrpc":"2.0","id":6,"error":{"code":-32602,"message":"unknown tool 'tarno_Delete'"}}
 > {"jsonrpc":"2.0","id":7,"method":"server/discover"}
 < {"jsonrpc":"2.0","id":7,"error":{"code":-32601,"message":"method not found: server/discover"}}
 > not json
@@ -95,7 +74,7 @@ TEST(TarnoMCP, AnswersTheHandshakeAndTheToolsAndRefusesBadLinesWithoutStopping) 
 > {"jsonrpc":"2.0","id":9,"result":{}}
 > {"jsonrpc":"2.0","id":10,"method":"ping"}
 < {"jsonrpc":"2.0","id":10,"result":{}})",
-                   {{"{TOOLS}", tools}, {"{LONG}", std::string(2000, 'x')}});  // not cut
+                   {{"{LONG}", std::string(2000, 'x')}});  // not cut
 
   // Without the app each call says so; a line beyond the app's frame limit is refused whole.
   const std::string gone = app.socketPath() + ".gone";
@@ -165,18 +144,18 @@ TEST(TarnoMCP, CarriesArgumentsAndAnswersThroughAsTheirText) {
   });
   // A line at the frame limit whose numbers a re-encoding would lengthen (9e15 as 9e+15).
   std::string grown =
-      R"({"jsonrpc":"2.0","id":5,"method":"tools/call","params":{"name":"tarno_rate","arguments":{"ids":[9e15)";
+      R"({"jsonrpc":"2.0","id":5,"method":"tools/call","params":{"name":"tarno_rate","arguments":{"ids":["a"],"rating":1,"n":[9e15)";
   while (grown.size() + 10 < protocol::FrameCodec::maxFrameBytes)
     grown += ",9e15";
   grown += "]}}}";
   expectTranscript(app.socketPath(), R"(
-> {"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"tarno_rate","arguments":{ "ids" : [ "a b" ],"rating":9e15, "rating":1.0 }}}
+> {"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"tarno_rate","arguments":{ "ids" : [ "a b" ],"rating":1, "rating":9e15 }}}
 < {"jsonrpc":"2.0","id":1,"result":{"content":[{"type":"text","text":"\"ok\""}],"isError":false}}
 > {"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"tarno_get","arguments":{"id":"a"}}}
 < {"jsonrpc":"2.0","id":2,"result":{"content":[{"type":"text","text":"{\"n\":1.50,\"s\":\"caf\\u00e9 \\\"x\\\"\"}"}],"isError":false}}
 > {"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"tarno_context","arguments":null}}
 < {"jsonrpc":"2.0","id":3,"result":{"content":[{"type":"text","text":"[1e400]"}],"isError":false}}
-> {"jsonrpc":"2.0","id":4,"method":"tools/call","params":{"name":"tarno_flag","arguments":{}}}
+> {"jsonrpc":"2.0","id":4,"method":"tools/call","params":{"name":"tarno_flag","arguments":{"ids":[],"flag":"none"}}}
 < {"jsonrpc":"2.0","id":4,"result":{"content":[{"type":"text","text":"no response"}],"isError":true}}
 > {GROWN}
 < {"jsonrpc":"2.0","id":5,"result":{"content":[{"type":"text","text":"\"ok\""}],"isError":false}})",
@@ -185,10 +164,10 @@ TEST(TarnoMCP, CarriesArgumentsAndAnswersThroughAsTheirText) {
   ASSERT_EQ(requests.size(), 5u);
   EXPECT_EQ(
       requests[0],
-      R"({"jsonrpc":"2.0","id":1,"method":"photo.rate","params":{"ids":["a b"],"rating":9e15,"rating":1.0}})");
+      R"({"jsonrpc":"2.0","id":1,"method":"photo.rate","params":{"ids":["a b"],"rating":1,"rating":9e15}})");
   EXPECT_EQ(requests[2], R"({"jsonrpc":"2.0","id":1,"method":"app.context","params":{}})");
   EXPECT_TRUE(requests[4].starts_with(
-      R"({"jsonrpc":"2.0","id":1,"method":"photo.rate","params":{"ids":[9e15,9e15,)"));
+      R"({"jsonrpc":"2.0","id":1,"method":"photo.rate","params":{"ids":["a"],"rating":1,"n":[9e15,9e15,)"));
   EXPECT_TRUE(requests[4].ends_with(",9e15]}}"));
 }
 

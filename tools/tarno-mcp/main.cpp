@@ -1,6 +1,6 @@
 // tarno-mcp: the Model Context Protocol server that gives the claude CLI the app's tools. It
-// speaks newline-delimited JSON-RPC 2.0 on standard input and output, offers the native tool
-// catalog and carries each tool call to the app's IPC socket the way the native engine does.
+// speaks newline-delimited JSON-RPC 2.0 on standard input and output, offers a tool for every
+// method of the app (tool_table.hpp) and carries each tool call to the app's IPC socket.
 //
 //   tarno-mcp [--ipc SOCKET]
 //
@@ -23,8 +23,6 @@
 
 #include "tarno/assistant/native/app_dispatch.hpp"
 #include "tarno/assistant/native/json_text.hpp"
-#include "tarno/assistant/native/native_agent_runner.hpp"
-#include "tarno/assistant/native/native_tool_catalog.hpp"
 #include "tarno/assistant/support/descriptor_io.hpp"
 #include "tarno/assistant/support/diagnostics.hpp"
 #include "tarno/core/json_value.hpp"
@@ -33,6 +31,8 @@
 #include "tarno/protocol/frame_codec.hpp"
 #include "tarno/protocol/ipc_endpoint.hpp"
 #include "tarno/protocol/rpc.hpp"
+#include "tool_call.hpp"
+#include "tool_table.hpp"
 
 #ifndef TARNO_PROJECT_VERSION
 #error "the build defines TARNO_PROJECT_VERSION"
@@ -86,6 +86,12 @@ std::string answer(std::string_view id, std::string_view kind, WriteBody&& write
 
 std::string answer(std::string_view id, const JsonValue& result) {
   return answer(id, "result", [&](core::JsonWriter& w) { w.value(result); });
+}
+
+// A result that is JSON text already.
+std::string answerWithText(std::string_view id, std::string_view result) {
+  return answer(
+      id, "result", [&](core::JsonWriter& w) { w.output() += result; }, result.size());
 }
 
 std::string refusal(std::string_view id, const Refusal& refused) {
@@ -166,7 +172,8 @@ class Server {
                      std::optional<std::string_view> params) const {
     if (method == "initialize") return answer(id, initialize(objectParams(params)));
     if (method == "ping") return answer(id, JsonValue::Object{});
-    if (method == "tools/list") return answer(id, toolList());
+    // Built once: every client asks for it, some of them often.
+    if (method == "tools/list") return answerWithText(id, mcp::toolListJSON());
     if (method == "tools/call") return callTool(id, objectParams(params));
     throw Refusal{RPCErrorCode::methodNotFound, "method not found: " + std::string(method)};
   }
@@ -190,61 +197,25 @@ class Server {
         {"serverInfo", JsonValue::Object{{"name", "tarno"}, {"version", TARNO_PROJECT_VERSION}}}};
   }
 
-  // Built once: the catalog never changes.
-  static const JsonValue& toolList() {
-    static const JsonValue list = [] {
-      JsonValue::Array tools;
-      for (const assistant::NativeTool& tool : assistant::NativeToolCatalog::tools()) {
-        tools.push_back(JsonValue::Object{{"name", tool.name},
-                                          {"description", tool.description},
-                                          {"inputSchema", tool.parameters}});
-      }
-      return JsonValue(JsonValue::Object{{"tools", std::move(tools)}});
-    }();
-    return list;
-  }
-
   std::string callTool(std::string_view id, std::string_view params) const {
     const std::optional<std::string_view> nameMember = JsonText::member(params, "name");
     if (!nameMember || JsonText::kind(*nameMember) != JsonText::Kind::string) {
       throw Refusal{RPCErrorCode::invalidParams, "invalid params: no tool name"};
     }
     const std::string name = JsonText::decoded(*nameMember);
-    if (!assistant::NativeToolCatalog::method(name)) {
-      throw Refusal{RPCErrorCode::invalidParams, "unknown tool '" + name + "'"};
-    }
+    const mcp::Tool* tool = mcp::findTool(name);
+    if (!tool) throw Refusal{RPCErrorCode::invalidParams, "unknown tool '" + name + "'"};
     std::optional<std::string_view> arguments = JsonText::member(params, "arguments");
     if (arguments && JsonText::kind(*arguments) == JsonText::Kind::null) arguments.reset();
     if (arguments && JsonText::kind(*arguments) != JsonText::Kind::object) {
       throw Refusal{RPCErrorCode::invalidParams, "invalid params: arguments are not an object"};
     }
-    const auto outcome = assistant::NativeAgentRunner::runTool(
-        name, arguments.value_or("{}"),
-        [this](const std::string& request) {
+    const std::string result =
+        mcp::callTool(*tool, arguments.value_or("{}"), [this](const std::string& request) {
           return assistant::AppDispatch::call(socketPath_, request);
-        },
-        assistant::NativeAgentRunner::ResultText::wholeJSON);
-    if (assistant::diagnostics::debugEnabled()) {
-      debug("called " + name + (outcome.isError ? ": " + outcome.text : ""));
-    }
-    return answer(
-        id, "result",
-        [&](core::JsonWriter& w) {
-          w.beginObject();
-          w.key("content");
-          w.beginArray();
-          w.beginObject();
-          w.key("type");
-          w.string("text");
-          w.key("text");
-          w.string(outcome.text);
-          w.endObject();
-          w.endArray();
-          w.key("isError");
-          w.boolean(outcome.isError);
-          w.endObject();
-        },
-        outcome.text.size());
+        });
+    if (assistant::diagnostics::debugEnabled()) debug("called " + name);
+    return answerWithText(id, result);
   }
 
   std::string socketPath_;

@@ -144,13 +144,19 @@ NativeAgentRunner::ToolOutcome NativeAgentRunner::runTool(std::string_view name,
                                                           std::string_view argumentsJSON,
                                                           const Dispatch& dispatch,
                                                           ResultText form) {
-  using JsonText::Kind;
   const std::optional<protocol::IPCMethod> method = NativeToolCatalog::method(name);
   if (!method) return {"unknown tool '" + std::string(name) + "'", true};
+  return runMethod(*method, argumentsJSON, dispatch, form);
+}
 
+NativeAgentRunner::ToolOutcome NativeAgentRunner::runMethod(protocol::IPCMethod method,
+                                                            std::string_view argumentsJSON,
+                                                            const Dispatch& dispatch,
+                                                            ResultText form) {
+  using JsonText::Kind;
   // The arguments and the answer travel as their text; a value tree of either could take many
   // times its size, and a re-encoding could lengthen it beyond what a frame holds.
-  std::string request = protocol::RPC::encodeRequest(protocol::RPCID::number(1), *method);
+  std::string request = protocol::RPC::encodeRequest(protocol::RPCID::number(1), method);
   request.pop_back();  // its closing brace: the parameters go last
   request += R"(,"params":)";
   request.reserve(request.size() + argumentsJSON.size() + 2);  // the closing brace included

@@ -15,6 +15,7 @@
 #include "tarno/assistant/session/assistant_event.hpp"
 #include "tarno/assistant/session/assistant_run_request.hpp"
 #include "tarno/assistant/support/event_stream.hpp"
+#include "tarno/protocol/ipc_method.hpp"
 
 namespace tarno::assistant::NativeAgentRunner {
 
@@ -54,5 +55,9 @@ enum class ResultText { forLocalModel, wholeJSON };
 // whitespace; neither they nor the answer become a value tree.
 ToolOutcome runTool(std::string_view name, std::string_view argumentsJSON, const Dispatch& dispatch,
                     ResultText form = ResultText::forLocalModel);
+
+// The same for a method named directly, for hosts that offer tools beyond the catalog's.
+ToolOutcome runMethod(protocol::IPCMethod method, std::string_view argumentsJSON,
+                      const Dispatch& dispatch, ResultText form = ResultText::forLocalModel);
 
 }  // namespace tarno::assistant::NativeAgentRunner
