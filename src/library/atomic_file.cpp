@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "library/owned_fd.hpp"
 #include "tarno/core/text.hpp"
+#include "tarno/protocol/unique_fd.hpp"
 
 namespace tarno::library {
 namespace {
@@ -38,7 +38,7 @@ bool replaceFileAtomically(const std::filesystem::path& target, std::string_view
   const std::filesystem::path folder = target.parent_path().empty() ? "." : target.parent_path();
   // The leading dot keeps the scanner from taking a half-written file for a photo.
   std::string temporary = (folder / ("." + target.filename().native() + ".XXXXXX")).native();
-  OwnedFd fd(::mkostemp(temporary.data(), O_CLOEXEC));
+  protocol::unique_fd fd(::mkostemp(temporary.data(), O_CLOEXEC));
   if (!fd.valid()) return fail(error, "cannot create a file in", folder);
   auto discard = [&](std::string_view what) {
     const bool result = fail(error, what, target);
@@ -51,7 +51,7 @@ bool replaceFileAtomically(const std::filesystem::path& target, std::string_view
     return discard("cannot write");
   fd.reset();
   if (::rename(temporary.c_str(), target.c_str()) != 0) return discard("cannot replace");
-  const OwnedFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const protocol::unique_fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir.valid()) ::fsync(dir.get());
   return true;
 }

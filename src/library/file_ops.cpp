@@ -10,8 +10,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "library/owned_fd.hpp"
 #include "tarno/core/uuid.hpp"
+#include "tarno/protocol/unique_fd.hpp"
 
 namespace tarno::library {
 
@@ -36,7 +36,7 @@ bool writeAll(int fd, std::string_view bytes) {
 }
 
 void syncFolder(const std::filesystem::path& folder) {
-  OwnedFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  protocol::unique_fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir.get() >= 0) ::fsync(dir.get());
 }
 
@@ -64,7 +64,7 @@ bool renameNoReplace(const std::filesystem::path& from, const std::filesystem::p
 
 std::filesystem::path copyIntoFolder(const std::filesystem::path& source,
                                      const std::filesystem::path& folder, std::string* error) {
-  OwnedFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  protocol::unique_fd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   if (in.get() < 0) return fail(error, "cannot open", source), std::filesystem::path();
   struct stat st {};
   if (::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -74,7 +74,7 @@ std::filesystem::path copyIntoFolder(const std::filesystem::path& source,
   std::error_code ec;
   std::filesystem::create_directories(folder, ec);
   const std::filesystem::path temporary = temporaryBeside(folder / source.filename());
-  OwnedFd out(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  protocol::unique_fd out(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
   if (out.get() < 0) return fail(error, "cannot create", temporary), std::filesystem::path();
   char buffer[1 << 16];
   bool ok = true;

@@ -18,9 +18,9 @@
 #include <unordered_set>
 #include <vector>
 
-#include "library/owned_fd.hpp"
 #include "tarno/library/image_reader.hpp"
 #include "tarno/library/media_reader.hpp"
+#include "tarno/protocol/unique_fd.hpp"
 
 namespace tarno::library {
 namespace {
@@ -54,8 +54,8 @@ struct FolderScanner::State {
   ScanSink& sink;
   std::string skip;  // relative to the folder, '/'-separated; empty when nothing is skipped
 
-  OwnedFd wake;     // eventfd: a rescan was asked for, or the scanner is stopping
-  OwnedFd inotify;  // valid while watching
+  protocol::unique_fd wake;     // eventfd: a rescan was asked for, or the scanner is stopping
+  protocol::unique_fd inotify;  // valid while watching
   std::unordered_map<int, std::string> watchedFolders;  // watch descriptor → relative folder
 
   std::atomic<bool> stopping{false};
@@ -109,7 +109,8 @@ struct FolderScanner::State {
   // are listed in `unreadable`.
   void walk(const std::string& start, const std::unordered_map<std::string, FileStamp>& known,
             std::unordered_set<std::string>* seen, std::vector<std::string>* unreadable) {
-    const OwnedFd root(::open(options.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const protocol::unique_fd root(
+        ::open(options.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!root.valid()) {
       unreadable->push_back(start);
       return;
@@ -118,8 +119,8 @@ struct FolderScanner::State {
     while (!pending.empty() && !stopping.load()) {
       const std::string folder = std::move(pending.back());
       pending.pop_back();
-      OwnedFd fd(::openat(root.get(), folder.empty() ? "." : folder.c_str(),
-                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      protocol::unique_fd fd(::openat(root.get(), folder.empty() ? "." : folder.c_str(),
+                                      O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
       if (!fd.valid()) {
         unreadable->push_back(folder);
         continue;

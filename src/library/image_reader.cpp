@@ -17,9 +17,9 @@
 #include "library/decoded_original.hpp"
 #include "library/exiv2_runtime.hpp"
 #include "library/media_kind.hpp"
-#include "library/owned_fd.hpp"
 #include "library/vips_runtime.hpp"
 #include "tarno/core/text.hpp"
+#include "tarno/protocol/unique_fd.hpp"
 
 namespace tarno::library {
 namespace {
@@ -48,7 +48,7 @@ std::string lastVipsError() {
 // A raw file is shown through the largest preview its camera embedded (libvips here decodes no
 // raw data), turned by the raw's own orientation, which the preview seldom carries.
 struct Input {
-  OwnedFd fd;
+  protocol::unique_fd fd;
   std::string_view bytes;
   std::string owned;  // an embedded preview's bytes
   bool fromBytes = false;

@@ -18,10 +18,10 @@
 #include "library/atomic_file.hpp"
 #include "library/exiv2_runtime.hpp"
 #include "library/media_kind.hpp"
-#include "library/owned_fd.hpp"
 #include "library/video_header.hpp"
 #include "library/vips_runtime.hpp"
 #include "tarno/core/text.hpp"
+#include "tarno/protocol/unique_fd.hpp"
 
 namespace tarno::library {
 namespace {
@@ -372,12 +372,12 @@ void fillFromExiv2(const Exiv2::Image& image, MediaMetadata* out) {
   out->keywords = keywordsOf(image.iptcData(), xmpData);
 }
 
-OwnedFd openForReading(const std::filesystem::path& file) {
+protocol::unique_fd openForReading(const std::filesystem::path& file) {
   int fd;
   do {
     fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
-  return OwnedFd(fd);
+  return protocol::unique_fd(fd);
 }
 
 std::optional<MediaMetadata> readVideo(int fd, const std::filesystem::path& file) {
@@ -445,7 +445,7 @@ std::optional<MediaMetadata> readMetadata(const std::filesystem::path& file,
                                           const FileStamp& stamp) {
   ensureExiv2();
   try {
-    const OwnedFd fd = openForReading(file);
+    const protocol::unique_fd fd = openForReading(file);
     struct stat st {};
     if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0)
       return std::nullopt;
@@ -473,7 +473,7 @@ std::optional<std::vector<std::pair<std::string, std::string>>> readAllTags(
   std::vector<std::pair<std::string, std::string>> tags;
   try {
     if (kindOfName(file.filename().native()) == Kind::video) {
-      const OwnedFd fd = openForReading(file);
+      const protocol::unique_fd fd = openForReading(file);
       if (!fd.valid()) return std::nullopt;
       const auto header = readVideoHeader(fd.get());
       if (!header) return std::nullopt;
