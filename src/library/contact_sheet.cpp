@@ -72,6 +72,29 @@ std::optional<VImage> cell(const std::string& png, int edge) {
   }
 }
 
+// The file name centred in a white strip under its cell, black, cut to the cell's width. The
+// text engine reads markup, so the name is escaped: a file may be called "<b>&.jpg".
+VImage caption(const std::string& name, int edge, int height) {
+  const VImage white = (VImage::black(edge, height, VImage::option()->set("bands", 3)) + 255)
+                           .cast(VIPS_FORMAT_UCHAR);
+  try {
+    char* escaped = g_markup_escape_text(name.c_str(), -1);
+    // "sans 10" is about 11 pixels tall at 72 dpi: scaled to fill 60% of the strip.
+    VImage text = VImage::text(
+        escaped,
+        VImage::option()->set("font", "sans 10")->set("dpi", std::max(24, height * 72 * 6 / 110)));
+    g_free(escaped);
+    if (text.width() > edge) text = text.crop(0, 0, edge, text.height());
+    if (text.height() > height) text = text.crop(0, 0, text.width(), height);
+    const VImage ink = (text * -1 + 255).cast(VIPS_FORMAT_UCHAR);
+    return white.insert(ink.bandjoin(ink).bandjoin(ink), (edge - ink.width()) / 2,
+                        (height - ink.height()) / 2);
+  } catch (const vips::VError&) {
+    vips_error_clear();
+    return white;
+  }
+}
+
 }  // namespace
 
 bool writeContactSheet(Library& library, const std::filesystem::path& out,
@@ -93,7 +116,10 @@ bool writeContactSheet(Library& library, const std::filesystem::path& out,
       ++counts.skipped;
       continue;
     }
-    cells.push_back(*c);
+    const int captionHeight = std::max(12, edge / 10);
+    cells.push_back(c->join(caption(library.fileName(id).value_or(""), edge, captionHeight),
+                            VIPS_DIRECTION_VERTICAL)
+                        .copy_memory());
   }
   counts.photos = static_cast<int>(cells.size());
   if (outcome != nullptr) *outcome = counts;

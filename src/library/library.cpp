@@ -6,6 +6,7 @@
 
 #include "library/handlers.hpp"
 #include "tarno/core/json_coding.hpp"
+#include "tarno/core/text.hpp"
 #include "tarno/protocol/ipc_endpoint.hpp"
 
 namespace tarno::library {
@@ -151,6 +152,8 @@ PhotoRow requirePhoto(Database& db, std::string_view id) {
 }
 
 struct Library::State {
+  explicit State(const LibraryOptions& options)
+      : services{options, Store(options.storeDir), nullptr} {}
   Services services;
 };
 
@@ -165,7 +168,7 @@ Library::Library(LibraryOptions options) {
   options.storeDir = absolutePath(options.storeDir);
   if (options.supportDir.empty()) options.supportDir = protocol::IPCEndpoint::supportDir();
   options.supportDir = absolutePath(options.supportDir);
-  state_ = std::unique_ptr<State>(new State{Services{options, Store(options.storeDir), nullptr}});
+  state_ = std::make_unique<State>(options);
   Services& s = state_->services;
   // The store folder is skipped only when it lies inside the photo folder.
   std::filesystem::path skip;
@@ -190,6 +193,18 @@ void Library::waitUntilScanned() {
 
 ScanSink& Library::scanSink() {
   return state_->services.store;
+}
+
+std::optional<std::string> Library::fileName(std::string_view id) {
+  try {
+    return state_->services.store.read([&](Database& db) -> std::optional<std::string> {
+      const std::optional<PhotoRow> row = photoRow(db, id);
+      if (!row) return std::nullopt;
+      return core::decodeUTF8Lossy(std::filesystem::path(row->path).filename().string());
+    });
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
 }
 
 std::optional<std::string> Library::handleLine(std::string_view line) {

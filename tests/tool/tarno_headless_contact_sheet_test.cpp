@@ -1,5 +1,6 @@
 // tarno-headless --contact-sheet: one scan of a copy of the sample library, every photo in a
-// grid written to one PNG, the photos untouched, and the option's usage rules.
+// grid written to one PNG with their file names, the photos untouched, and the option's usage
+// rules.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -58,11 +59,12 @@ TEST(TarnoHeadlessContactSheet, WritesEveryPhotoInAGridAndTouchesNoPhoto) {
   const std::string png = readAll(sheet);
   ASSERT_GT(png.size(), 24u);
   EXPECT_EQ(png.substr(1, 3), "PNG");
-  // Cells of 240 pixels, 8 between and around them: the width is a whole number of cells.
+  // Cells of 240 pixels with a 24-pixel caption strip under each, 8 between and around them:
+  // both sides are a whole number of cells.
   const std::uint32_t width = pngNumber(png, 16);
   const std::uint32_t height = pngNumber(png, 20);
   EXPECT_EQ((width - 8) % 248, 0u) << width;
-  EXPECT_EQ((height - 8) % 248, 0u) << height;
+  EXPECT_EQ((height - 8) % 272, 0u) << height;
   EXPECT_GE(width, 2 * 248u + 8);
   EXPECT_EQ(filesUnder(photos), before);
   for (const auto& e : fs::directory_iterator(dir.path())) {

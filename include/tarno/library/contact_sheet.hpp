@@ -1,6 +1,6 @@
 // A contact sheet: every photo of a library as the app shows it (its edit stack developed),
-// laid out in a grid of square cells and written as one PNG. The library answers the
-// requests, so the sheet shows exactly what preview.render would.
+// laid out in a grid of square cells, each with its file name under it, and written as one PNG.
+// The library answers the requests, so the sheet shows exactly what preview.render would.
 #pragma once
 
 #include <filesystem>

@@ -39,6 +39,10 @@ class Library {
   // The sink the scanner reports into (the store): tools and tests can report files themselves.
   ScanSink& scanSink();
 
+  // The name of a photo's file (invalid UTF-8 replaced by U+FFFD), for captions; absent for an
+  // unknown id or an unusable store.
+  std::optional<std::string> fileName(std::string_view id);
+
   // One JSON-RPC request line in, its response line out (absent for a request without an id
   // that needs no answer). Never throws.
   std::optional<std::string> handleLine(std::string_view line);
