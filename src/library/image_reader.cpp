@@ -204,7 +204,15 @@ std::string takeBlob(VipsBlob* blob) {
 std::optional<std::uint64_t> differenceHash(const Input& input) {
   try {
     // 9 × 8 grey pixels; each bit says whether a pixel is darker than its right neighbour.
-    VImage small = thumbnailOf(input, 9, 8, VIPS_SIZE_FORCE);
+    // Decoded first at preview scale and held in memory: a pipeline that shrinks straight to
+    // 9 × 8 let a truncated JPEG through now and then (its decoding error raced the tiny
+    // output; 1 run in 7 under load), where a 64-pixel decode reported it in every run.
+    VImage small = thumbnailOf(input, 64, 64, VIPS_SIZE_DOWN)
+                       .copy_memory()
+                       .thumbnail_image(9, VImage::option()
+                                               ->set("height", 8)
+                                               ->set("size", VIPS_SIZE_FORCE)
+                                               ->set("no_rotate", true));
     if (small.has_alpha()) small = small.flatten(VImage::option()->set("background", 255));
     small = small.colourspace(VIPS_INTERPRETATION_B_W).extract_band(0).cast(VIPS_FORMAT_UCHAR);
     if (small.width() != 9 || small.height() != 8) return std::nullopt;
