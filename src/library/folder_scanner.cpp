@@ -11,6 +11,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -126,18 +127,19 @@ struct FolderScanner::State {
         continue;
       }
       watchFolder(folder);
-      DIR* dir = ::fdopendir(fd.get());
+      // Closed on every way out, a sink that throws included: closedir closes the descriptor.
+      const std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(fd.get()), ::closedir);
       if (!dir) {
         unreadable->push_back(folder);
         continue;
       }
-      const int dirFd = fd.release();  // closedir closes it
+      const int dirFd = fd.release();
       struct Entry {
         std::string name;
         bool isFolder;
       };
       std::vector<Entry> entries;
-      while (const dirent* entry = ::readdir(dir)) {
+      while (const dirent* entry = ::readdir(dir.get())) {
         // Hidden names are skipped: hidden folders, and the temporary files sidecars and exports
         // are written to before they are renamed into place.
         if (entry->d_name[0] == '.') continue;
@@ -167,7 +169,6 @@ struct FolderScanner::State {
         if (it != known.end() && it->second == stamp) continue;
         reportFile(relative, stamp, it != known.end());
       }
-      ::closedir(dir);
     }
   }
 

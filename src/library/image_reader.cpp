@@ -160,6 +160,17 @@ VImage oriented(VImage image, int orientation) {
   return image.autorot();
 }
 
+// A loader's EXIF, XMP and IPTC blobs may point into buffers it frees once the pixels are read
+// (HEIF's does), and savers read them to update them: renderings carry none. The colour profile
+// stays; it is what colour management reads.
+VImage withoutLoaderMetadata(VImage image) {
+  image = image.copy();
+  for (const char* name : {VIPS_META_EXIF_NAME, VIPS_META_XMP_NAME, VIPS_META_IPTC_NAME}) {
+    if (image.get_typeof(name) != 0) image.remove(name);
+  }
+  return image;
+}
+
 // Shrinks on load (JPEG, WebP and HEIF decode at a fraction of their size), turns the image
 // upright and fits it inside width × height without enlarging it. A damaged file is an error,
 // not a half-grey picture. An orientation of our own is applied after shrinking, with the box
@@ -171,26 +182,29 @@ VImage thumbnailOf(const Input& input, int width, int height, VipsSize size) {
                                                  VImage::option()
                                                      ->set("access", VIPS_ACCESS_SEQUENTIAL)
                                                      ->set("fail_on", VIPS_FAIL_ON_ERROR));
-    return oriented(image.thumbnail_image(quarterTurn ? height : width,
-                                          VImage::option()
-                                              ->set("height", quarterTurn ? width : height)
-                                              ->set("size", size)
-                                              ->set("no_rotate", true)),
-                    input.orientation);
+    return withoutLoaderMetadata(
+        oriented(image.thumbnail_image(quarterTurn ? height : width,
+                                       VImage::option()
+                                           ->set("height", quarterTurn ? width : height)
+                                           ->set("size", size)
+                                           ->set("no_rotate", true)),
+                 input.orientation));
   }
-  return VImage::thumbnail_source(sourceOf(input), width,
-                                  VImage::option()
-                                      ->set("height", height)
-                                      ->set("size", size)
-                                      ->set("fail_on", VIPS_FAIL_ON_ERROR)
-                                      ->set("option_string", "fail_on=error"));
+  return withoutLoaderMetadata(
+      VImage::thumbnail_source(sourceOf(input), width,
+                               VImage::option()
+                                   ->set("height", height)
+                                   ->set("size", size)
+                                   ->set("fail_on", VIPS_FAIL_ON_ERROR)
+                                   ->set("option_string", "fail_on=error")));
 }
 
 VImage fullSizeOf(const Input& input) {
   VImage image = VImage::new_from_source(
       sourceOf(input), "",
       VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL)->set("fail_on", VIPS_FAIL_ON_ERROR));
-  return input.orientation != 0 ? oriented(image, input.orientation) : image.autorot();
+  return withoutLoaderMetadata(input.orientation != 0 ? oriented(image, input.orientation)
+                                                      : image.autorot());
 }
 
 std::string takeBlob(VipsBlob* blob) {
