@@ -154,7 +154,9 @@ TEST_F(ClaudeLoginRunnerSession, EachEventComesOnceAndEveryOtherEndIsAFailure) {
       .out("paste code, paste the code, Enter the code")
       .exit(0);
   killed.login().out(url).signal(SIGTERM);
-  flooding.login().outFill(8 << 10, std::string(1023, '.') + "\n").out(url + " paste code").exit(1);
+  // 2 MiB: far past the 16 KiB the sign-in scans, and done in seconds under ThreadSanitizer
+  // (8 MiB stalled its stream past the drain's ten seconds there).
+  flooding.login().outFill(2 << 10, std::string(1023, '.') + "\n").out(url + " paste code").exit(1);
   const AssistantEvent opened = AssistantEvent::assistantText(opening);
   const std::tuple<const fakes::FakeClaudeScript*, std::string, std::vector<AssistantEvent>>
       cases[] = {
