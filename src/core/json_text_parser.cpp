@@ -91,7 +91,6 @@ class TextParser {
       const char c = *p_;
       bool opened = false;
       if (c == '{' || c == '[') {
-        if (stack.size() == kMaxDepth) return simdjson::DEPTH_ERROR;
         ++p_;
         stack.push_back(
             Frame{c == '{' ? JsonValue(JsonValue::Object{}) : JsonValue(JsonValue::Array{}), {}});
@@ -100,6 +99,9 @@ class TextParser {
           ++p_;
           done = std::move(stack.back().value);
           stack.pop_back();
+        } else if (stack.size() == kMaxDepth) {
+          // Like simdjson: a container may sit at the deepest level only if it is empty.
+          return simdjson::DEPTH_ERROR;
         } else if (c == '{') {
           if (error_code e = memberKey(stack.back().key)) return e;
           continue;

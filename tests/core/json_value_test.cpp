@@ -97,6 +97,17 @@ TEST(JsonParser, RefusesEveryInvalidTextWithoutCrashing) {
   // The depth bound holds in both parsers.
   EXPECT_NO_THROW((void)parseJson(nested(1024)));
   expectInvalid(besideBigNumber(nested(1024)));
+  // A container at the deepest level may only be empty: what it held would be one level deeper.
+  const auto around = [](std::size_t depth, const std::string& inner) {
+    return std::string(depth, '[') + inner + std::string(depth, ']');
+  };
+  EXPECT_NO_THROW((void)parseJson(around(1023, "0")));
+  expectInvalid(around(1024, "0"));
+  expectInvalid(around(1023, R"({"a":1})"));
+  EXPECT_NO_THROW((void)parseJson(besideBigNumber(around(1022, "0"))));
+  EXPECT_NO_THROW((void)parseJson(besideBigNumber(around(1022, "{}"))));
+  expectInvalid(besideBigNumber(around(1023, "0")));
+  expectInvalid(besideBigNumber(around(1022, R"({"a":1})")));
 }
 
 struct Reading {
