@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 
 .PHONY: all deps configure build run test bench fuzz asan tsan format clean
-.PHONY: package install-service check-delivery bench-report
+.PHONY: package install-service check-delivery bench-report demo
 
 all: build
 
@@ -26,6 +26,14 @@ run: configure
 	@cmake --build $(BUILD) -j $(JOBS) --target $(WALKTHROUGH_TARGETS)
 	@mkdir -p -m 0700 "$(HOME)/.tarno"
 	@$(BUILD)/tools/tarno-assistant serve
+
+# The page of tarno-headless on a copy of the sample library, with the helper behind its
+# assistant; prints the page's address. Ctrl-C stops both.
+PORT ?= 8080
+DEMO_TARGETS := tarno-assistant tarno-mcp tarno-headless sample-library
+demo: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target $(DEMO_TARGETS)
+	@scripts/demo $(BUILD) $(PORT)
 
 test: build
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)

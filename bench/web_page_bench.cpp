@@ -1,0 +1,197 @@
+// The page of tarno-headless --web over 2,000 photos, in headless Chromium driven over WebDriver:
+// (a) how long after navigation starts the first screen of the grid shows its thumbnails, once
+// the library has been scanned; (b) how long after a `library.show` is sent on the IPC socket the
+// page has drawn the new view. Both are measured in the page, on its clock
+// (performance.timeOrigin + performance.now(), the machine's wall clock).
+//
+// The library is the sample library's stills, hard-linked (copied where links cannot be made)
+// under 2,000 distinct names in a temporary folder.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "bench_report.hpp"
+#include "fakes/fake_claude_script.hpp"
+#include "tool/web_driver.hpp"
+#include "tool/web_headless.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using tarno::core::JsonValue;
+using tarno::testing::jsonText;
+using Clock = std::chrono::steady_clock;
+
+constexpr int photoCount = 2'000;
+constexpr int firstPaintRuns = 5;
+constexpr int showRuns = 30;
+
+// `count` files named after the sample library's stills, spread over folders of 100.
+void fillLibrary(const fs::path& photos, int count) {
+  std::vector<fs::path> stills;
+  for (const auto& entry : fs::recursive_directory_iterator(TARNO_SAMPLE_LIBRARY))
+    if (entry.is_regular_file() && entry.path().extension() != ".mp4" &&
+        entry.path().extension() != ".xmp")
+      stills.push_back(entry.path());
+  std::sort(stills.begin(), stills.end());
+  for (int i = 0; i < count; ++i) {
+    const fs::path& source = stills[static_cast<std::size_t>(i) % stills.size()];
+    const fs::path folder = photos / ("roll-" + std::to_string(i / 100));
+    fs::create_directories(folder);
+    const fs::path target =
+        folder / (source.stem().string() + "-" + std::to_string(i) + source.extension().string());
+    std::error_code linkError;
+    fs::create_hard_link(source, target, linkError);
+    if (linkError) fs::copy_file(source, target);
+  }
+}
+
+double percentile(std::vector<double> values, double p) {
+  std::sort(values.begin(), values.end());
+  return values.empty() ? 0 : values[static_cast<std::size_t>(p * (values.size() - 1))];
+}
+
+double wallMilliseconds() {
+  return std::chrono::duration<double, std::milli>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// Milliseconds from navigation start until every tile of the first screen has its thumbnail
+// loaded and decoded. When the page was ready before this script first looked, that is when the
+// last of those thumbnails arrived; else the moment it was seen ready, once decoded.
+constexpr const char* firstScreenScript = R"(
+const done = arguments[arguments.length - 1];
+let firstLook = true;
+const visible = () => [...document.querySelectorAll('#grid .tile')].filter(t => {
+  const r = t.getBoundingClientRect();
+  return r.bottom > 0 && r.top < innerHeight && r.right > 0 && r.left < innerWidth;
+});
+const check = async () => {
+  const tiles = visible();
+  const images = tiles.map(t => t.querySelector('img'));
+  if (tiles.length === 0 || images.some(i => !i || !i.complete || i.naturalWidth === 0)) {
+    firstLook = false;
+    requestAnimationFrame(check);
+    return;
+  }
+  await Promise.all(images.map(i => i.decode().catch(() => {})));
+  const decoded = performance.now();
+  let arrived = 0;
+  const entries = performance.getEntriesByType('resource');
+  for (const t of tiles)
+    for (const e of entries)
+      if (e.name.includes('/api/photos/' + t.dataset.id + '/image'))
+        arrived = Math.max(arrived, e.responseEnd);
+  done({tiles: tiles.length, arrived, decoded, firstLook, ready: firstLook ? arrived : decoded});
+};
+check();
+)";
+
+// Waits for the page to have drawn the view titled arguments[0]; answers when it did.
+constexpr const char* renderedScript = R"(
+const title = arguments[0], done = arguments[arguments.length - 1];
+const check = () => {
+  const page = window.tarnoPage;
+  if (page && page.viewTitle === title) done(page.renderedAt);
+  else setTimeout(check, 2);
+};
+check();
+)";
+
+double number(const JsonValue* value) {
+  double out = 0;
+  return value != nullptr && value->toDouble(out) ? out : -1;
+}
+
+void verdict(bool met) {
+  std::printf("  -> %s\n", met ? "goal met" : "GOAL NOT MET");
+}
+
+}  // namespace
+
+int main() {
+  tarno::fakes::TempDir dir;
+  const std::string photos = dir.path() + "/photos";
+  fillLibrary(photos, photoCount);
+  const auto scanStart = Clock::now();
+  tarno::testing::WebHeadless app(dir.path(), photos, dir.path() + "/no-helper.sock");
+  if (!app.awaitPhotoCount(photoCount, std::chrono::minutes(15))) {
+    std::printf("the library was not scanned within 15 minutes\n");
+    return 1;
+  }
+  const double scanSeconds = std::chrono::duration<double>(Clock::now() - scanStart).count();
+  std::printf("%d photos scanned in %.1f s\n", photoCount, scanSeconds);
+
+  tarno::testing::WebDriver browser(dir.path());
+  // Every run loads the page as a first visit would: nothing from the browser's cache.
+  browser.devTools("Network.setCacheDisabled", JsonValue::Object{{"cacheDisabled", true}});
+  browser.navigate(app.pageURL());  // sets the cookie
+  std::vector<double> firstScreen;
+  long tiles = 0;
+  for (int run = 0; run < firstPaintRuns; ++run) {
+    if (run > 0) browser.navigate(app.origin() + "/");
+    const JsonValue result = browser.executeAsync(firstScreenScript);
+    firstScreen.push_back(number(result.find("ready")));
+    tiles = static_cast<long>(number(result.find("tiles")));
+    std::printf("  run %d: %s\n", run + 1, jsonText(result).c_str());
+  }
+  const double firstVisit = firstScreen.front();
+  const double warm = percentile({firstScreen.begin() + 1, firstScreen.end()}, 0.5);
+  std::printf(
+      "first screen (%ld tiles) with its thumbnails: %.0f ms on the first visit, "
+      "p50 %.0f ms after (goal: < 1000 ms)\n",
+      tiles, firstVisit, warm);
+  const bool metFirst = firstVisit > 0 && firstVisit < 1000;
+  verdict(metFirst);
+  tarno::bench::reportFigure({.name = "first screen of thumbnails, 2,000 photos",
+                              .value = firstVisit,
+                              .unit = "ms",
+                              .goal = tarno::bench::Goal::atMost,
+                              .bound = 1000},
+                             metFirst);
+  tarno::bench::reportNote(
+      "first screen of %ld tiles: %.0f ms on the first visit after the scan, "
+      "p50 %.0f ms over %d visits after it; %d photos scanned in %.1f s",
+      tiles, firstVisit, warm, firstPaintRuns - 1, photoCount, scanSeconds);
+
+  // Views of 200 photos drawn at random, each under a title of its own.
+  std::vector<std::string> ids;
+  for (const auto& photo : app.result<tarno::protocol::ListResult>(
+                                  "library.list", JsonValue::Object{{"limit", photoCount}})
+                               .photos)
+    ids.push_back(photo.id);
+  std::mt19937 random(7);
+  std::vector<double> latencies;
+  for (int run = 0; run < showRuns; ++run) {
+    std::shuffle(ids.begin(), ids.end(), random);
+    const std::string title = "Show " + std::to_string(run);
+    const double sent = wallMilliseconds();
+    app.call("library.show",
+             JsonValue::Object{{"ids", JsonValue::Array(ids.begin(), ids.begin() + 200)},
+                               {"title", title}});
+    const double rendered = number(&static_cast<const JsonValue&>(
+        browser.executeAsync(renderedScript, JsonValue::Array{title})));
+    latencies.push_back(rendered - sent);
+  }
+  const double p50 = percentile(latencies, 0.5), p90 = percentile(latencies, 0.9);
+  std::printf(
+      "library.show to the grid drawn, %d shows of 200 photos: p50 %.1f ms, p90 %.1f ms "
+      "(goal: p50 < 100 ms)\n",
+      showRuns, p50, p90);
+  const bool metShow = p50 > 0 && p50 < 100;
+  verdict(metShow);
+  tarno::bench::reportFigure({.name = "library.show to grid drawn p50",
+                              .value = p50,
+                              .unit = "ms",
+                              .goal = tarno::bench::Goal::atMost,
+                              .bound = 100},
+                             metShow);
+  tarno::bench::reportNote("library.show to grid drawn: p90 %.1f ms over %d shows of 200 photos",
+                           p90, showRuns);
+  return metFirst && metShow ? 0 : 1;
+}
