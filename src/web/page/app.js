@@ -1,0 +1,2 @@
+// The page: filled in by the page itself.
+"use strict";
