@@ -112,9 +112,7 @@ void verdict(bool met) {
   std::printf("  -> %s\n", met ? "goal met" : "GOAL NOT MET");
 }
 
-}  // namespace
-
-int main() {
+int run() {
   tarno::fakes::TempDir dir;
   const std::string photos = dir.path() + "/photos";
   fillLibrary(photos, photoCount);
@@ -194,4 +192,15 @@ int main() {
   tarno::bench::reportNote("library.show to grid drawn: p90 %.1f ms over %d shows of 200 photos",
                            p90, showRuns);
   return metFirst && metShow ? 0 : 1;
+}
+
+}  // namespace
+
+int main() {
+  try {
+    return run();
+  } catch (const std::exception& e) {
+    std::printf("web_page_bench: %s\n", e.what());
+    return 1;
+  }
 }

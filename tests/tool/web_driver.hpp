@@ -149,6 +149,11 @@ class WebDriver {
     command("POST", session_ + "/url", core::JsonValue::Object{{"url", url}});
   }
 
+  std::string currentURL() {
+    const core::JsonValue url = command("GET", session_ + "/url");
+    return url.isString() ? *url.asString() : std::string();
+  }
+
   // Every element matching `css`, as element ids, in document order.
   std::vector<std::string> findAll(const std::string& css) {
     const core::JsonValue found =
