@@ -359,7 +359,7 @@
   let selectEpoch = 0; // bumped by every selection of ours; a state read older than it is stale
   let selectsInFlight = 0;
 
-  function scheduleRefresh(delay = 30) {
+  function scheduleRefresh(delay = 10) {
     if (live.running) live.again = true;
     if (live.timer || live.running) return;
     live.timer = setTimeout(refresh, delay);
@@ -379,13 +379,16 @@
       const next = await getJSON('/api/state');
       const keepSelection = epoch !== selectEpoch || selectsInFlight > 0;
       const viewIds = next.view?.ids ?? [];
+      // Everything is read again after the event stream (re)connects: changes may have been
+      // missed. Tiles still show their old data until the new arrives.
+      if (all) tiles.clear();
       const known = new Set(state.ids);
-      // Tiles that are new to the page and on screen first are fetched before the grid
-      // changes, so a new view appears whole rather than as empty frames.
-      const missing = viewIds.filter((id) => !tiles.has(id) && !known.has(id)).slice(0, 120);
-      const stale = all ? viewIds : viewIds.filter((id) => changed.has(id));
+      const stale = viewIds.filter((id) => changed.has(id) && known.has(id));
       for (const id of stale) tiles.delete(id);
-      await Promise.all([loadTiles(missing), loadTiles(stale.filter((id) => known.has(id)))]);
+      // The first screen of a new view is fetched before the grid changes, so it appears
+      // whole rather than as empty frames; the rest follows in the background.
+      const firstScreen = viewIds.slice(0, 120).filter((id) => !tiles.has(id) && !known.has(id));
+      await Promise.all([loadTiles(firstScreen), loadTiles(stale)]);
       applyState(next, keepSelection);
       markRendered(Math.max(seq, all ? Number(next.seq) || 0 : 0, window.tarnoPage.seq));
       if (loupe.open && (all || changed.has(loupe.id))) refreshInfo();
@@ -421,13 +424,10 @@
   function connectEvents() {
     const liveEl = $('live');
     const source = new EventSource('/api/events');
-    let connectedBefore = false;
     source.addEventListener('open', () => {
       liveEl.dataset.state = 'live';
       liveEl.textContent = 'Live';
-      // Whatever happened while the stream was down is read again in full.
-      if (connectedBefore) live.all = true;
-      connectedBefore = true;
+      live.all = true;
       scheduleRefresh(0);
     });
     source.addEventListener('error', () => {
@@ -678,8 +678,8 @@
     return box;
   }
 
-  function renderInfo(info) {
-    const panel = $('info');
+  // A name/value list; `row` leaves out empty values.
+  function infoRows() {
     const rows = el('dl', 'info-rows');
     const row = (name, value) => {
       if (value === undefined || value === null || value === '') return;
@@ -689,6 +689,12 @@
       else dd.textContent = String(value);
       rows.append(dd);
     };
+    return { rows, row };
+  }
+
+  function renderInfo(info) {
+    const panel = $('info');
+    const { rows, row } = infoRows();
     const title = el('h3', 'info-title', info.fileName ?? '');
     const rating = Math.max(0, Math.min(5, Number(info.rating) || 0));
     const stars = el('span', 'stars');
@@ -724,15 +730,7 @@
     const box = el('div', 'annotation');
     if (a.caption) box.append(el('p', 'caption', a.caption));
     if (a.longDescription) box.append(el('p', 'description', a.longDescription));
-    const rows = el('dl', 'info-rows');
-    const row = (name, value) => {
-      if (value === undefined || value === null || value === '') return;
-      rows.append(el('dt', null, name));
-      const dd = el('dd');
-      if (value instanceof Node) dd.append(value);
-      else dd.textContent = String(value);
-      rows.append(dd);
-    };
+    const { rows, row } = infoRows();
     if (a.keywords?.length) row('Keywords', chips(a.keywords));
     if (a.subjects?.length) row('Subjects', chips(a.subjects));
     row('Scene', a.scene);
@@ -1275,21 +1273,12 @@
 
   // ---------------------------------------------------------------------------------------------
 
-  async function start() {
+  function start() {
     setupGrid();
     setupAssistant();
-    try {
-      const first = await getJSON('/api/state');
-      const ids = first.view?.ids ?? [];
-      await loadTiles(ids.slice(0, 120));
-      applyState(first, false);
-      markRendered(Number(first.seq) || 0);
-      live.pendingSeq = Math.max(live.pendingSeq, Number(first.seq) || 0);
-      fillTiles();
-    } catch (error) {
-      showMessage(`Could not read the library: ${error.message}`);
-    }
     connectEvents();
+    live.all = true;
+    scheduleRefresh(0);
   }
 
   start();
