@@ -116,7 +116,7 @@
     return labelNames[label] ?? 'none';
   }
 
-  let tileSide = 190; // CSS pixels, from the zoom slider
+  let tileSide = 170; // CSS pixels, from the zoom slider
   function thumbSize() {
     const needed = tileSide * (window.devicePixelRatio || 1);
     return thumbSizes.find((s) => s >= needed) ?? thumbSizes[thumbSizes.length - 1];
@@ -318,9 +318,16 @@
 
   function renderSelection() {
     for (const id of shownSelection) {
-      if (!state.selection.has(id)) tileElements.get(id)?.classList.remove('selected');
+      if (state.selection.has(id)) continue;
+      const tile = tileElements.get(id);
+      tile?.classList.remove('selected');
+      tile?.removeAttribute('aria-selected');
     }
-    for (const id of state.selection) tileElements.get(id)?.classList.add('selected');
+    for (const id of state.selection) {
+      const tile = tileElements.get(id);
+      tile?.classList.add('selected');
+      tile?.setAttribute('aria-selected', 'true');
+    }
     shownSelection = new Set(state.selection);
     const primary = state.primary && state.selection.has(state.primary) ? state.primary : null;
     if (shownPrimary !== primary) {
@@ -329,14 +336,10 @@
     }
     if (primary) tileElements.get(primary)?.classList.add('primary');
     if (shownFocus !== state.focus) {
-      const old = tileElements.get(shownFocus);
-      old?.classList.remove('focused');
-      old?.removeAttribute('aria-selected');
+      tileElements.get(shownFocus)?.classList.remove('focused');
       shownFocus = state.focus;
     }
-    const focused = tileElements.get(state.focus);
-    focused?.classList.add('focused');
-    focused?.setAttribute('aria-selected', 'true');
+    tileElements.get(state.focus)?.classList.add('focused');
     if (loupe.open && state.focus && state.focus !== loupe.id) showLoupe(state.focus);
   }
 
@@ -1152,7 +1155,7 @@
     const body = {
       prompt,
       model: $('model').value || undefined,
-      engine: $('engine').value || undefined,
+      engine: $('engine').value || 'claude',
       allowCommit: $('allow-commit').checked,
     };
     if (assistant.sessionID) body.resumeSessionID = assistant.sessionID;
@@ -1249,7 +1252,8 @@
     $('prompt').addEventListener('keydown', (event) => {
       if (event.key === 'Enter' && !event.shiftKey && !event.isComposing) {
         event.preventDefault();
-        sendPrompt();
+        // Enter never stops a turn in progress: only the Stop button does.
+        if (!assistant.running) sendPrompt();
       }
     });
     $('signin').addEventListener('click', signIn);
