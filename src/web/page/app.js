@@ -248,10 +248,12 @@
   // The ids of the view starting at the first row on screen, for fetching what is seen first.
   function idsFromScreen() {
     const scroller = $('grid-scroll');
-    const first = state.ids.length ? tileElement(state.ids[0]) : null;
-    const rowHeight = first?.offsetHeight || 200;
-    const start = Math.min(state.ids.length,
-      Math.floor(scroller.scrollTop / (rowHeight + 8)) * columns());
+    const cols = columns();
+    let stride = 200;
+    if (state.ids.length > cols) {
+      stride = tileElement(state.ids[cols]).offsetTop - tileElement(state.ids[0]).offsetTop || stride;
+    }
+    const start = Math.min(state.ids.length, Math.floor(scroller.scrollTop / stride) * cols);
     return state.ids.slice(start).concat(state.ids.slice(0, start));
   }
 
@@ -394,7 +396,7 @@
       await Promise.all([loadTiles(firstScreen), loadTiles(stale)]);
       applyState(next, keepSelection);
       markRendered(Math.max(seq, all ? Number(next.seq) || 0 : 0, window.tarnoPage.seq));
-      if (loupe.open && (all || changed.has(loupe.id))) refreshInfo();
+      if (loupe.open && (all || changed.has(loupe.id))) showLoupe(loupe.id);
       fillTiles();
     } catch (error) {
       showMessage(`Could not refresh: ${error.message}`);
@@ -855,6 +857,11 @@
       applyZoom();
     });
     document.addEventListener('keydown', onKey);
+    let resizeTimer = 0;
+    window.addEventListener('resize', () => {
+      clearTimeout(resizeTimer);
+      resizeTimer = setTimeout(() => { if (loupe.open) showLoupe(loupe.id); }, 200);
+    });
   }
 
   // ---------------------------------------------------------------------------------------------
