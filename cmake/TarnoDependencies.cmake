@@ -34,3 +34,6 @@ find_package(SQLite3 REQUIRED)
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(EXIV2 REQUIRED IMPORTED_TARGET exiv2)
 pkg_check_modules(VIPS REQUIRED IMPORTED_TARGET vips-cpp)
+# The page of tarno-headless --web: a thread per connection, bounded, with early answers
+# before a body is read (docs/decisions.md).
+pkg_check_modules(MHD REQUIRED IMPORTED_TARGET libmicrohttpd)

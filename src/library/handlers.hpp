@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "library/develop/render_cache.hpp"
 #include "library/store.hpp"
@@ -25,12 +26,20 @@ struct Services {
   std::unique_ptr<FolderScanner> scanner;
   // Previews of edited photos, by photo, stack version and size.
   std::shared_ptr<develop::RenderCache> renders = std::make_shared<develop::RenderCache>();
+  // A page's JPEG thumbnails, edited or not: many and small.
+  std::shared_ptr<develop::RenderCache> thumbnails =
+      std::make_shared<develop::RenderCache>(4096, 96u << 20);
 
   std::filesystem::path file(const std::string& relativePath) const {
     return options.folder / relativePath;
   }
   std::filesystem::path trashDir() const { return options.folder / ".tarno" / "trash"; }
   std::filesystem::path exchangeDir() const { return options.supportDir / "exchange"; }
+  // Where `lut` values and lut.list look for .cube files, in this order.
+  std::vector<std::filesystem::path> lutFolders() const {
+    return {options.folder / ".tarno" / "luts", options.storeDir / "luts",
+            options.supportDir / "luts"};
+  }
 };
 
 struct RequestError {

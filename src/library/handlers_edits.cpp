@@ -64,14 +64,8 @@ std::int64_t previewEdge(std::optional<std::int64_t> longEdge) {
   return edge;
 }
 
-// Where `lut` values and lut.list look for .cube files, in this order.
-std::vector<std::filesystem::path> lutFolders(const Services& s) {
-  return {s.options.folder / ".tarno" / "luts", s.options.storeDir / "luts",
-          s.options.supportDir / "luts"};
-}
-
 DevelopSettings developSettings(const Services& s) {
-  return DevelopSettings{.lutDirectories = lutFolders(s)};
+  return DevelopSettings{.lutDirectories = s.lutFolders()};
 }
 
 // Whether the photo renders with its stack: a still whose stack changes something.
@@ -332,7 +326,7 @@ std::string videoCommit(Services& s, const Call& call) {
 std::string lutList(Services& s, const Call& call) {
   LUTListResult result;
   std::set<std::string> seen;
-  for (const std::filesystem::path& dir : lutFolders(s)) {
+  for (const std::filesystem::path& dir : s.lutFolders()) {
     std::error_code ec;
     std::vector<std::filesystem::path> files;
     for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {

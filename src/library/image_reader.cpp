@@ -250,7 +250,7 @@ std::optional<std::uint64_t> differenceHash(const Input& input) {
 }
 
 std::optional<Rendering> encode(const VImage& image, std::string_view format, int quality,
-                                RenderError* error) {
+                                RenderError* error, bool strip = false) {
   try {
     Rendering rendering;
     rendering.width = image.width();
@@ -258,8 +258,8 @@ std::optional<Rendering> encode(const VImage& image, std::string_view format, in
     if (format == "jpeg") {
       VImage flat =
           image.has_alpha() ? image.flatten(VImage::option()->set("background", 255)) : image;
-      rendering.bytes = takeBlob(
-          flat.jpegsave_buffer(VImage::option()->set("Q", quality)->set("optimize_coding", true)));
+      rendering.bytes = takeBlob(flat.jpegsave_buffer(
+          VImage::option()->set("Q", quality)->set("optimize_coding", true)->set("strip", strip)));
     } else if (format == "tiff") {
       rendering.bytes = takeBlob(image.tiffsave_buffer(
           VImage::option()->set("compression", VIPS_FOREIGN_TIFF_COMPRESSION_DEFLATE)));
@@ -283,7 +283,7 @@ bool sameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
 }  // namespace
 
 std::optional<Rendering> renderPreview(const std::filesystem::path& file, std::int64_t longEdge,
-                                       RenderError* error) {
+                                       RenderError* error, PreviewEncoding encoding) {
   if (longEdge < 1 || longEdge > kMaxEdge) {
     fail(error, "the preview size must lie between 1 and " + std::to_string(kMaxEdge));
     return std::nullopt;
@@ -292,7 +292,10 @@ std::optional<Rendering> renderPreview(const std::filesystem::path& file, std::i
   if (!input) return std::nullopt;
   try {
     const int edge = static_cast<int>(longEdge);
-    return encode(thumbnailOf(*input, edge, edge, VIPS_SIZE_DOWN), "png", 0, error);
+    const bool jpeg = encoding == PreviewEncoding::jpeg;
+    // A thumbnail leaves the file's metadata (places, serial numbers) behind.
+    return encode(thumbnailOf(*input, edge, edge, VIPS_SIZE_DOWN), jpeg ? "jpeg" : "png",
+                  jpeg ? 85 : 0, error, jpeg);
   } catch (const vips::VError&) {
     fail(error, "cannot decode the image: " + lastVipsError());
     return std::nullopt;

@@ -5,8 +5,11 @@
 #include <stdexcept>
 
 #include "library/handlers.hpp"
+#include "library/library_state.hpp"
 #include "tarno/core/json_coding.hpp"
+#include "tarno/core/json_value.hpp"
 #include "tarno/core/text.hpp"
+#include "tarno/core/uuid.hpp"
 #include "tarno/protocol/ipc_endpoint.hpp"
 
 namespace tarno::library {
@@ -138,6 +141,96 @@ std::filesystem::path absolutePath(const std::filesystem::path& p) {
   return ec ? p : out.lexically_normal();
 }
 
+// Whether a method changes what the store holds (the view state included); a new method must
+// be placed here (-Wswitch, -Werror).
+constexpr bool changesStore(IPCMethod method) {
+  switch (method) {
+    case IPCMethod::ping:
+    case IPCMethod::list:
+    case IPCMethod::selection:
+    case IPCMethod::get:
+    case IPCMethod::editGet:
+    case IPCMethod::previewRender:
+    case IPCMethod::context:
+    case IPCMethod::annotatePending:
+    case IPCMethod::similarFind:
+    case IPCMethod::query:  // unless it shows its matches: see changeOf
+    case IPCMethod::collectionList:
+    case IPCMethod::keywordList:
+    case IPCMethod::albumList:
+    case IPCMethod::snapshotList:
+    case IPCMethod::exportRender:
+    case IPCMethod::exif:
+    case IPCMethod::lutList:
+    case IPCMethod::movieList:
+      return false;
+    case IPCMethod::rate:
+    case IPCMethod::flag:
+    case IPCMethod::label:
+    case IPCMethod::editSet:
+    case IPCMethod::editCommit:
+    case IPCMethod::annotateSet:
+    case IPCMethod::show:
+    case IPCMethod::select:
+    case IPCMethod::editorOpen:
+    case IPCMethod::favorite:
+    case IPCMethod::hide:
+    case IPCMethod::delete_:
+    case IPCMethod::editReset:
+    case IPCMethod::collectionCreate:
+    case IPCMethod::collectionAdd:
+    case IPCMethod::collectionRemove:
+    case IPCMethod::keywordCreate:
+    case IPCMethod::keywordAssign:
+    case IPCMethod::keywordRemove:
+    case IPCMethod::albumCreate:
+    case IPCMethod::albumAdd:
+    case IPCMethod::albumRemove:
+    case IPCMethod::snapshotSave:
+    case IPCMethod::snapshotRestore:
+    case IPCMethod::importAssets:
+    case IPCMethod::videoCommit:
+    case IPCMethod::geotag:
+    case IPCMethod::movieMake:
+      return true;
+  }
+  return true;
+}
+
+// The methods whose `ids` name a view or a selection rather than photos that changed.
+constexpr bool isAboutTheView(IPCMethod method) {
+  return method == IPCMethod::show || method == IPCMethod::select ||
+         method == IPCMethod::editorOpen || method == IPCMethod::query;
+}
+
+// The change a successful request made, if any: the photos its params name ("id", "ids"),
+// canonical.
+std::optional<LibraryChange> changeOf(IPCMethod method, const std::string& name,
+                                      std::string_view line) {
+  const std::optional<core::JsonValue> request = core::parseJsonIfValid(line);
+  const core::JsonValue* params = request ? request->find("params") : nullptr;
+  if (method == IPCMethod::query) {
+    const core::JsonValue* show = params ? params->find("show") : nullptr;
+    if (!show || !show->asBool() || !*show->asBool()) return std::nullopt;
+  } else if (!changesStore(method)) {
+    return std::nullopt;
+  }
+  LibraryChange change{name, {}};
+  if (!params || isAboutTheView(method)) return change;
+  const auto add = [&](const core::JsonValue& id) {
+    const std::string* text = id.asString();
+    if (!text) return;
+    const std::optional<core::Uuid> uuid = core::Uuid::parse(*text);
+    change.ids.push_back(uuid ? uuid->string() : *text);
+  };
+  if (const core::JsonValue* id = params->find("id")) add(*id);
+  if (const core::JsonValue* ids = params->find("ids"); ids && ids->asArray()) {
+    for (const core::JsonValue& id : *ids->asArray())
+      add(id);
+  }
+  return change;
+}
+
 bool isParseError(const core::DecodingError& e) {
   return e.kind() == core::DecodingError::Kind::dataCorrupted && e.path().empty() &&
          e.description().starts_with("The given data was not valid JSON");
@@ -150,12 +243,6 @@ PhotoRow requirePhoto(Database& db, std::string_view id) {
   if (!row) noSuchPhoto(id);
   return std::move(*row);
 }
-
-struct Library::State {
-  explicit State(const LibraryOptions& options)
-      : services{options, Store(options.storeDir), nullptr} {}
-  Services services;
-};
 
 Library::Library(LibraryOptions options) {
   options.folder = absolutePath(options.folder);
@@ -175,7 +262,7 @@ Library::Library(LibraryOptions options) {
   const auto rel = s.options.storeDir.lexically_relative(s.options.folder);
   if (!rel.empty() && *rel.begin() != "..") skip = s.options.storeDir;
   s.scanner = std::make_unique<FolderScanner>(
-      FolderScannerOptions{s.options.folder, skip, s.options.watch, true}, s.store);
+      FolderScannerOptions{s.options.folder, skip, s.options.watch, true}, state_->sink);
 }
 
 Library::~Library() {
@@ -191,8 +278,12 @@ void Library::waitUntilScanned() {
   state_->services.scanner->waitUntilIdle();
 }
 
+void Library::setChangeListener(ChangeListener listener) {
+  state_->changes.set(std::move(listener));
+}
+
 ScanSink& Library::scanSink() {
-  return state_->services.store;
+  return state_->sink;
 }
 
 std::optional<std::string> Library::fileName(std::string_view id) {
@@ -227,6 +318,8 @@ std::optional<std::string> Library::handleLine(std::string_view line) {
                                             "no method " + envelope.method);
     } else {
       response = handlerTable[static_cast<std::size_t>(*method)](state_->services, call);
+      if (std::optional<LibraryChange> change = changeOf(*method, envelope.method, line))
+        state_->changes.report(*change);
     }
   } catch (const RequestError& e) {
     response = protocol::RPC::encodeError(call.id, e.code, e.message);

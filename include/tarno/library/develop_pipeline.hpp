@@ -43,10 +43,12 @@ std::optional<PixelImage> developPixels(const PixelImage& original, const core::
                                         const DevelopSettings& settings, RenderError* error);
 
 // The file decoded, oriented, shrunk so that its long edge is at most `longEdge` pixels, then
-// developed and encoded as PNG. A stack that develops to the original costs the decode only.
+// developed and encoded as PNG (or JPEG). A stack that develops to the original costs the
+// decode only.
 std::optional<Rendering> developPreview(const std::filesystem::path& file,
                                         const core::EditStack& stack, std::int64_t longEdge,
-                                        const DevelopSettings& settings, RenderError* error);
+                                        const DevelopSettings& settings, RenderError* error,
+                                        PreviewEncoding encoding = PreviewEncoding::png);
 
 // The developed file written to `out` as "jpeg"/"jpg", "png" or "tiff"/"tif" (quality 0…1 for
 // JPEG, default 0.92), at full size or with its long edge shrunk to `longEdge`. The pixels

@@ -25,11 +25,16 @@ struct RenderError {
   std::string message;
 };
 
+// How previews are encoded: PNG for the protocol's previews, JPEG (quality 85) for a page's
+// thumbnails, which are many and only looked at.
+enum class PreviewEncoding { png, jpeg };
+
 // The file decoded, oriented upright and scaled so that its long edge is at most `longEdge`
-// pixels (never enlarged), encoded as PNG. A video gives its first frame where the image
-// library can read it, else an error.
+// pixels (never enlarged), encoded as PNG (or JPEG). A video gives its first frame where the
+// image library can read it, else an error.
 std::optional<Rendering> renderPreview(const std::filesystem::path& file, std::int64_t longEdge,
-                                       RenderError* error);
+                                       RenderError* error,
+                                       PreviewEncoding encoding = PreviewEncoding::png);
 
 // Output formats of exports: "jpeg", "png", "tiff" (also "jpg", "tif"; case-insensitive).
 // Absent for any other name.

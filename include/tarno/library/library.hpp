@@ -9,7 +9,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "tarno/library/image_reader.hpp"
+#include "tarno/library/library_view.hpp"
 #include "tarno/library/scan_sink.hpp"
 
 namespace tarno::library {
@@ -46,6 +49,25 @@ class Library {
   // One JSON-RPC request line in, its response line out (absent for a request without an id
   // that needs no answer). Never throws.
   std::optional<std::string> handleLine(std::string_view line);
+
+  // Set once, before start(): told of every request that changed the store and of every
+  // change of the folder's files.
+  void setChangeListener(ChangeListener listener);
+
+  // The reads of a page. They throw std::runtime_error (StoreUnavailable) when the store
+  // cannot be used.
+  ViewState viewState();
+  // The whole library (present photos, newest first) becomes the displayed view, titled
+  // "Library", as library.show would make it; the change is reported like that method's.
+  ViewState showLibrary();
+  // Tiles of the ids in their order; unknown ids are left out.
+  std::vector<PhotoTile> tiles(const std::vector<std::string>& ids);
+  std::optional<PhotoDetails> photoDetails(std::string_view id);
+  // The photo developed with its stack as JPEG, long edge at most `longEdge`, from a bounded
+  // cache keyed by photo, stack version, size and the file's stamp. Absent (with the reason)
+  // for an unknown id or what cannot be rendered (a video without a frame).
+  std::optional<Rendering> thumbnailJPEG(std::string_view id, std::int64_t longEdge,
+                                         RenderError* error);
 
  private:
   struct State;

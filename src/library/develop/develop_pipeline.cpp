@@ -115,7 +115,8 @@ std::optional<PixelImage> developPixels(const PixelImage& original, const core::
 
 std::optional<Rendering> developPreview(const std::filesystem::path& file,
                                         const core::EditStack& stack, std::int64_t longEdge,
-                                        const DevelopSettings& settings, RenderError* error) {
+                                        const DevelopSettings& settings, RenderError* error,
+                                        PreviewEncoding encoding) {
   ensureVips();
   try {
     // The decoded pixels are held in memory (8 bits a band: 72 MB for 24 megapixels at full
@@ -130,7 +131,14 @@ std::optional<Rendering> developPreview(const std::filesystem::path& file,
                   o->image, stack, {.scale = o->scale, .lutDirectories = settings.lutDirectories}));
     void* buffer = nullptr;
     std::size_t size = 0;
-    out.write_to_buffer(".png", &buffer, &size);
+    if (encoding == PreviewEncoding::jpeg) {
+      const VImage flat =
+          out.has_alpha() ? out.flatten(VImage::option()->set("background", 255)) : out;
+      flat.write_to_buffer(".jpg", &buffer, &size,
+                           VImage::option()->set("Q", 85)->set("strip", true));
+    } else {
+      out.write_to_buffer(".png", &buffer, &size);
+    }
     Rendering r{.bytes = std::string(static_cast<char*>(buffer), size),
                 .width = out.width(),
                 .height = out.height()};

@@ -1,0 +1,207 @@
+// The reads a page makes of the library (the displayed view, tiles, one photo's details) and
+// its thumbnails: JPEG renderings kept in their own bounded cache.
+#include <filesystem>
+
+#include "library/handlers.hpp"
+#include "library/library_state.hpp"
+#include "tarno/core/json_coding.hpp"
+#include "tarno/core/photo_info.hpp"
+#include "tarno/core/text.hpp"
+#include "tarno/core/uuid.hpp"
+#include "tarno/library/develop_pipeline.hpp"
+
+namespace tarno::library {
+
+namespace {
+
+constexpr std::string_view libraryTitle = "Library";
+// Maximum thumbnail edge: what the page may ask for.
+constexpr std::int64_t maxThumbnailEdge = 4096;
+
+std::vector<std::string> idList(Database& db, std::string_view key) {
+  const std::optional<std::string> json = viewValue(db, key);
+  if (!json) return {};
+  try {
+    return core::decodeFromString<std::vector<std::string>>(*json);
+  } catch (const core::DecodingError&) {
+    return {};
+  }
+}
+
+std::vector<std::string> presentIDs(Database& db, const std::vector<std::string>& ids) {
+  std::vector<std::string> out;
+  for (auto& [rowid, id] : resolveIDs(db, ids).photos)
+    out.push_back(id);
+  return out;
+}
+
+std::optional<std::string> presentPhoto(Database& db, std::string_view key) {
+  const std::optional<std::string> id = viewValue(db, key);
+  if (!id || !rowidOf(db, *id)) return std::nullopt;
+  return id;
+}
+
+std::vector<std::string> wholeLibrary(Database& db) {
+  Statement& st = db.prepare(
+      "SELECT id FROM photos WHERE present = 1 AND hidden = 0 ORDER BY capture DESC, rowid DESC");
+  st.bind();
+  std::vector<std::string> ids;
+  while (st.step())
+    ids.push_back(st.text(0));
+  return ids;
+}
+
+ViewState readViewState(Database& db) {
+  ViewState state;
+  state.ids = wholeLibrary(db);
+  state.libraryCount = static_cast<std::int64_t>(state.ids.size());
+  if (std::optional<std::string> shown = viewValue(db, "view.ids")) {
+    state.ids = presentIDs(db, idList(db, "view.ids"));
+    state.title = viewValue(db, "view.title").value_or("Photos");
+  } else {
+    state.title = libraryTitle;
+    state.isLibrary = true;
+  }
+  state.selection = presentIDs(db, idList(db, "selection.ids"));
+  state.primary = presentPhoto(db, "selection.primary");
+  state.focus = presentPhoto(db, "focus");
+  state.editorPhotoID = presentPhoto(db, "editor.photo");
+  return state;
+}
+
+constexpr std::string_view tileColumns =
+    "p.id, p.path, p.is_video, p.width, p.height, p.rating, p.flag, p.label, p.favorite, "
+    "coalesce((SELECT version FROM edits WHERE photo = p.rowid), 0)";
+
+PhotoTile tileOf(const Statement& st) {
+  return PhotoTile{
+      .id = st.text(0),
+      .fileName = core::decodeUTF8Lossy(std::filesystem::path(st.text(1)).filename().string()),
+      .isVideo = st.integer(2) != 0,
+      .width = st.integer(3),
+      .height = st.integer(4),
+      .rating = st.integer(5),
+      .flag = st.integer(6),
+      .label = st.integer(7),
+      .favorite = st.integer(8) != 0,
+      .stackVersion = st.integer(9)};
+}
+
+std::optional<PhotoTile> tileOf(Database& db, std::int64_t rowid) {
+  static const std::string sql =
+      "SELECT " + std::string(tileColumns) + " FROM photos p WHERE p.rowid = ?";
+  Statement& st = db.prepare(sql);
+  st.bind(rowid);
+  std::optional<PhotoTile> tile;
+  if (st.step()) tile = tileOf(st);
+  st.run();
+  return tile;
+}
+
+}  // namespace
+
+ViewState Library::viewState() {
+  return state_->services.store.read(readViewState);
+}
+
+ViewState Library::showLibrary() {
+  const ViewState state = state_->services.store.write([](Database& db) {
+    const std::vector<std::string> ids = wholeLibrary(db);
+    setViewValue(db, "view.ids", core::encodeToString(ids));
+    setViewValue(db, "view.title", std::string(libraryTitle));
+    return readViewState(db);
+  });
+  state_->changes.report({"library.show", {}});
+  return state;
+}
+
+std::vector<PhotoTile> Library::tiles(const std::vector<std::string>& ids) {
+  return state_->services.store.read([&](Database& db) {
+    std::vector<PhotoTile> out;
+    out.reserve(ids.size());
+    for (const std::string& id : ids) {
+      const std::optional<std::int64_t> rowid = rowidOf(db, id);
+      if (!rowid) continue;
+      if (std::optional<PhotoTile> tile = tileOf(db, *rowid)) out.push_back(std::move(*tile));
+    }
+    return out;
+  });
+}
+
+std::optional<PhotoDetails> Library::photoDetails(std::string_view id) {
+  return state_->services.store.read([&](Database& db) -> std::optional<PhotoDetails> {
+    const std::optional<std::int64_t> rowid = rowidOf(db, id);
+    if (!rowid) return std::nullopt;
+    std::optional<PhotoTile> tile = tileOf(db, *rowid);
+    if (!tile) return std::nullopt;
+    PhotoDetails details{.tile = std::move(*tile)};
+    Statement& st = db.prepare("SELECT capture, info, edited FROM photos WHERE rowid = ?");
+    st.bind(*rowid);
+    if (st.step()) {
+      if (std::optional<std::int64_t> capture = st.optionalInteger(0))
+        details.capturedAt = core::formatISO8601(dateFromUnix(*capture));
+      core::PhotoInfo info;
+      if (std::optional<std::string> json = st.optionalText(1)) {
+        try {
+          info = core::decodeFromString<core::PhotoInfo>(*json);
+        } catch (const core::DecodingError&) {
+          // An unreadable record shows as a photo without metadata.
+        }
+      }
+      details.camera = info.cameraDisplayName();
+      details.exposure = info.exposureLine();
+      details.dimensions = info.dimensionsDisplay();
+      details.hasEdits = st.integer(2) != 0;
+    }
+    st.run();
+    Statement& keywords = db.prepare(
+        "SELECT k.name FROM photo_keywords pk JOIN keywords k ON k.rowid = pk.keyword "
+        "WHERE pk.photo = ? ORDER BY k.name");
+    keywords.bind(*rowid);
+    while (keywords.step())
+      details.keywords.push_back(keywords.text(0));
+    details.annotation = annotation(db, *rowid);
+    return details;
+  });
+}
+
+std::optional<Rendering> Library::thumbnailJPEG(std::string_view id, std::int64_t longEdge,
+                                                RenderError* error) {
+  Services& s = state_->services;
+  if (longEdge < 1 || longEdge > maxThumbnailEdge) {
+    error->message = "the size must lie between 1 and " + std::to_string(maxThumbnailEdge);
+    return std::nullopt;
+  }
+  struct Found {
+    PhotoRow row;
+    core::EditStack stack;
+  };
+  const std::optional<Found> found = s.store.read([&](Database& db) -> std::optional<Found> {
+    std::optional<PhotoRow> row = photoRow(db, id);
+    if (!row) return std::nullopt;
+    core::EditStack stack = editStack(db, row->rowid).value_or(core::EditStack{});
+    return Found{std::move(*row), std::move(stack)};
+  });
+  if (!found) {
+    error->message = "no photo with id " + std::string(id);
+    return std::nullopt;
+  }
+  const std::filesystem::path file = s.file(found->row.path);
+  std::error_code ec;
+  const auto size = std::filesystem::file_size(file, ec);
+  const auto changed = std::filesystem::last_write_time(file, ec).time_since_epoch().count();
+  const develop::RenderKey key{found->row.id, found->stack.version, longEdge,
+                               ec ? -1 : static_cast<std::int64_t>(size),
+                               static_cast<std::int64_t>(changed)};
+  if (std::optional<Rendering> cached = s.thumbnails->find(key)) return cached;
+  const bool developed = !found->row.isVideo && !developsToOriginal(found->stack);
+  std::optional<Rendering> r =
+      developed ? developPreview(file, found->stack, longEdge,
+                                 DevelopSettings{.lutDirectories = s.lutFolders()}, error,
+                                 PreviewEncoding::jpeg)
+                : renderPreview(file, longEdge, error, PreviewEncoding::jpeg);
+  if (r && !ec) s.thumbnails->insert(key, *r);
+  return r;
+}
+
+}  // namespace tarno::library
