@@ -1203,16 +1203,19 @@
       showTagline();
 
       const engine = $('engine');
-      engine.replaceChildren(...(answer.engines ?? []).map((e) => {
-        const option = el('option', null, e.available === false ? `${e.name ?? e.id} (unavailable)` : (e.name ?? e.id));
+      // An engine that is not available stays selectable: a turn on it answers with the
+      // sentence that says why, which is more use than a greyed-out choice.
+      const engines = answer.engines ?? [];
+      engine.replaceChildren(...engines.map((e) => {
+        const name = e.name ?? e.id;
+        const option = el('option', null, e.available === false ? `${name} (not ready)` : name);
         option.value = e.id;
-        option.disabled = e.available === false;
         return option;
       }));
       const savedEngine = localStorage.getItem('tarno.engine');
-      const usable = [...engine.options].filter((o) => !o.disabled).map((o) => o.value);
-      if (savedEngine && usable.includes(savedEngine)) engine.value = savedEngine;
-      else if (usable.length) engine.value = usable[0];
+      const ready = engines.filter((e) => e.available !== false).map((e) => e.id);
+      if (savedEngine && engines.some((e) => e.id === savedEngine)) engine.value = savedEngine;
+      else if (ready.length) engine.value = ready[0];
       const syncModel = () => { model.disabled = engine.value !== 'claude' && engine.value !== ''; };
       engine.addEventListener('change', () => {
         localStorage.setItem('tarno.engine', engine.value);
