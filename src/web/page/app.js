@@ -1038,6 +1038,7 @@
           break;
         }
         case 'awaitingLoginCode':
+          this.working.remove();
           this.add(codeForm());
           break;
         case 'finished':
