@@ -149,6 +149,9 @@ class WebDriver {
     command("POST", session_ + "/url", core::JsonValue::Object{{"url", url}});
   }
 
+  // "/session/ID", for commands without a method of their own.
+  const std::string& sessionPath() const { return session_; }
+
   std::string currentURL() {
     const core::JsonValue url = command("GET", session_ + "/url");
     return url.isString() ? *url.asString() : std::string();
@@ -185,11 +188,18 @@ class WebDriver {
   }
 
   // Presses and releases each character of `keys` in turn, on whatever has the focus.
+  static constexpr const char* enterKey = "\xee\x80\x87";   // U+E007
+  static constexpr const char* escapeKey = "\xee\x80\x8c";  // U+E00C
   void pressKeys(std::string_view keys) {
     core::JsonValue::Array steps;
-    for (char key : keys) {
-      steps.push_back(core::JsonValue::Object{{"type", "keyDown"}, {"value", std::string(1, key)}});
-      steps.push_back(core::JsonValue::Object{{"type", "keyUp"}, {"value", std::string(1, key)}});
+    // One key per character: a UTF-8 sequence (WebDriver's named keys are U+E000…) is one key.
+    for (std::size_t i = 0; i < keys.size();) {
+      const auto lead = static_cast<unsigned char>(keys[i]);
+      const std::size_t length = lead < 0xc0 ? 1 : lead < 0xe0 ? 2 : lead < 0xf0 ? 3 : 4;
+      const std::string key(keys.substr(i, length));
+      i += length;
+      steps.push_back(core::JsonValue::Object{{"type", "keyDown"}, {"value", key}});
+      steps.push_back(core::JsonValue::Object{{"type", "keyUp"}, {"value", key}});
     }
     command("POST", session_ + "/actions",
             core::JsonValue::Object{

@@ -51,6 +51,7 @@ struct Stage {
     fs::copy_file(photos() + "/2016/IMG_1000.jpg", photos() + "/2016/" + hostileName);
     if (HelperSandbox::isolated()) {
       sandbox.makeSupportDir();
+      sandbox.script.status().out(fakes::authStatusJSON(true));
       sandbox.installScript();
       helper.emplace(sandbox.start(TARNO_ASSISTANT_PATH, {"serve"}));
       for (int i = 0; i < 200 && !fs::exists(sandbox.socketPath()); ++i)
@@ -59,6 +60,7 @@ struct Stage {
     app = std::make_unique<WebHeadless>(dir.path(), photos(), sandbox.socketPath());
     scanned = app->awaitPhotoCount(photoCount);
     browser = std::make_unique<WebDriver>(dir.path());
+    browser->navigate(app->pageURL());
   }
   std::string photos() const { return dir.path() + "/photos"; }
 
@@ -142,6 +144,8 @@ TEST_F(TarnoHeadlessWeb, ThePageOpensWithItsTokenOnlyAndShowsTheWholeLibrary) {
   EXPECT_EQ(stranger.request("GET", app().origin() + "/?token=" + std::string(32, '0')).status,
             403);
   EXPECT_EQ(stranger.request("GET", app().origin() + "/app.js").status, 403);
+  // A browser without the cookie is turned away too.
+  browser().command("DELETE", browser().sessionPath() + "/cookie");
   browser().navigate(app().origin() + "/");
   EXPECT_TRUE(browser().findAll("#grid").empty());
 
@@ -155,12 +159,13 @@ TEST_F(TarnoHeadlessWeb, ThePageOpensWithItsTokenOnlyAndShowsTheWholeLibrary) {
   const std::vector<std::string> ids = tileIds(),
                                  all = newest(static_cast<int>(stage_->photoCount));
   EXPECT_EQ(std::set(ids.begin(), ids.end()), std::set(all.begin(), all.end()));
-  // The first screen's thumbnails arrive (the screenshot should show photos, not grey boxes).
-  EXPECT_TRUE(
-      browser().waitFor("[...document.querySelectorAll('#grid .tile img')].filter(i => { const r = "
-                        "i.getBoundingClientRect(); return r.bottom > 0 && r.top < innerHeight; })"
-                        ".every(i => i.complete && i.naturalWidth > 0)",
-                        20s));
+  // The first screen's thumbnails arrive (the sample video has no frame to show).
+  const std::string firstScreen =
+      "[...document.querySelectorAll('#grid .tile:not(.video) img')].filter(i => { const r = "
+      "i.getBoundingClientRect(); return r.bottom > 0 && r.top < innerHeight; })";
+  EXPECT_TRUE(browser().waitFor(firstScreen + ".every(i => i.complete && i.naturalWidth > 0)", 20s))
+      << jsonText(browser().execute("return " + firstScreen +
+                                    ".map(i => [i.src, i.complete, i.naturalWidth]);"));
 }
 
 TEST_F(TarnoHeadlessWeb, AShowFromAnotherClientRedrawsTheGridWithoutAReload) {
@@ -235,6 +240,16 @@ TEST_F(TarnoHeadlessWeb, APromptStreamsTheAssistantsTextAndToolCallsIntoThePanel
       "document.querySelector('#conversation .turn .text')?.textContent.includes('Looking for "
       "beaches.') && !document.querySelector('#conversation .turn .final')",
       20s));
+  // It was given the prompt and the page's state of the app. (Read now: the status checks
+  // after the turn start the fake again.)
+  const fakes::FakeClaudeRecord record = stage_->sandbox.record();
+  const auto has = [&](std::string_view text) {
+    return std::any_of(record.args.begin(), record.args.end(),
+                       [&](const std::string& a) { return a.find(text) != std::string::npos; });
+  };
+  EXPECT_TRUE(has("Find my beach photos"));
+  EXPECT_TRUE(has("CURRENT APP STATE"));
+
   EXPECT_TRUE(browser().waitFor(
       "document.querySelector('#conversation .turn .final')?.textContent.includes('Found 3 beach "
       "photos.')",
@@ -245,15 +260,6 @@ TEST_F(TarnoHeadlessWeb, APromptStreamsTheAssistantsTextAndToolCallsIntoThePanel
   ASSERT_EQ(tools.asArray()->size(), 1u) << jsonText(tools);
   EXPECT_NE(tools.asArray()->front().asString()->find("library"), std::string::npos)
       << jsonText(tools);
-
-  // The CLI was given the prompt and the page's state of the app.
-  const fakes::FakeClaudeRecord record = stage_->sandbox.record();
-  const auto has = [&](std::string_view text) {
-    return std::any_of(record.args.begin(), record.args.end(),
-                       [&](const std::string& a) { return a.find(text) != std::string::npos; });
-  };
-  EXPECT_TRUE(has("Find my beach photos"));
-  EXPECT_TRUE(has("CURRENT APP STATE"));
 }
 
 TEST_F(TarnoHeadlessWeb, HostileFileNamesAndCaptionsShowAsText) {
@@ -272,7 +278,7 @@ TEST_F(TarnoHeadlessWeb, HostileFileNamesAndCaptionsShowAsText) {
                                                    {"palette", Array{}}}}});
   show({id}, "<i>Hostile</i>");
   browser().click(browser().find(".tile[data-id=" + jsString(id) + "]"));
-  browser().pressKeys("\xee\x80\x87");  // Enter, as WebDriver names it (U+E007)
+  browser().pressKeys(WebDriver::enterKey);
   ASSERT_TRUE(browser().waitFor("document.querySelector('#info')?.textContent.includes(" +
                                 jsString(hostileCaption) + ")"));
   const std::string info = browser().text(browser().find("#info"));
