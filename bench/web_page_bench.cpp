@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench_report.hpp"
@@ -92,15 +93,31 @@ const check = async () => {
 check();
 )";
 
-// Waits for the page to have drawn the view titled arguments[0]; answers when it did.
+// Waits for the page to have drawn the view titled arguments[0], shown at arguments[1] (wall
+// clock); answers when it did, and when the API requests that followed the show started, were
+// sent (after waiting for a connection) and ended.
 constexpr const char* renderedScript = R"(
-const title = arguments[0], done = arguments[arguments.length - 1];
+const [title, sent] = arguments, done = arguments[arguments.length - 1];
 const check = () => {
   const page = window.tarnoPage;
-  if (page && page.viewTitle === title) done(page.renderedAt);
-  else setTimeout(check, 2);
+  if (!page || page.viewTitle !== title) { setTimeout(check, 2); return; }
+  const origin = performance.timeOrigin;
+  const api = performance.getEntriesByType('resource')
+      .filter(e => e.name.includes('/api/') && !e.name.includes('/image') && origin + e.startTime >= sent);
+  const first = (key) => api.length ? origin + Math.min(...api.map(e => e[key])) : 0;
+  done({renderedAt: page.renderedAt, apiStart: first('startTime'), apiSent: first('requestStart'),
+        apiEnd: api.length ? origin + Math.max(...api.map(e => e.responseEnd)) : 0,
+        requests: api.map(e => e.name.replace(location.origin, '') + ' ' + e.duration.toFixed(1) + ' ms')});
 };
 check();
+)";
+
+// Whether every thumbnail on screen has arrived: the next show waits for it, so that a view's
+// images do not hold up the requests of the next.
+constexpr const char* thumbnailsLoaded = R"(
+return [...document.querySelectorAll('#grid .tile:not(.video) img')].filter(i => {
+  const r = i.getBoundingClientRect(); return r.bottom > 0 && r.top < innerHeight;
+}).every(i => i.complete);
 )";
 
 double number(const JsonValue* value) {
@@ -164,7 +181,8 @@ int run() {
                                .photos)
     ids.push_back(photo.id);
   std::mt19937 random(7);
-  std::vector<double> latencies;
+  browser.execute("performance.setResourceTimingBufferSize(100000);");
+  std::vector<double> latencies, toRequests, waiting, requests, toDrawn;
   for (int run = 0; run < showRuns; ++run) {
     std::shuffle(ids.begin(), ids.end(), random);
     const std::string title = "Show " + std::to_string(run);
@@ -172,9 +190,20 @@ int run() {
     app.call("library.show",
              JsonValue::Object{{"ids", JsonValue::Array(ids.begin(), ids.begin() + 200)},
                                {"title", title}});
-    const double rendered = number(&static_cast<const JsonValue&>(
-        browser.executeAsync(renderedScript, JsonValue::Array{title})));
+    const JsonValue drawn = browser.executeAsync(renderedScript, JsonValue::Array{title, sent});
+    const double rendered = number(drawn.find("renderedAt"));
+    const double apiStart = number(drawn.find("apiStart")), apiSent = number(drawn.find("apiSent"));
+    const double apiEnd = number(drawn.find("apiEnd"));
     latencies.push_back(rendered - sent);
+    toRequests.push_back(apiStart - sent);
+    waiting.push_back(apiSent - apiStart);
+    requests.push_back(apiEnd - apiSent);
+    toDrawn.push_back(rendered - apiEnd);
+    if (run == showRuns - 1)
+      std::printf("  the last show's requests: %s\n", jsonText(*drawn.find("requests")).c_str());
+    for (int wait = 0; wait < 500 && !*browser.execute(thumbnailsLoaded).asBool(); ++wait)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    browser.execute("performance.clearResourceTimings();");
   }
   const double p50 = percentile(latencies, 0.5), p90 = percentile(latencies, 0.9);
   std::printf(
@@ -191,6 +220,12 @@ int run() {
                              metShow);
   tarno::bench::reportNote("library.show to grid drawn: p90 %.1f ms over %d shows of 200 photos",
                            p90, showRuns);
+  tarno::bench::reportNote(
+      "library.show to grid drawn, p50 of each step: the page asks for the "
+      "new view %.1f ms after the show was sent, waits %.1f ms for a "
+      "connection, has its answers %.1f ms later and draws them in %.1f ms",
+      percentile(toRequests, 0.5), percentile(waiting, 0.5), percentile(requests, 0.5),
+      percentile(toDrawn, 0.5));
   return metFirst && metShow ? 0 : 1;
 }
 
