@@ -231,6 +231,10 @@ TEST_F(TarnoHeadlessWeb, APromptStreamsTheAssistantsTextAndToolCallsIntoThePanel
       .out(R"({"type":"result","result":"Found 3 beach photos.","session_id":"web-1"})");
   stage_->sandbox.installScript();
 
+  // From whatever view the tests left, the whole library is one click away.
+  browser().click(browser().find("#library"));
+  awaitView("Library", static_cast<std::size_t>(stage_->photoCount));
+
   const std::string prompt = browser().find("#prompt");
   browser().click(prompt);
   browser().sendKeys(prompt, "Find my beach photos");
