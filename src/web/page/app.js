@@ -128,46 +128,19 @@
   // ---------------------------------------------------------------------------------------------
   // Tiles
 
+  // Tiles are clones of the page's template: thousands of them are made at once.
+  const tileTemplate = document.getElementById('tile-template').content.firstElementChild;
+
   function makeTile(id) {
-    const tile = document.createElement('div');
-    tile.className = 'tile';
+    const tile = tileTemplate.cloneNode(true);
     tile.dataset.id = id;
-    tile.setAttribute('role', 'gridcell');
-    const frame = document.createElement('div');
-    frame.className = 'frame';
-    const img = document.createElement('img');
-    img.loading = 'lazy';
-    img.decoding = 'async';
-    img.alt = '';
-    img.draggable = false;
-    img.addEventListener('error', () => tile.classList.add('no-image'));
-    img.addEventListener('load', () => tile.classList.remove('no-image'));
-    const badge = document.createElement('span');
-    badge.className = 'video-badge';
-    badge.textContent = '▶ Video';
-    frame.append(img, badge);
-    const meta = document.createElement('div');
-    meta.className = 'meta';
-    const stars = document.createElement('span');
-    stars.className = 'stars';
-    stars.dataset.rating = '0';
-    const on = document.createElement('span');
-    on.className = 'on';
-    const off = document.createElement('span');
-    off.className = 'off';
-    off.textContent = '•••••';
-    stars.append(on, off);
-    const flag = document.createElement('span');
-    flag.className = 'flag';
-    flag.dataset.flag = 'none';
-    const label = document.createElement('span');
-    label.className = 'label';
-    label.dataset.label = 'none';
-    const name = document.createElement('span');
-    name.className = 'name';
-    meta.append(stars, flag, label, name);
-    tile.append(frame, meta);
-    tile.classList.add('loading');
+    tile.tarnoParts = {
+      img: tile.querySelector('img'),
+      stars: tile.querySelector('.stars'),
+      flag: tile.querySelector('.flag'),
+      label: tile.querySelector('.label'),
+      name: tile.querySelector('.name'),
+    };
     return tile;
   }
 
@@ -186,9 +159,10 @@
   function applyTile(el, data) {
     el.classList.remove('loading');
     const shown = el.tarnoShown ?? {};
+    const parts = el.tarnoParts;
     const rating = Math.max(0, Math.min(5, Number(data.rating) || 0));
     if (shown.rating !== rating) {
-      const stars = el.querySelector('.stars');
+      const { stars } = parts;
       stars.dataset.rating = String(rating);
       stars.title = rating ? `${rating} star${rating > 1 ? 's' : ''}` : 'Not rated';
       stars.firstChild.textContent = '★'.repeat(rating);
@@ -196,7 +170,7 @@
     }
     const flag = flagName(data.flag);
     if (shown.flag !== flag) {
-      const f = el.querySelector('.flag');
+      const f = parts.flag;
       f.dataset.flag = flag;
       f.textContent = flag === 'pick' ? '⚑' : flag === 'reject' ? '✕' : '';
       f.title = flag === 'pick' ? 'Picked' : flag === 'reject' ? 'Rejected' : '';
@@ -204,14 +178,13 @@
     }
     const label = labelName(data.label);
     if (shown.label !== label) {
-      const l = el.querySelector('.label');
+      const l = parts.label;
       l.dataset.label = label;
       l.title = label === 'none' ? '' : `Label: ${label}`;
       el.dataset.label = label;
     }
     if (shown.fileName !== data.fileName) {
-      const n = el.querySelector('.name');
-      n.textContent = data.fileName ?? '';
+      parts.name.textContent = data.fileName ?? '';
       el.title = data.fileName ?? '';
     }
     if (shown.isVideo !== Boolean(data.isVideo)) el.classList.toggle('video', Boolean(data.isVideo));
@@ -219,7 +192,7 @@
     const size = thumbSize();
     const src = imageURL(data.id, size, data.stackVersion);
     if (shown.src !== src) {
-      el.querySelector('img').src = src;
+      parts.img.src = src;
     }
     el.tarnoShown = {
       rating, flag, label, fileName: data.fileName, isVideo: Boolean(data.isVideo),
@@ -243,6 +216,14 @@
   function columns() {
     const template = getComputedStyle($('grid')).gridTemplateColumns;
     return Math.max(1, template.split(' ').filter((t) => t && t !== 'none').length);
+  }
+
+  // About how many tiles fill the grid's area, before any tile is laid out.
+  function firstScreenCount() {
+    const box = $('grid-scroll').getBoundingClientRect();
+    const cols = Math.max(1, Math.floor((box.width - 18) / (tileSide + 6)));
+    const rows = Math.ceil(box.height / (tileSide + 40)) + 1;
+    return cols * rows;
   }
 
   // The ids of the view starting at the first row on screen, for fetching what is seen first.
@@ -392,7 +373,10 @@
       for (const id of stale) tiles.delete(id);
       // The first screen of a new view is fetched before the grid changes, so it appears
       // whole rather than as empty frames; the rest follows in the background.
-      const firstScreen = viewIds.slice(0, 120).filter((id) => !tiles.has(id) && !known.has(id));
+      const firstScreen = viewIds.slice(0, firstScreenCount())
+        .filter((id) => !tiles.has(id) && !known.has(id));
+      // Their thumbnails are asked for at once, without waiting for layout to find them.
+      for (const id of firstScreen) tileElement(id).tarnoParts.img.loading = 'eager';
       await Promise.all([loadTiles(firstScreen), loadTiles(stale)]);
       applyState(next, keepSelection);
       markRendered(Math.max(seq, all ? Number(next.seq) || 0 : 0, window.tarnoPage.seq));
@@ -429,15 +413,26 @@
   function connectEvents() {
     const liveEl = $('live');
     const source = new EventSource('/api/events');
+    // The first read of the state waits for the stream, so that no change falls between the
+    // two; a stream that is refused or slow does not keep the page empty.
+    let first = true;
+    const readAll = () => {
+      first = false;
+      live.all = true;
+      scheduleRefresh(0);
+    };
+    const firstRead = () => { if (first) readAll(); };
+    setTimeout(firstRead, 500);
     source.addEventListener('open', () => {
       liveEl.dataset.state = 'live';
       liveEl.textContent = 'Live';
-      live.all = true;
-      scheduleRefresh(0);
+      // After a reconnection everything is read again: changes may have been missed.
+      readAll();
     });
     source.addEventListener('error', () => {
       liveEl.dataset.state = 'offline';
       liveEl.textContent = 'Reconnecting…';
+      firstRead();
     });
     source.addEventListener('change', (event) => {
       let change;
@@ -807,6 +802,13 @@
 
   function setupGrid() {
     const grid = $('grid');
+    // Image load and error events do not bubble: caught on the way down instead.
+    grid.addEventListener('error', (event) => {
+      if (event.target.tagName === 'IMG') event.target.closest('.tile')?.classList.add('no-image');
+    }, true);
+    grid.addEventListener('load', (event) => {
+      if (event.target.tagName === 'IMG') event.target.closest('.tile')?.classList.remove('no-image');
+    }, true);
     grid.addEventListener('click', (event) => {
       const tile = event.target.closest('.tile');
       if (tile) clickTile(tile.dataset.id, event);
@@ -1292,8 +1294,6 @@
     setupGrid();
     setupAssistant();
     connectEvents();
-    live.all = true;
-    scheduleRefresh(0);
   }
 
   start();
