@@ -201,16 +201,40 @@
   }
 
   // Fetches tile data for `ids` in batches and shows it; unknown ids are simply left out.
+  // Tile data is versioned per photo: an answer asked for before a change to that photo was
+  // announced must not overwrite the answer asked for after it.
+  const tileVersions = new Map();
+  let allTilesVersion = 0;
+  const tileVersion = (id) => `${allTilesVersion}.${tileVersions.get(id) ?? 0}`;
+
+  function forgetTiles(ids) {
+    if (ids === undefined) {
+      allTilesVersion += 1;
+      tiles.clear();
+      return;
+    }
+    for (const id of ids) {
+      tileVersions.set(id, (tileVersions.get(id) ?? 0) + 1);
+      tiles.delete(id);
+    }
+  }
+
+  // Returns the ids the server knew.
   async function loadTiles(ids) {
+    const known = new Set();
     for (let start = 0; start < ids.length; start += tileBatch) {
       const batch = ids.slice(start, start + tileBatch);
+      const asked = new Map(batch.map((id) => [id, tileVersion(id)]));
       const answer = await postJSON('/api/tiles', { ids: batch });
       for (const data of answer.tiles ?? []) {
+        known.add(data.id);
+        if (asked.get(data.id) !== tileVersion(data.id)) continue;
         tiles.set(data.id, data);
         const el = tileElements.get(data.id);
         if (el) applyTile(el, data);
       }
     }
+    return known;
   }
 
   function columns() {
@@ -367,10 +391,10 @@
       const viewIds = next.view?.ids ?? [];
       // Everything is read again after the event stream (re)connects: changes may have been
       // missed. Tiles still show their old data until the new arrives.
-      if (all) tiles.clear();
+      if (all) forgetTiles();
       const known = new Set(state.ids);
       const stale = viewIds.filter((id) => changed.has(id) && known.has(id));
-      for (const id of stale) tiles.delete(id);
+      forgetTiles(stale);
       // The first screen of a new view is fetched before the grid changes, so it appears
       // whole rather than as empty frames; the rest follows in the background.
       const firstScreen = viewIds.slice(0, firstScreenCount())
@@ -399,9 +423,9 @@
       for (;;) {
         const wanted = idsFromScreen().filter((id) => !tiles.has(id)).slice(0, tileBatch);
         if (!wanted.length) break;
-        await loadTiles(wanted);
+        const found = await loadTiles(wanted);
         // Ids the server no longer knows would be asked for forever.
-        for (const id of wanted) if (!tiles.has(id)) tiles.set(id, { id, missing: true });
+        for (const id of wanted) if (!found.has(id)) tiles.set(id, { id, missing: true });
       }
     } catch (error) {
       showMessage(`Could not load photos: ${error.message}`);
@@ -544,8 +568,10 @@
     }
   }
 
-  // The photos a key acts on: the selection when the focus is in it, else the focused photo.
+  // The photos a key acts on: the one in the large view; else the selection when the focus is
+  // in it, else the focused photo.
   function targets() {
+    if (loupe.open && loupe.id) return [loupe.id];
     if (state.focus && !state.selection.has(state.focus)) return [state.focus];
     if (state.selection.size) return [...state.selection];
     return state.focus ? [state.focus] : [];
@@ -603,7 +629,9 @@
     loupe.id = null;
     $('large-view').hidden = true;
     document.body.classList.remove('loupe-open');
-    $('loupe-img').removeAttribute('src');
+    const img = $('loupe-img');
+    img.removeAttribute('src');
+    delete img.dataset.large;
     tileElements.get(state.focus)?.scrollIntoView({ block: 'nearest' });
   }
 
@@ -653,7 +681,7 @@
   }
 
   function patchInfo(local) {
-    if (loupe.info) renderInfo({ ...loupe.info, ...local });
+    if (loupe.info && loupe.info.id === loupe.id) renderInfo({ ...loupe.info, ...local });
   }
 
   function el(tag, className, text) {
