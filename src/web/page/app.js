@@ -32,6 +32,10 @@
       init.body = JSON.stringify(body);
     }
     const response = await fetch(path, init);
+    if (response.status === 403) {
+      // The token changes at every start of the server: this page is from an earlier one.
+      throw new HttpError(403, 'the server no longer accepts this page; open the address tarno-headless printed');
+    }
     if (!response.ok) throw new HttpError(response.status, await errorText(response));
     return response;
   }
