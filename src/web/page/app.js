@@ -288,9 +288,10 @@
     if (viewChanged) {
       state.ids = ids;
       state.index = new Map(ids.map((id, i) => [id, i]));
-      const grid = $('grid');
-      grid.replaceChildren(...ids.map(tileElement));
+      // Scrolled back before the change, while the old layout is still valid: after it, the
+      // scroll would force the new grid's layout at once.
       if (freshView) $('grid-scroll').scrollTop = 0;
+      $('grid').replaceChildren(...ids.map(tileElement));
       $('empty').hidden = ids.length > 0;
       pruneTileElements();
     }
@@ -368,12 +369,19 @@
   // they name. Changes that arrive during a refresh start another one right after it.
 
   const live = {
-    pendingSeq: 0, changedIds: new Set(), all: false, timer: 0, running: false, again: false,
+    pendingSeq: 0, changedIds: new Set(), all: false, needState: false, timer: 0, running: false,
+    again: false,
   };
+  // Changes that touch photos and nothing else: the view and the selection stay as they are,
+  // so only the tiles named are read again.
+  const photoOnlyMethods = new Set([
+    'photo.rate', 'photo.flag', 'photo.label', 'photo.favorite', 'edit.set', 'edit.commit',
+    'annotate.set',
+  ]);
   let selectEpoch = 0; // bumped by every selection of ours; a state read older than it is stale
   let selectsInFlight = 0;
 
-  function scheduleRefresh(delay = 10) {
+  function scheduleRefresh(delay = 0) {
     if (live.running) live.again = true;
     if (live.timer || live.running) return;
     live.timer = setTimeout(refresh, delay);
@@ -386,10 +394,20 @@
     const seq = live.pendingSeq;
     const changed = live.changedIds;
     const all = live.all;
+    const needState = live.needState || all;
     live.changedIds = new Set();
     live.all = false;
+    live.needState = false;
     const epoch = selectEpoch;
     try {
+      if (!needState) {
+        const stale = state.ids.filter((id) => changed.has(id));
+        forgetTiles(stale);
+        await loadTiles(stale);
+        markRendered(Math.max(seq, window.tarnoPage.seq));
+        if (loupe.open && changed.has(loupe.id)) showLoupe(loupe.id);
+        return;
+      }
       const next = await getJSON('/api/state');
       const keepSelection = epoch !== selectEpoch || selectsInFlight > 0;
       const viewIds = next.view?.ids ?? [];
@@ -412,6 +430,7 @@
       fillTiles();
     } catch (error) {
       showMessage(`Could not refresh: ${error.message}`);
+      live.needState = true;
     } finally {
       live.running = false;
       if (live.again) scheduleRefresh(0);
@@ -471,6 +490,7 @@
       }
       live.pendingSeq = Math.max(live.pendingSeq, Number(change.seq) || 0);
       for (const id of change.ids ?? []) live.changedIds.add(id);
+      if (!photoOnlyMethods.has(change.method)) live.needState = true;
       scheduleRefresh();
     });
   }
@@ -500,6 +520,7 @@
             send(queued);
           } else {
             selectEpoch += 1;
+            live.needState = true;
             scheduleRefresh(0);
           }
         });
