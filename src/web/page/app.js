@@ -302,7 +302,6 @@
     }
     renderSelection();
     renderHeading();
-    return viewChanged;
   }
 
   // Elements of photos far from the view are dropped so a long session stays bounded.
@@ -409,25 +408,12 @@
         return;
       }
       const next = await getJSON('/api/state');
-      const keepSelection = epoch !== selectEpoch || selectsInFlight > 0;
-      const viewIds = next.view?.ids ?? [];
       // Everything is read again after the event stream (re)connects: changes may have been
       // missed. Tiles still show their old data until the new arrives.
       if (all) forgetTiles();
-      const known = new Set(state.ids);
-      const stale = viewIds.filter((id) => changed.has(id) && known.has(id));
-      forgetTiles(stale);
-      // The first screen of a new view is fetched before the grid changes, so it appears
-      // whole rather than as empty frames; the rest follows in the background.
-      const firstScreen = viewIds.slice(0, firstScreenCount())
-        .filter((id) => !tiles.has(id) && !known.has(id));
-      // Their thumbnails are asked for at once, without waiting for layout to find them.
-      for (const id of firstScreen) tileElement(id).tarnoParts.img.loading = 'eager';
-      await Promise.all([loadTiles(firstScreen), loadTiles(stale)]);
-      applyState(next, keepSelection);
+      await showState(next, epoch, changed);
       markRendered(Math.max(seq, all ? Number(next.seq) || 0 : 0, window.tarnoPage.seq));
       if (loupe.open && (all || changed.has(loupe.id))) showLoupe(loupe.id);
-      fillTiles();
     } catch (error) {
       showMessage(`Could not refresh: ${error.message}`);
       live.needState = true;
@@ -435,6 +421,25 @@
       live.running = false;
       if (live.again) scheduleRefresh(0);
     }
+  }
+
+  // Shows a state read from the server, with fresh data for the `changed` tiles. A selection
+  // of ours made since `epoch` (or still on its way) wins over the state's.
+  async function showState(next, epoch, changed = new Set()) {
+    const keepSelection = epoch !== selectEpoch || selectsInFlight > 0;
+    const viewIds = next.view?.ids ?? [];
+    const known = new Set(state.ids);
+    const stale = viewIds.filter((id) => changed.has(id) && known.has(id));
+    forgetTiles(stale);
+    // The first screen of a new view is fetched before the grid changes, so it appears whole
+    // rather than as empty frames; the rest follows in the background.
+    const firstScreen = viewIds.slice(0, firstScreenCount())
+      .filter((id) => !tiles.has(id) && !known.has(id));
+    // Their thumbnails are asked for at once, without waiting for layout to find them.
+    for (const id of firstScreen) tileElement(id).tarnoParts.img.loading = 'eager';
+    await Promise.all([loadTiles(firstScreen), loadTiles(stale)]);
+    applyState(next, keepSelection);
+    fillTiles();
   }
 
   // Tile data for the rest of the view arrives in the background, nearest the screen first.
@@ -878,11 +883,10 @@
     });
     $('library').addEventListener('click', async () => {
       try {
+        const epoch = selectEpoch;
         const next = await postJSON('/api/view/library', {});
         closeLoupe();
-        await loadTiles((next.view?.ids ?? []).filter((id) => !tiles.has(id)).slice(0, 120));
-        applyState(next, selectsInFlight > 0);
-        fillTiles();
+        await showState(next, epoch);
       } catch (error) {
         showMessage(`Could not show the library: ${error.message}`);
       }
