@@ -169,8 +169,6 @@
       const { stars } = parts;
       stars.dataset.rating = String(rating);
       stars.title = rating ? `${rating} star${rating > 1 ? 's' : ''}` : 'Not rated';
-      stars.firstChild.textContent = '★'.repeat(rating);
-      stars.lastChild.textContent = '•'.repeat(5 - rating);
     }
     const flag = flagName(data.flag);
     if (shown.flag !== flag) {
@@ -736,6 +734,27 @@
     return box;
   }
 
+  // Five stars that rate their photo when clicked; the CSS fills them from `data-rating`.
+  function starsElement(rating) {
+    const stars = el('span', 'stars');
+    stars.dataset.rating = String(rating);
+    for (let value = 1; value <= 5; value += 1) {
+      const star = el('span', 'star');
+      star.dataset.value = String(value);
+      stars.append(star);
+    }
+    return stars;
+  }
+
+  // The rating a click on a star asks for: that star's value, or none when it is the rating
+  // already given (a second click on the last filled star clears it).
+  function clickedRating(event) {
+    const star = event.target.closest('.star');
+    if (!star) return null;
+    const value = Number(star.dataset.value);
+    return Number(star.parentElement.dataset.rating) === value ? 0 : value;
+  }
+
   // A name/value list; `row` leaves out empty values.
   function infoRows() {
     const rows = el('dl', 'info-rows');
@@ -755,9 +774,7 @@
     const { rows, row } = infoRows();
     const title = el('h3', 'info-title', info.fileName ?? '');
     const rating = Math.max(0, Math.min(5, Number(info.rating) || 0));
-    const stars = el('span', 'stars');
-    stars.dataset.rating = String(rating);
-    stars.append(el('span', 'on', '★'.repeat(rating)), el('span', 'off', '★'.repeat(5 - rating)));
+    const stars = starsElement(rating);
     const flagValue = flagName(info.flag);
     const labelValue = labelName(info.label);
     const labelBox = el('span', 'label-line');
@@ -869,7 +886,14 @@
     }, true);
     grid.addEventListener('click', (event) => {
       const tile = event.target.closest('.tile');
-      if (tile) clickTile(tile.dataset.id, event);
+      if (!tile) return;
+      const rating = clickedRating(event);
+      if (rating !== null) change('photo.rate', { ids: [tile.dataset.id], rating }, { rating });
+      else clickTile(tile.dataset.id, event);
+    });
+    $('info').addEventListener('click', (event) => {
+      const rating = clickedRating(event);
+      if (rating !== null && loupe.id) change('photo.rate', { ids: [loupe.id], rating }, { rating });
     });
     grid.addEventListener('dblclick', (event) => {
       const tile = event.target.closest('.tile');
