@@ -60,7 +60,9 @@
     return answer.result;
   }
 
-  // Reads an NDJSON body line by line, handing each decoded object to `onEvent`.
+  // Reads an NDJSON body line by line, handing each decoded object to `onEvent`. A line is
+  // bounded, like every frame the helper sends.
+  const maxLineLength = 8 * 1024 * 1024;
   async function readNDJSON(response, onEvent) {
     const reader = response.body.getReader();
     const decoder = new TextDecoder();
@@ -73,6 +75,10 @@
         const line = pending.slice(0, newline).trim();
         pending = pending.slice(newline + 1);
         if (line) onEvent(JSON.parse(line));
+      }
+      if (pending.length > maxLineLength) {
+        await reader.cancel();
+        throw new Error('the assistant sent a line longer than 8 MiB');
       }
       if (done) break;
     }
@@ -950,6 +956,7 @@
   // ---------------------------------------------------------------------------------------------
   // The assistant
 
+  const maxTurns = 200;
   const assistant = {
     sessionID: null,
     running: null, // AbortController of the turn in progress
@@ -1053,7 +1060,10 @@
       this.streamed = '';
       this.working = el('div', 'working', kind === 'signin-turn' ? 'Starting sign-in…' : 'Thinking…');
       this.body.append(this.working);
-      $('conversation').append(this.el);
+      const conversation = $('conversation');
+      conversation.append(this.el);
+      // The oldest turns go once there are many: the page may stay open for days.
+      while (conversation.childElementCount > maxTurns) conversation.firstElementChild.remove();
       scrollConversation(true);
     }
 
@@ -1084,7 +1094,7 @@
             this.add(this.text);
           }
           this.streamed += payload._0 ?? '';
-          this.text.textContent = this.streamed;
+          this.text.append(payload._0 ?? '');
           scrollConversation(false);
           break;
         case 'assistantText': {
@@ -1113,6 +1123,7 @@
         case 'toolResult': {
           const line = assistant.tools.get(payload.id);
           if (!line) break;
+          assistant.tools.delete(payload.id);
           line.classList.remove('running');
           line.classList.add(payload.isError ? 'error' : 'ok');
           const status = line.querySelector('.tool-status');
