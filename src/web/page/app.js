@@ -32,6 +32,10 @@
       init.body = JSON.stringify(body);
     }
     const response = await fetch(path, init);
+    if (response.status === 403) {
+      // The token changes at every start of the server: this page is from an earlier one.
+      throw new HttpError(403, 'the server no longer accepts this page; open the address tarno-headless printed');
+    }
     if (!response.ok) throw new HttpError(response.status, await errorText(response));
     return response;
   }
@@ -56,7 +60,9 @@
     return answer.result;
   }
 
-  // Reads an NDJSON body line by line, handing each decoded object to `onEvent`.
+  // Reads an NDJSON body line by line, handing each decoded object to `onEvent`. A line is
+  // bounded, like every frame the helper sends.
+  const maxLineLength = 8 * 1024 * 1024;
   async function readNDJSON(response, onEvent) {
     const reader = response.body.getReader();
     const decoder = new TextDecoder();
@@ -69,6 +75,10 @@
         const line = pending.slice(0, newline).trim();
         pending = pending.slice(newline + 1);
         if (line) onEvent(JSON.parse(line));
+      }
+      if (pending.length > maxLineLength) {
+        await reader.cancel();
+        throw new Error('the assistant sent a line longer than 8 MiB');
       }
       if (done) break;
     }
@@ -128,46 +138,19 @@
   // ---------------------------------------------------------------------------------------------
   // Tiles
 
+  // Tiles are clones of the page's template: thousands of them are made at once.
+  const tileTemplate = document.getElementById('tile-template').content.firstElementChild;
+
   function makeTile(id) {
-    const tile = document.createElement('div');
-    tile.className = 'tile';
+    const tile = tileTemplate.cloneNode(true);
     tile.dataset.id = id;
-    tile.setAttribute('role', 'gridcell');
-    const frame = document.createElement('div');
-    frame.className = 'frame';
-    const img = document.createElement('img');
-    img.loading = 'lazy';
-    img.decoding = 'async';
-    img.alt = '';
-    img.draggable = false;
-    img.addEventListener('error', () => tile.classList.add('no-image'));
-    img.addEventListener('load', () => tile.classList.remove('no-image'));
-    const badge = document.createElement('span');
-    badge.className = 'video-badge';
-    badge.textContent = '▶ Video';
-    frame.append(img, badge);
-    const meta = document.createElement('div');
-    meta.className = 'meta';
-    const stars = document.createElement('span');
-    stars.className = 'stars';
-    stars.dataset.rating = '0';
-    const on = document.createElement('span');
-    on.className = 'on';
-    const off = document.createElement('span');
-    off.className = 'off';
-    off.textContent = '•••••';
-    stars.append(on, off);
-    const flag = document.createElement('span');
-    flag.className = 'flag';
-    flag.dataset.flag = 'none';
-    const label = document.createElement('span');
-    label.className = 'label';
-    label.dataset.label = 'none';
-    const name = document.createElement('span');
-    name.className = 'name';
-    meta.append(stars, flag, label, name);
-    tile.append(frame, meta);
-    tile.classList.add('loading');
+    tile.tarnoParts = {
+      img: tile.querySelector('img'),
+      stars: tile.querySelector('.stars'),
+      flag: tile.querySelector('.flag'),
+      label: tile.querySelector('.label'),
+      name: tile.querySelector('.name'),
+    };
     return tile;
   }
 
@@ -186,17 +169,16 @@
   function applyTile(el, data) {
     el.classList.remove('loading');
     const shown = el.tarnoShown ?? {};
+    const parts = el.tarnoParts;
     const rating = Math.max(0, Math.min(5, Number(data.rating) || 0));
     if (shown.rating !== rating) {
-      const stars = el.querySelector('.stars');
+      const { stars } = parts;
       stars.dataset.rating = String(rating);
       stars.title = rating ? `${rating} star${rating > 1 ? 's' : ''}` : 'Not rated';
-      stars.firstChild.textContent = '★'.repeat(rating);
-      stars.lastChild.textContent = '•'.repeat(5 - rating);
     }
     const flag = flagName(data.flag);
     if (shown.flag !== flag) {
-      const f = el.querySelector('.flag');
+      const f = parts.flag;
       f.dataset.flag = flag;
       f.textContent = flag === 'pick' ? '⚑' : flag === 'reject' ? '✕' : '';
       f.title = flag === 'pick' ? 'Picked' : flag === 'reject' ? 'Rejected' : '';
@@ -204,14 +186,13 @@
     }
     const label = labelName(data.label);
     if (shown.label !== label) {
-      const l = el.querySelector('.label');
+      const l = parts.label;
       l.dataset.label = label;
       l.title = label === 'none' ? '' : `Label: ${label}`;
       el.dataset.label = label;
     }
     if (shown.fileName !== data.fileName) {
-      const n = el.querySelector('.name');
-      n.textContent = data.fileName ?? '';
+      parts.name.textContent = data.fileName ?? '';
       el.title = data.fileName ?? '';
     }
     if (shown.isVideo !== Boolean(data.isVideo)) el.classList.toggle('video', Boolean(data.isVideo));
@@ -219,7 +200,7 @@
     const size = thumbSize();
     const src = imageURL(data.id, size, data.stackVersion);
     if (shown.src !== src) {
-      el.querySelector('img').src = src;
+      parts.img.src = src;
     }
     el.tarnoShown = {
       rating, flag, label, fileName: data.fileName, isVideo: Boolean(data.isVideo),
@@ -228,21 +209,53 @@
   }
 
   // Fetches tile data for `ids` in batches and shows it; unknown ids are simply left out.
+  // Tile data is versioned per photo: an answer asked for before a change to that photo was
+  // announced must not overwrite the answer asked for after it.
+  const tileVersions = new Map();
+  let allTilesVersion = 0;
+  const tileVersion = (id) => `${allTilesVersion}.${tileVersions.get(id) ?? 0}`;
+
+  function forgetTiles(ids) {
+    if (ids === undefined) {
+      allTilesVersion += 1;
+      tiles.clear();
+      return;
+    }
+    for (const id of ids) {
+      tileVersions.set(id, (tileVersions.get(id) ?? 0) + 1);
+      tiles.delete(id);
+    }
+  }
+
+  // Returns the ids the server knew.
   async function loadTiles(ids) {
+    const known = new Set();
     for (let start = 0; start < ids.length; start += tileBatch) {
       const batch = ids.slice(start, start + tileBatch);
+      const asked = new Map(batch.map((id) => [id, tileVersion(id)]));
       const answer = await postJSON('/api/tiles', { ids: batch });
       for (const data of answer.tiles ?? []) {
+        known.add(data.id);
+        if (asked.get(data.id) !== tileVersion(data.id)) continue;
         tiles.set(data.id, data);
         const el = tileElements.get(data.id);
         if (el) applyTile(el, data);
       }
     }
+    return known;
   }
 
   function columns() {
     const template = getComputedStyle($('grid')).gridTemplateColumns;
     return Math.max(1, template.split(' ').filter((t) => t && t !== 'none').length);
+  }
+
+  // About how many tiles fill the grid's area, before any tile is laid out.
+  function firstScreenCount() {
+    const box = $('grid-scroll').getBoundingClientRect();
+    const cols = Math.max(1, Math.floor((box.width - 18) / (tileSide + 6)));
+    const rows = Math.ceil(box.height / (tileSide + 40)) + 1;
+    return cols * rows;
   }
 
   // The ids of the view starting at the first row on screen, for fetching what is seen first.
@@ -279,9 +292,10 @@
     if (viewChanged) {
       state.ids = ids;
       state.index = new Map(ids.map((id, i) => [id, i]));
-      const grid = $('grid');
-      grid.replaceChildren(...ids.map(tileElement));
+      // Scrolled back before the change, while the old layout is still valid: after it, the
+      // scroll would force the new grid's layout at once.
       if (freshView) $('grid-scroll').scrollTop = 0;
+      $('grid').replaceChildren(...ids.map(tileElement));
       $('empty').hidden = ids.length > 0;
       pruneTileElements();
     }
@@ -292,7 +306,6 @@
     }
     renderSelection();
     renderHeading();
-    return viewChanged;
   }
 
   // Elements of photos far from the view are dropped so a long session stays bounded.
@@ -359,12 +372,19 @@
   // they name. Changes that arrive during a refresh start another one right after it.
 
   const live = {
-    pendingSeq: 0, changedIds: new Set(), all: false, timer: 0, running: false, again: false,
+    pendingSeq: 0, changedIds: new Set(), all: false, needState: false, timer: 0, running: false,
+    again: false,
   };
+  // Changes that touch photos and nothing else: the view and the selection stay as they are,
+  // so only the tiles named are read again.
+  const photoOnlyMethods = new Set([
+    'photo.rate', 'photo.flag', 'photo.label', 'photo.favorite', 'edit.set', 'edit.commit',
+    'annotate.set',
+  ]);
   let selectEpoch = 0; // bumped by every selection of ours; a state read older than it is stale
   let selectsInFlight = 0;
 
-  function scheduleRefresh(delay = 10) {
+  function scheduleRefresh(delay = 0) {
     if (live.running) live.again = true;
     if (live.timer || live.running) return;
     live.timer = setTimeout(refresh, delay);
@@ -377,33 +397,53 @@
     const seq = live.pendingSeq;
     const changed = live.changedIds;
     const all = live.all;
+    const needState = live.needState || all;
     live.changedIds = new Set();
     live.all = false;
+    live.needState = false;
     const epoch = selectEpoch;
     try {
+      if (!needState) {
+        const stale = state.ids.filter((id) => changed.has(id));
+        forgetTiles(stale);
+        await loadTiles(stale);
+        markRendered(Math.max(seq, window.tarnoPage.seq));
+        if (loupe.open && changed.has(loupe.id)) showLoupe(loupe.id);
+        return;
+      }
       const next = await getJSON('/api/state');
-      const keepSelection = epoch !== selectEpoch || selectsInFlight > 0;
-      const viewIds = next.view?.ids ?? [];
       // Everything is read again after the event stream (re)connects: changes may have been
       // missed. Tiles still show their old data until the new arrives.
-      if (all) tiles.clear();
-      const known = new Set(state.ids);
-      const stale = viewIds.filter((id) => changed.has(id) && known.has(id));
-      for (const id of stale) tiles.delete(id);
-      // The first screen of a new view is fetched before the grid changes, so it appears
-      // whole rather than as empty frames; the rest follows in the background.
-      const firstScreen = viewIds.slice(0, 120).filter((id) => !tiles.has(id) && !known.has(id));
-      await Promise.all([loadTiles(firstScreen), loadTiles(stale)]);
-      applyState(next, keepSelection);
+      if (all) forgetTiles();
+      await showState(next, epoch, changed);
       markRendered(Math.max(seq, all ? Number(next.seq) || 0 : 0, window.tarnoPage.seq));
       if (loupe.open && (all || changed.has(loupe.id))) showLoupe(loupe.id);
-      fillTiles();
     } catch (error) {
       showMessage(`Could not refresh: ${error.message}`);
+      live.needState = true;
     } finally {
       live.running = false;
       if (live.again) scheduleRefresh(0);
     }
+  }
+
+  // Shows a state read from the server, with fresh data for the `changed` tiles. A selection
+  // of ours made since `epoch` (or still on its way) wins over the state's.
+  async function showState(next, epoch, changed = new Set()) {
+    const keepSelection = epoch !== selectEpoch || selectsInFlight > 0;
+    const viewIds = next.view?.ids ?? [];
+    const known = new Set(state.ids);
+    const stale = viewIds.filter((id) => changed.has(id) && known.has(id));
+    forgetTiles(stale);
+    // The first screen of a new view is fetched before the grid changes, so it appears whole
+    // rather than as empty frames; the rest follows in the background.
+    const firstScreen = viewIds.slice(0, firstScreenCount())
+      .filter((id) => !tiles.has(id) && !known.has(id));
+    // Their thumbnails are asked for at once, without waiting for layout to find them.
+    for (const id of firstScreen) tileElement(id).tarnoParts.img.loading = 'eager';
+    await Promise.all([loadTiles(firstScreen), loadTiles(stale)]);
+    applyState(next, keepSelection);
+    fillTiles();
   }
 
   // Tile data for the rest of the view arrives in the background, nearest the screen first.
@@ -415,9 +455,9 @@
       for (;;) {
         const wanted = idsFromScreen().filter((id) => !tiles.has(id)).slice(0, tileBatch);
         if (!wanted.length) break;
-        await loadTiles(wanted);
+        const found = await loadTiles(wanted);
         // Ids the server no longer knows would be asked for forever.
-        for (const id of wanted) if (!tiles.has(id)) tiles.set(id, { id, missing: true });
+        for (const id of wanted) if (!found.has(id)) tiles.set(id, { id, missing: true });
       }
     } catch (error) {
       showMessage(`Could not load photos: ${error.message}`);
@@ -429,15 +469,26 @@
   function connectEvents() {
     const liveEl = $('live');
     const source = new EventSource('/api/events');
+    // The first read of the state waits for the stream, so that no change falls between the
+    // two; a stream that is refused or slow does not keep the page empty.
+    let first = true;
+    const readAll = () => {
+      first = false;
+      live.all = true;
+      scheduleRefresh(0);
+    };
+    const firstRead = () => { if (first) readAll(); };
+    setTimeout(firstRead, 500);
     source.addEventListener('open', () => {
       liveEl.dataset.state = 'live';
       liveEl.textContent = 'Live';
-      live.all = true;
-      scheduleRefresh(0);
+      // After a reconnection everything is read again: changes may have been missed.
+      readAll();
     });
     source.addEventListener('error', () => {
       liveEl.dataset.state = 'offline';
       liveEl.textContent = 'Reconnecting…';
+      firstRead();
     });
     source.addEventListener('change', (event) => {
       let change;
@@ -448,6 +499,7 @@
       }
       live.pendingSeq = Math.max(live.pendingSeq, Number(change.seq) || 0);
       for (const id of change.ids ?? []) live.changedIds.add(id);
+      if (!photoOnlyMethods.has(change.method)) live.needState = true;
       scheduleRefresh();
     });
   }
@@ -477,6 +529,7 @@
             send(queued);
           } else {
             selectEpoch += 1;
+            live.needState = true;
             scheduleRefresh(0);
           }
         });
@@ -549,8 +602,10 @@
     }
   }
 
-  // The photos a key acts on: the selection when the focus is in it, else the focused photo.
+  // The photos a key acts on: the one in the large view; else the selection when the focus is
+  // in it, else the focused photo.
   function targets() {
+    if (loupe.open && loupe.id) return [loupe.id];
     if (state.focus && !state.selection.has(state.focus)) return [state.focus];
     if (state.selection.size) return [...state.selection];
     return state.focus ? [state.focus] : [];
@@ -608,7 +663,9 @@
     loupe.id = null;
     $('large-view').hidden = true;
     document.body.classList.remove('loupe-open');
-    $('loupe-img').removeAttribute('src');
+    const img = $('loupe-img');
+    img.removeAttribute('src');
+    delete img.dataset.large;
     tileElements.get(state.focus)?.scrollIntoView({ block: 'nearest' });
   }
 
@@ -658,7 +715,7 @@
   }
 
   function patchInfo(local) {
-    if (loupe.info) renderInfo({ ...loupe.info, ...local });
+    if (loupe.info && loupe.info.id === loupe.id) renderInfo({ ...loupe.info, ...local });
   }
 
   function el(tag, className, text) {
@@ -683,6 +740,27 @@
     return box;
   }
 
+  // Five stars that rate their photo when clicked; the CSS fills them from `data-rating`.
+  function starsElement(rating) {
+    const stars = el('span', 'stars');
+    stars.dataset.rating = String(rating);
+    for (let value = 1; value <= 5; value += 1) {
+      const star = el('span', 'star');
+      star.dataset.value = String(value);
+      stars.append(star);
+    }
+    return stars;
+  }
+
+  // The rating a click on a star asks for: that star's value, or none when it is the rating
+  // already given (a second click on the last filled star clears it).
+  function clickedRating(event) {
+    const star = event.target.closest('.star');
+    if (!star) return null;
+    const value = Number(star.dataset.value);
+    return Number(star.parentElement.dataset.rating) === value ? 0 : value;
+  }
+
   // A name/value list; `row` leaves out empty values.
   function infoRows() {
     const rows = el('dl', 'info-rows');
@@ -702,9 +780,7 @@
     const { rows, row } = infoRows();
     const title = el('h3', 'info-title', info.fileName ?? '');
     const rating = Math.max(0, Math.min(5, Number(info.rating) || 0));
-    const stars = el('span', 'stars');
-    stars.dataset.rating = String(rating);
-    stars.append(el('span', 'on', '★'.repeat(rating)), el('span', 'off', '★'.repeat(5 - rating)));
+    const stars = starsElement(rating);
     const flagValue = flagName(info.flag);
     const labelValue = labelName(info.label);
     const labelBox = el('span', 'label-line');
@@ -807,9 +883,23 @@
 
   function setupGrid() {
     const grid = $('grid');
+    // Image load and error events do not bubble: caught on the way down instead.
+    grid.addEventListener('error', (event) => {
+      if (event.target.tagName === 'IMG') event.target.closest('.tile')?.classList.add('no-image');
+    }, true);
+    grid.addEventListener('load', (event) => {
+      if (event.target.tagName === 'IMG') event.target.closest('.tile')?.classList.remove('no-image');
+    }, true);
     grid.addEventListener('click', (event) => {
       const tile = event.target.closest('.tile');
-      if (tile) clickTile(tile.dataset.id, event);
+      if (!tile) return;
+      const rating = clickedRating(event);
+      if (rating !== null) change('photo.rate', { ids: [tile.dataset.id], rating }, { rating });
+      else clickTile(tile.dataset.id, event);
+    });
+    $('info').addEventListener('click', (event) => {
+      const rating = clickedRating(event);
+      if (rating !== null && loupe.id) change('photo.rate', { ids: [loupe.id], rating }, { rating });
     });
     grid.addEventListener('dblclick', (event) => {
       const tile = event.target.closest('.tile');
@@ -823,11 +913,10 @@
     });
     $('library').addEventListener('click', async () => {
       try {
+        const epoch = selectEpoch;
         const next = await postJSON('/api/view/library', {});
         closeLoupe();
-        await loadTiles((next.view?.ids ?? []).filter((id) => !tiles.has(id)).slice(0, 120));
-        applyState(next, selectsInFlight > 0);
-        fillTiles();
+        await showState(next, epoch);
       } catch (error) {
         showMessage(`Could not show the library: ${error.message}`);
       }
@@ -867,6 +956,7 @@
   // ---------------------------------------------------------------------------------------------
   // The assistant
 
+  const maxTurns = 200;
   const assistant = {
     sessionID: null,
     running: null, // AbortController of the turn in progress
@@ -970,7 +1060,10 @@
       this.streamed = '';
       this.working = el('div', 'working', kind === 'signin-turn' ? 'Starting sign-in…' : 'Thinking…');
       this.body.append(this.working);
-      $('conversation').append(this.el);
+      const conversation = $('conversation');
+      conversation.append(this.el);
+      // The oldest turns go once there are many: the page may stay open for days.
+      while (conversation.childElementCount > maxTurns) conversation.firstElementChild.remove();
       scrollConversation(true);
     }
 
@@ -1001,7 +1094,7 @@
             this.add(this.text);
           }
           this.streamed += payload._0 ?? '';
-          this.text.textContent = this.streamed;
+          this.text.append(payload._0 ?? '');
           scrollConversation(false);
           break;
         case 'assistantText': {
@@ -1030,6 +1123,7 @@
         case 'toolResult': {
           const line = assistant.tools.get(payload.id);
           if (!line) break;
+          assistant.tools.delete(payload.id);
           line.classList.remove('running');
           line.classList.add(payload.isError ? 'error' : 'ok');
           const status = line.querySelector('.tool-status');
@@ -1292,8 +1386,6 @@
     setupGrid();
     setupAssistant();
     connectEvents();
-    live.all = true;
-    scheduleRefresh(0);
   }
 
   start();
