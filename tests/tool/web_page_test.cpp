@@ -139,6 +139,12 @@ std::unique_ptr<Stage> TarnoHeadlessWeb::stage_;
 std::string TarnoHeadlessWeb::failure_;
 
 TEST_F(TarnoHeadlessWeb, ThePageOpensWithItsTokenOnlyAndShowsTheWholeLibrary) {
+  // The user's other tools find the token beside the socket, readable by the user alone.
+  const fs::path tokenFile = fs::path(stage_->dir.path()) / "headless-web-token";
+  EXPECT_EQ(fakes::readFile(tokenFile.string()).substr(0, 32), app().token());
+  EXPECT_EQ(fs::status(tokenFile).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+
   HttpClient stranger;
   EXPECT_EQ(stranger.request("GET", app().origin() + "/").status, 403);
   EXPECT_EQ(stranger.request("GET", app().origin() + "/?token=" + std::string(32, '0')).status,
