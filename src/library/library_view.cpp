@@ -55,9 +55,12 @@ ViewState readViewState(Database& db) {
   ViewState state;
   state.ids = wholeLibrary(db);
   state.libraryCount = static_cast<std::int64_t>(state.ids.size());
-  if (std::optional<std::string> shown = viewValue(db, "view.ids")) {
-    state.ids = presentIDs(db, idList(db, "view.ids"));
+  if (viewValue(db, "view.ids")) {
+    std::vector<std::string> shown = presentIDs(db, idList(db, "view.ids"));
     state.title = viewValue(db, "view.title").value_or("Photos");
+    // Shown as the library (by the page, or library.show of every photo) and still all of it.
+    state.isLibrary = state.title == libraryTitle && shown == state.ids;
+    state.ids = std::move(shown);
   } else {
     state.title = libraryTitle;
     state.isLibrary = true;

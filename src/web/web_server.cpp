@@ -21,7 +21,6 @@ namespace {
 // What a request gathers between the calls of the access handler.
 struct RequestState {
   std::string body;
-  bool tooLarge = false;
 };
 
 // Per connection: how many requests it has carried.
@@ -184,16 +183,16 @@ struct WebServer::Daemon {
     if (*requestCls == nullptr) return head(c, url, method, requestCls);
     auto* state = static_cast<RequestState*>(*requestCls);
     if (*uploadSize != 0) {
-      // A body without a length (chunked) is bounded here instead.
+      // A body without a length (chunked) is bounded here instead: refused as soon as it is
+      // too large, and its connection closed without reading the rest.
       if (state->body.size() + *uploadSize > options.maxBodyBytes) {
-        state->tooLarge = true;
-      } else if (!state->tooLarge) {
-        state->body.append(uploadData, *uploadSize);
+        *uploadSize = 0;
+        return sendError(c, 413, "the request's body is too large");
       }
+      state->body.append(uploadData, *uploadSize);
       *uploadSize = 0;
       return MHD_YES;
     }
-    if (state->tooLarge) return sendError(c, 413, "the request's body is too large");
     const WebRequest request{.method = method,
                              .path = url,
                              .query = [c](std::string_view key) -> std::optional<std::string> {

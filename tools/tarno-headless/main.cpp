@@ -23,6 +23,7 @@
 //
 // Exit status 0 after a signal (or a written sheet), 1 when no sheet could be written, 2 for a
 // usage or start-up failure (another process already serving on the socket among them).
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -41,6 +42,7 @@
 #include <vector>
 
 #include "tarno/assistant/native/native_model_config.hpp"
+#include "tarno/assistant/support/descriptor_io.hpp"
 #include "tarno/assistant/transport/assistant_helper_client.hpp"
 #include "tarno/core/json_coding.hpp"
 #include "tarno/library/contact_sheet.hpp"
@@ -48,6 +50,7 @@
 #include "tarno/library/library.hpp"
 #include "tarno/protocol/ipc_endpoint.hpp"
 #include "tarno/protocol/socket_io.hpp"
+#include "tarno/protocol/unique_fd.hpp"
 #include "tarno/web/access_check.hpp"
 #include "tarno/web/change_feed.hpp"
 #include "tarno/web/web_api.hpp"
@@ -130,36 +133,24 @@ std::optional<Arguments> parse(int argc, char** argv) {
   return arguments;
 }
 
-// Written under a temporary name and renamed, so that a reader never sees half of it.
-bool writeEndpointFile(const fs::path& file, const IPCEndpoint::EndpointInfo& info) {
-  const fs::path temporary = file.string() + ".tmp." + std::to_string(info.pid);
-  {
-    std::ofstream out(temporary, std::ios::trunc);
-    out << core::encodeToString(info) << '\n';
-    if (!out.flush()) return false;
-  }
+// Written under a temporary name, created with `mode` (before the umask), and renamed, so that a
+// reader never sees half of it nor, for a private file, a moment where others may read it.
+bool writeWhole(const fs::path& file, std::string_view text, mode_t mode) {
+  const fs::path temporary = file.string() + ".tmp." + std::to_string(::getpid());
   std::error_code error;
-  fs::rename(temporary, file, error);
-  if (error) fs::remove(temporary, error);
-  return !error;
+  fs::remove(temporary, error);
+  protocol::unique_fd out(
+      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode));
+  if (!out) return false;
+  const bool written = assistant::writeAll(out.get(), text);
+  out.reset();
+  if (written) fs::rename(temporary, file, error);
+  if (!written || error) fs::remove(temporary, error);
+  return written && !error;
 }
 
-// The page's token, for the user's other tools: written like the endpoint file, readable by
-// the user only.
-bool writeTokenFile(const fs::path& file, const std::string& token) {
-  const fs::path temporary = file.string() + ".tmp." + std::to_string(::getpid());
-  {
-    std::ofstream out(temporary, std::ios::trunc);
-    if (!out) return false;
-    std::error_code ignored;
-    fs::permissions(temporary, fs::perms::owner_read | fs::perms::owner_write, ignored);
-    out << token << '\n';
-    if (!out.flush()) return false;
-  }
-  std::error_code error;
-  fs::rename(temporary, file, error);
-  if (error) fs::remove(temporary, error);
-  return !error;
+bool writeEndpointFile(const fs::path& file, const IPCEndpoint::EndpointInfo& info) {
+  return writeWhole(file, core::encodeToString(info) + "\n", 0644);
 }
 
 // Removes the token file only while it still holds this process's token.
@@ -309,7 +300,8 @@ int main(int argc, char** argv) {
       removeEndpointFile(endpointFile, pid);
       return fail(failure.what());
     }
-    if (!writeTokenFile(tokenFile, token))
+    // For the user's other tools; readable by the user only.
+    if (!writeWhole(tokenFile, token + "\n", 0600))
       std::cerr << "tarno-headless: cannot write " << tokenFile.string() << '\n';
     std::cerr << "tarno-headless: page at http://127.0.0.1:" << page->port() << "/?token=" << token
               << std::endl;

@@ -24,6 +24,7 @@ struct ViewState {
   std::optional<std::string> focus;
   std::optional<std::string> editorPhotoID;
   std::int64_t libraryCount = 0;  // present, not hidden photos
+  friend bool operator==(const ViewState&, const ViewState&) = default;
 };
 
 // One photo as the grid draws it; flag and label are the store's codes (flag -1 reject,
@@ -39,6 +40,7 @@ struct PhotoTile {
   std::int64_t label = 0;
   bool favorite = false;
   std::int64_t stackVersion = 0;
+  friend bool operator==(const PhotoTile&, const PhotoTile&) = default;
 };
 
 // One photo as the info panel shows it; the display strings come from its PhotoInfo.
@@ -51,6 +53,7 @@ struct PhotoDetails {
   std::vector<std::string> keywords;
   std::optional<core::PhotoAIAnnotation> annotation;
   bool hasEdits = false;
+  friend bool operator==(const PhotoDetails&, const PhotoDetails&) = default;
 };
 
 // A request that changed the store (its method, the photos it named, empty when it is not about
@@ -58,6 +61,7 @@ struct PhotoDetails {
 struct LibraryChange {
   std::string method;
   std::vector<std::string> ids;
+  friend bool operator==(const LibraryChange&, const LibraryChange&) = default;
 };
 // Called on the thread that made the change, after it was committed; it must not block.
 using ChangeListener = std::function<void(const LibraryChange&)>;
