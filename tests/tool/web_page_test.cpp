@@ -73,7 +73,7 @@ struct Stage {
   std::unique_ptr<WebDriver> browser;
 };
 
-class TarnoHeadlessWeb : public ::testing::Test {
+class TarnoHeadlessWebPage : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     try {
@@ -135,10 +135,10 @@ class TarnoHeadlessWeb : public ::testing::Test {
   static std::unique_ptr<Stage> stage_;
   static std::string failure_;
 };
-std::unique_ptr<Stage> TarnoHeadlessWeb::stage_;
-std::string TarnoHeadlessWeb::failure_;
+std::unique_ptr<Stage> TarnoHeadlessWebPage::stage_;
+std::string TarnoHeadlessWebPage::failure_;
 
-TEST_F(TarnoHeadlessWeb, ThePageOpensWithItsTokenOnlyAndShowsTheWholeLibrary) {
+TEST_F(TarnoHeadlessWebPage, ThePageOpensWithItsTokenOnlyAndShowsTheWholeLibrary) {
   // The user's other tools find the token beside the socket, readable by the user alone.
   const fs::path tokenFile = fs::path(stage_->dir.path()) / "headless-web-token";
   EXPECT_EQ(fakes::readFile(tokenFile.string()).substr(0, 32), app().token());
@@ -174,7 +174,7 @@ TEST_F(TarnoHeadlessWeb, ThePageOpensWithItsTokenOnlyAndShowsTheWholeLibrary) {
                                     ".map(i => [i.src, i.complete, i.naturalWidth]);"));
 }
 
-TEST_F(TarnoHeadlessWeb, AShowFromAnotherClientRedrawsTheGridWithoutAReload) {
+TEST_F(TarnoHeadlessWebPage, AShowFromAnotherClientRedrawsTheGridWithoutAReload) {
   browser().execute("window.sameDocument = true;");
   const std::vector<std::string> ids = newest(9);
   const std::vector<std::string> three = {ids[7], ids[2], ids[4]};
@@ -189,7 +189,7 @@ TEST_F(TarnoHeadlessWeb, AShowFromAnotherClientRedrawsTheGridWithoutAReload) {
                                 "] .stars[data-rating=\"2\"]')"));
 }
 
-TEST_F(TarnoHeadlessWeb, ClickingATileSelectsItAndTheDigitKeysRateIt) {
+TEST_F(TarnoHeadlessWebPage, ClickingATileSelectsItAndTheDigitKeysRateIt) {
   const std::vector<std::string> ids = newest(5);
   show(ids, "Culling");
   app().call("photo.rate", Object{{"ids", idValues(ids)}, {"rating", 0}});
@@ -221,7 +221,7 @@ TEST_F(TarnoHeadlessWeb, ClickingATileSelectsItAndTheDigitKeysRateIt) {
                                 "] .stars[data-rating=\"4\"]')"));
 }
 
-TEST_F(TarnoHeadlessWeb, APromptStreamsTheAssistantsTextAndToolCallsIntoThePanel) {
+TEST_F(TarnoHeadlessWebPage, APromptStreamsTheAssistantsTextAndToolCallsIntoThePanel) {
   if (!stage_->helper) GTEST_SKIP() << "the helper needs its sandbox, which this system refuses";
   stage_->sandbox.script.print()
       .out(R"({"type":"system","subtype":"init","session_id":"web-1","model":"claude-sonnet"})")
@@ -272,7 +272,7 @@ TEST_F(TarnoHeadlessWeb, APromptStreamsTheAssistantsTextAndToolCallsIntoThePanel
       << jsonText(tools);
 }
 
-TEST_F(TarnoHeadlessWeb, HostileFileNamesAndCaptionsShowAsText) {
+TEST_F(TarnoHeadlessWebPage, HostileFileNamesAndCaptionsShowAsText) {
   std::string id;
   for (const std::string& candidate : newest(static_cast<int>(stage_->photoCount))) {
     const HttpAnswer photo = app().api("GET", "/api/photos/" + candidate);
