@@ -181,6 +181,29 @@ class WebDriver {
     command("POST", session_ + "/element/" + element + "/click", core::JsonValue::Object{});
   }
 
+  // Clicks the element's centre with Shift held down.
+  void shiftClick(const std::string& element) {
+    using Object = core::JsonValue::Object;
+    using Array = core::JsonValue::Array;
+    const Object pause{{"type", "pause"}};
+    const Array keys{Object{{"type", "keyDown"}, {"value", shiftKey}}, pause, pause, pause,
+                     Object{{"type", "keyUp"}, {"value", shiftKey}}};
+    const Array mouse{pause,
+                      Object{{"type", "pointerMove"},
+                             {"origin", Object{{std::string(elementKey), element}}},
+                             {"x", 0},
+                             {"y", 0}},
+                      Object{{"type", "pointerDown"}, {"button", 0}},
+                      Object{{"type", "pointerUp"}, {"button", 0}}, pause};
+    command("POST", session_ + "/actions",
+            Object{{"actions", Array{Object{{"type", "key"}, {"id", "keyboard"}, {"actions", keys}},
+                                     Object{{"type", "pointer"},
+                                            {"id", "mouse"},
+                                            {"parameters", Object{{"pointerType", "mouse"}}},
+                                            {"actions", mouse}}}}});
+    command("DELETE", session_ + "/actions");
+  }
+
   // Types `text` into the element (WebDriver key codes such as "\uE007", Enter, allowed).
   void sendKeys(const std::string& element, const std::string& text) {
     command("POST", session_ + "/element/" + element + "/value",
@@ -190,6 +213,8 @@ class WebDriver {
   // Presses and releases each character of `keys` in turn, on whatever has the focus.
   static constexpr const char* enterKey = "\xee\x80\x87";   // U+E007
   static constexpr const char* escapeKey = "\xee\x80\x8c";  // U+E00C
+  static constexpr const char* shiftKey = "\xee\x80\x88";   // U+E008
+  static constexpr const char* rightKey = "\xee\x80\x94";   // U+E014
   void pressKeys(std::string_view keys) {
     core::JsonValue::Array steps;
     // One key per character: a UTF-8 sequence (WebDriver's named keys are U+E000…) is one key.

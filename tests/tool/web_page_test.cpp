@@ -189,36 +189,56 @@ TEST_F(TarnoHeadlessWebPage, AShowFromAnotherClientRedrawsTheGridWithoutAReload)
                                 "] .stars[data-rating=\"2\"]')"));
 }
 
-TEST_F(TarnoHeadlessWebPage, ClickingATileSelectsItAndTheDigitKeysRateIt) {
+TEST_F(TarnoHeadlessWebPage, ClicksAndKeysSelectForEveryClientAndDigitsRate) {
   const std::vector<std::string> ids = newest(5);
   show(ids, "Culling");
   app().call("photo.rate", Object{{"ids", idValues(ids)}, {"rating", 0}});
-  browser().click(browser().find(".tile[data-id=" + jsString(ids[3]) + "]"));
+  const auto tile = [&](int i) {
+    return browser().find(".tile[data-id=" + jsString(ids[i]) + "]");
+  };
+  // The library's selection as a set, once it equals `expected` (or as it is after 5 s).
+  const auto selectionBecomes = [&](std::set<std::string> expected) {
+    std::set<std::string> selected;
+    for (int i = 0; i < 100 && selected != expected; ++i) {
+      const auto now = app().result<protocol::SelectionResult>("library.selection");
+      selected = std::set(now.ids.begin(), now.ids.end());
+      if (selected != expected) std::this_thread::sleep_for(50ms);
+    }
+    return selected;
+  };
+  const auto ratings = [&] {
+    std::vector<std::int64_t> values;
+    for (const std::string& id : ids)
+      values.push_back(
+          app().result<protocol::GetResult>("photo.get", Object{{"id", id}}).metadata->rating);
+    return values;
+  };
+  const auto ratingsBecome = [&](std::vector<std::int64_t> expected) {
+    std::vector<std::int64_t> now = ratings();
+    for (int i = 0; i < 100 && now != expected; ++i, now = ratings())
+      std::this_thread::sleep_for(50ms);
+    return now;
+  };
 
-  std::optional<protocol::SelectionResult> selection;
-  for (int i = 0; i < 100; ++i) {
-    selection = app().result<protocol::SelectionResult>("library.selection");
-    if (selection->ids == std::vector{ids[3]}) break;
-    std::this_thread::sleep_for(50ms);
-  }
-  EXPECT_EQ(selection->ids, std::vector{ids[3]});
-  EXPECT_EQ(selection->primary, ids[3]);
+  browser().click(tile(3));
+  EXPECT_EQ(selectionBecomes({ids[3]}), std::set{ids[3]});
+  EXPECT_EQ(app().result<protocol::SelectionResult>("library.selection").primary, ids[3]);
   EXPECT_TRUE(browser().waitFor(
       "document.querySelector('.tile.selected.primary.focused')?.dataset.id === " +
       jsString(ids[3])));
-
   browser().pressKeys("4");
-  std::int64_t rating = 0;
-  for (int i = 0; i < 100 && rating != 4; ++i) {
-    const auto photo = app().result<protocol::GetResult>("photo.get", Object{{"id", ids[3]}});
-    rating = photo.metadata ? photo.metadata->rating : -1;
-    if (rating != 4) std::this_thread::sleep_for(50ms);
-  }
-  EXPECT_EQ(rating, 4);
-  const auto neighbour = app().result<protocol::GetResult>("photo.get", Object{{"id", ids[2]}});
-  EXPECT_EQ(neighbour.metadata->rating, 0) << "only the focused photo is rated";
+  EXPECT_EQ(ratingsBecome({0, 0, 0, 4, 0}), (std::vector<std::int64_t>{0, 0, 0, 4, 0}));
   EXPECT_TRUE(browser().waitFor("document.querySelector('.tile[data-id=" + jsString(ids[3]) +
                                 "] .stars[data-rating=\"4\"]')"));
+
+  // The arrow moves the focus and the selection with it; Shift-click extends from there.
+  browser().pressKeys(WebDriver::rightKey);
+  EXPECT_EQ(selectionBecomes({ids[4]}), std::set{ids[4]});
+  browser().shiftClick(tile(1));
+  EXPECT_EQ(selectionBecomes({ids[1], ids[2], ids[3], ids[4]}),
+            (std::set{ids[1], ids[2], ids[3], ids[4]}));
+  browser().pressKeys("2");
+  EXPECT_EQ(ratingsBecome({0, 2, 2, 2, 2}), (std::vector<std::int64_t>{0, 2, 2, 2, 2}));
 }
 
 TEST_F(TarnoHeadlessWebPage, APromptStreamsTheAssistantsTextAndToolCallsIntoThePanel) {
