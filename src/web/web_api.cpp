@@ -160,14 +160,20 @@ class WebApi::Slot {
       counter->fetch_sub(1);
       return nullptr;
     }
-    return std::unique_ptr<Slot>(new Slot(counter));
+    return std::make_unique<Slot>(Taken{}, counter);
   }
+  // Only take() makes a Taken: a slot is always counted.
+  struct Taken {
+   private:
+    Taken() = default;
+    friend class Slot;
+  };
+  Slot(Taken, std::shared_ptr<std::atomic<int>> counter) : counter_(std::move(counter)) {}
   ~Slot() { counter_->fetch_sub(1); }
   Slot(const Slot&) = delete;
   Slot& operator=(const Slot&) = delete;
 
  private:
-  explicit Slot(std::shared_ptr<std::atomic<int>> counter) : counter_(std::move(counter)) {}
   std::shared_ptr<std::atomic<int>> counter_;
 };
 
