@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,6 +26,8 @@
 
 namespace tarno::library {
 namespace {
+
+constexpr int backgroundNice = 10;
 
 constexpr std::uint32_t kWatchMask = IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE |
                                      IN_CREATE | IN_DELETE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW |
@@ -308,6 +311,9 @@ struct FolderScanner::State {
   }
 
   void run() {
+    // Indexing is background work: requests (a page asking for thumbnails among them) come
+    // first. The nice value is this thread's own on Linux; failing to set it changes nothing.
+    (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), backgroundNice);
     if (options.watch) inotify.reset(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
     passAndHashes();
     while (!stopping.load()) {
