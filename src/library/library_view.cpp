@@ -1,6 +1,12 @@
 // The reads a page makes of the library (the displayed view, tiles, one photo's details) and
 // its thumbnails: JPEG renderings kept in their own bounded cache.
+#include <cinttypes>
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <thread>
 
 #include "library/handlers.hpp"
 #include "library/library_state.hpp"
@@ -17,6 +23,65 @@ namespace {
 constexpr std::string_view libraryTitle = "Library";
 // Maximum thumbnail edge: what the page may ask for.
 constexpr std::int64_t maxThumbnailEdge = 4096;
+
+// Grid-sized thumbnails are also kept on disk, in the store's "thumbnails" folder (one folder a
+// photo, one file a size), so that a page opened after a restart does not wait for every photo
+// of its first screen to be decoded again. A file's name carries everything its bytes depend on:
+// a changed stack or file is a new name, and writing it removes the older one of that size.
+// It is a cache: written under a temporary name and renamed, never synced.
+constexpr std::int64_t maxStoredThumbnailEdge = 1024;
+
+std::string storedThumbnailPrefix(const develop::RenderKey& key) {
+  return std::to_string(key.longEdge) + "-" + std::to_string(key.stackVersion) + "-" +
+         std::to_string(key.fileSize) + "-" + std::to_string(key.fileChanged) + "-";
+}
+
+std::optional<Rendering> readStoredThumbnail(const std::filesystem::path& folder,
+                                             const develop::RenderKey& key) {
+  const std::string prefix = storedThumbnailPrefix(key);
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (!name.starts_with(prefix) || !name.ends_with(".jpg")) continue;
+    // "WIDTHxHEIGHT.jpg" after the prefix.
+    Rendering r;
+    const std::string size = name.substr(prefix.size(), name.size() - prefix.size() - 4);
+    if (std::sscanf(size.c_str(), "%" SCNd64 "x%" SCNd64, &r.width, &r.height) != 2) continue;
+    std::ifstream in(entry.path(), std::ios::binary);
+    r.bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (in.bad() || r.bytes.empty()) return std::nullopt;
+    return r;
+  }
+  return std::nullopt;
+}
+
+void storeThumbnail(const std::filesystem::path& folder, const develop::RenderKey& key,
+                    const Rendering& r) {
+  std::error_code ec;
+  std::filesystem::create_directories(folder, ec);
+  if (ec) return;
+  const std::string name = storedThumbnailPrefix(key) + std::to_string(r.width) + "x" +
+                           std::to_string(r.height) + ".jpg";
+  const std::string sizePrefix = std::to_string(key.longEdge) + "-";
+  for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+    const std::string other = entry.path().filename().string();
+    if (other.starts_with(sizePrefix) && other != name) std::filesystem::remove(entry.path(), ec);
+  }
+  std::ostringstream thread;
+  thread << std::this_thread::get_id();
+  const std::filesystem::path temporary = folder / ("." + name + "." + thread.str() + ".tmp");
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out.write(r.bytes.data(), static_cast<std::streamsize>(r.bytes.size()));
+    if (!out.flush()) {
+      out.close();
+      std::filesystem::remove(temporary, ec);
+      return;
+    }
+  }
+  std::filesystem::rename(temporary, folder / name, ec);
+  if (ec) std::filesystem::remove(temporary, ec);
+}
 
 std::vector<std::string> idList(Database& db, std::string_view key) {
   const std::optional<std::string> json = viewValue(db, key);
@@ -197,6 +262,16 @@ std::optional<Rendering> Library::thumbnailJPEG(std::string_view id, std::int64_
                                ec ? -1 : static_cast<std::int64_t>(size),
                                static_cast<std::int64_t>(changed)};
   if (std::optional<Rendering> cached = s.thumbnails->find(key)) return cached;
+  // The id names a folder: only the store's own UUIDs do.
+  const bool onDisk =
+      !ec && longEdge <= maxStoredThumbnailEdge && core::Uuid::parse(found->row.id).has_value();
+  const std::filesystem::path folder = s.options.storeDir / "thumbnails" / found->row.id;
+  if (onDisk) {
+    if (std::optional<Rendering> stored = readStoredThumbnail(folder, key)) {
+      s.thumbnails->insert(key, *stored);
+      return stored;
+    }
+  }
   const bool developed = !found->row.isVideo && !developsToOriginal(found->stack);
   std::optional<Rendering> r =
       developed ? developPreview(file, found->stack, longEdge,
@@ -204,6 +279,7 @@ std::optional<Rendering> Library::thumbnailJPEG(std::string_view id, std::int64_
                                  PreviewEncoding::jpeg)
                 : renderPreview(file, longEdge, error, PreviewEncoding::jpeg);
   if (r && !ec) s.thumbnails->insert(key, *r);
+  if (r && onDisk) storeThumbnail(folder, key, *r);
   return r;
 }
 

@@ -141,6 +141,19 @@
   // Tiles are clones of the page's template: thousands of them are made at once.
   const tileTemplate = document.getElementById('tile-template').content.firstElementChild;
 
+  // Thumbnails are asked for only on and just below the screen: the browser's own lazy loading
+  // reaches several screens ahead, and those requests would queue before the first screen's.
+  const nearScreen = new IntersectionObserver((entries) => {
+    for (const entry of entries) {
+      const tile = entry.target;
+      tile.tarnoNear = entry.isIntersecting;
+      const img = tile.tarnoParts.img;
+      if (tile.tarnoNear && img.dataset.src && img.getAttribute('src') !== img.dataset.src) {
+        img.src = img.dataset.src;
+      }
+    }
+  }, { root: document.getElementById('grid-scroll'), rootMargin: '0px 0px 300px 0px' });
+
   function makeTile(id) {
     const tile = tileTemplate.cloneNode(true);
     tile.dataset.id = id;
@@ -151,6 +164,7 @@
       label: tile.querySelector('.label'),
       name: tile.querySelector('.name'),
     };
+    nearScreen.observe(tile);
     return tile;
   }
 
@@ -200,7 +214,8 @@
     const size = thumbSize();
     const src = imageURL(data.id, size, data.stackVersion);
     if (shown.src !== src) {
-      parts.img.src = src;
+      parts.img.dataset.src = src;
+      if (el.tarnoNear || parts.img.loading === 'eager') parts.img.src = src;
     }
     el.tarnoShown = {
       rating, flag, label, fileName: data.fileName, isVideo: Boolean(data.isVideo),
