@@ -139,10 +139,6 @@ class WebDriver {
 
   ~WebDriver() {
     if (!session_.empty()) http_.request("DELETE", base_ + session_, std::nullopt, {}, 10s);
-    // The browser has quit with its session; chromedriver, first of its namespace, would
-    // ignore SIGTERM.
-    driver_.sendSignal(SIGKILL);
-    driver_.wait();
   }
 
   void navigate(const std::string& url) {
@@ -358,10 +354,10 @@ class WebDriver {
             .withNewSession());
     if (auto* error = std::get_if<assistant::LaunchError>(&spawned))
       throw WebDriverError(std::string("cannot start chromedriver: ") + error->message);
-    driver_ = std::move(std::get<assistant::ChildProcess>(spawned));
+    driver_.child = std::move(std::get<assistant::ChildProcess>(spawned));
     const std::string base = "http://127.0.0.1:" + std::to_string(port);
     const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (std::chrono::steady_clock::now() < deadline && driver_.isRunning()) {
+    while (std::chrono::steady_clock::now() < deadline && driver_.child.isRunning()) {
       const HttpAnswer status = http_.request("GET", base + "/status", std::nullopt, {}, 1s);
       const auto json = core::parseJsonIfValid(status.body);
       const core::JsonValue* ready = json ? json->find("value") : nullptr;
@@ -372,12 +368,22 @@ class WebDriver {
       }
       std::this_thread::sleep_for(50ms);
     }
-    driver_.sendSignal(SIGKILL);
-    driver_.wait();
+    driver_.end();
   }
 
+  // chromedriver, ended with SIGKILL: as the first process of its namespace it would ignore
+  // SIGTERM, and the browser has quit with its session by then (or goes with the namespace).
+  struct Driver {
+    ~Driver() { end(); }
+    void end() {
+      child.sendSignal(SIGKILL);
+      child.wait();
+    }
+    assistant::ChildProcess child;
+  };
+
   HttpClient http_;
-  assistant::ChildProcess driver_;
+  Driver driver_;
   std::string log_;
   std::string base_;
   std::string session_;
