@@ -4,6 +4,7 @@
 #include <charconv>
 #include <condition_variable>
 #include <mutex>
+#include <shared_mutex>
 
 #include "tarno/assistant/engine/tarno_assistant_config.hpp"
 #include "tarno/assistant/native/native_agent_runner.hpp"
@@ -293,8 +294,22 @@ std::string errorJSON(std::string_view message) {
   }));
 }
 
+struct WebApi::LibraryGate {
+  explicit LibraryGate(library::Library* l) : library(l) {}
+  std::shared_mutex mutex;
+  library::Library* library;
+};
+
 WebApi::WebApi(library::Library& library, ChangeFeed& feed, WebApiOptions options)
-    : library_(library), feed_(feed), options_(std::move(options)) {}
+    : library_(library),
+      feed_(feed),
+      gate_(std::make_shared<LibraryGate>(&library)),
+      options_(std::move(options)) {}
+
+WebApi::~WebApi() {
+  std::unique_lock lock(gate_->mutex);
+  gate_->library = nullptr;
+}
 
 WebResponse WebApi::handle(const WebRequest& request) {
   const std::string_view path = request.path;
@@ -512,8 +527,11 @@ WebResponse WebApi::run(std::string_view body) {
     events = assistant::NativeAgentRunner::stream(
         std::move(request), [config = *options_.native] { return config; },
         std::string(assistant::TarnoAssistantConfig::systemPromptAddendum),
-        [&library = library_](const std::string& call) {
-          return library.handleLine(call).value_or(std::string());
+        [gate = gate_](const std::string& call) {
+          std::shared_lock lock(gate->mutex);
+          // After the page has closed nothing answers: the turn sees a failed tool call.
+          if (!gate->library) return std::string();
+          return gate->library->handleLine(call).value_or(std::string());
         });
   }
   return WebResponse{

@@ -1,5 +1,5 @@
 // The page's endpoints without HTTP: a WebApi over a library in a temporary folder, its answers,
-// its refusals, its counted streams and both assistant engines' streams.
+// its refusals, and a native run. (Streams over HTTP: tests/tool/tarno_headless_web_test.cpp.)
 #include "tarno/web/web_api.hpp"
 
 #include <gtest/gtest.h>
@@ -24,15 +24,13 @@ class WebApiTest : public library::testing::LibraryFixture {
     library().setChangeListener([this](const library::LibraryChange& c) { feed_.publish(c); });
     makeApi({});
   }
-  void makeApi(std::optional<assistant::NativeModelConfig> native, int maxStreams = 32) {
+  void makeApi(std::optional<assistant::NativeModelConfig> native) {
     api_.reset();
     api_ = std::make_unique<WebApi>(
         library(), feed_,
         WebApiOptions{.token = std::string(token),
                       .helperSocket = (dir_.path() / "no-helper.sock").string(),
-                      .native = std::move(native),
-                      .maxEventStreams = maxStreams,
-                      .maxAssistantStreams = maxStreams});
+                      .native = std::move(native)});
   }
   void TearDown() override {
     api_.reset();
@@ -107,7 +105,6 @@ TEST_F(WebApiTest, RefusesWhatItCannotServe) {
            Case{"DELETE", "/api/rpc", "", 405},
            Case{"POST", "/api/tiles", R"({"ids":"x"})", 400},
            Case{"POST", "/api/tiles", tooMany, 400},
-           Case{"POST", "/api/rpc", "", 400},
            Case{"POST", "/api/assistant/run", "{}", 400},
            Case{"POST", "/api/assistant/run", R"({"prompt":"hi","model":"gpt"})", 400},
            Case{"POST", "/api/assistant/run", R"({"prompt":"hi","engine":"gpt"})", 400},
@@ -184,28 +181,6 @@ TEST_F(WebApiTest, StateAndTilesFollowTheLibrary) {
   EXPECT_EQ(ask("GET", "/api/photos/nope").status, 404);
   for (const char* size : {"63", "4097", "1e3", ""})
     EXPECT_EQ(ask("GET", "/api/photos/" + old + "/image", {}, {{"size", size}}).status, 400);
-}
-
-TEST_F(WebApiTest, EventStreamsAreCountedAndCarryChanges) {
-  makeApi({}, 2);
-  WebResponse first = ask("GET", "/api/events");
-  WebResponse second = ask("GET", "/api/events");
-  ASSERT_TRUE(first.stream && second.stream);
-  EXPECT_EQ(first.contentType, "text/event-stream");
-  EXPECT_EQ(ask("GET", "/api/events").status, 503);
-  second.stream.reset();
-  EXPECT_TRUE(ask("GET", "/api/events").stream);  // its place was given back, and dropped again
-
-  EXPECT_EQ(first.stream->next(), ": connected\n\n");
-  EXPECT_EQ(first.stream->next(), "");  // nothing happened
-  library().showLibrary();
-  std::string got;
-  for (int i = 0; i < 10 && got.empty(); ++i)
-    got = first.stream->next().value_or("");
-  EXPECT_EQ(got, "event: change\ndata: {\"seq\":" + std::to_string(feed_.seq()) +
-                     ",\"method\":\"library.show\",\"ids\":[]}\n\n");
-  feed_.close();
-  EXPECT_EQ(first.stream->next(), std::nullopt);
 }
 
 TEST_F(WebApiTest, NativeRunActsOnTheLibraryWithThePagesStateAsContext) {

@@ -65,6 +65,10 @@ class WebApi {
  public:
   // Both must outlive the WebApi and every stream it gave out.
   WebApi(library::Library& library, ChangeFeed& feed, WebApiOptions options);
+  // Waits for a native turn's request to the library under way; later ones are refused.
+  ~WebApi();
+  WebApi(const WebApi&) = delete;
+  WebApi& operator=(const WebApi&) = delete;
 
   WebResponse handle(const WebRequest& request);
 
@@ -86,8 +90,13 @@ class WebApi {
   WebResponse login();
   WebResponse loginCode(std::string_view body);
 
+  // The library as native turns reach it: their threads are joined only at process exit, so
+  // each request goes through this gate, which closes when the WebApi goes.
+  struct LibraryGate;
+
   library::Library& library_;
   ChangeFeed& feed_;
+  std::shared_ptr<LibraryGate> gate_;
   const WebApiOptions options_;
   std::shared_ptr<std::atomic<int>> eventStreams_ = std::make_shared<std::atomic<int>>(0);
   std::shared_ptr<std::atomic<int>> assistantStreams_ = std::make_shared<std::atomic<int>>(0);
