@@ -3,7 +3,8 @@
 // tests use. Errors are thrown as WebDriverError with what went wrong in words.
 //
 // One WebDriver is used from one thread at a time. Dropping it ends the session, then
-// chromedriver and everything it started (they share its process group).
+// chromedriver and everything it started (they live in a pid namespace of chromedriver's where
+// the system allows one, else in its process group).
 #pragma once
 
 #include <curl/curl.h>
@@ -17,6 +18,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -40,6 +42,7 @@ struct WebDriverError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Compact JSON text of a value; with a string, a JavaScript string literal too.
 inline std::string jsonText(const core::JsonValue& value) {
   std::string out;
   core::JsonWriter(out).value(value);
@@ -116,7 +119,12 @@ class WebDriver {
     log_ = scratch + "/chromedriver.log";
     for (int attempt = 0; attempt < 3 && base_.empty(); ++attempt)
       startDriver(home);
-    if (base_.empty()) throw WebDriverError("chromedriver did not start; its log: " + log_);
+    if (base_.empty()) {
+      std::ifstream in(log_);
+      const std::string said{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+      throw WebDriverError("chromedriver did not start; it said: " +
+                           said.substr(said.size() > 2000 ? said.size() - 2000 : 0));
+    }
 
     using Object = core::JsonValue::Object;
     using Array = core::JsonValue::Array;
