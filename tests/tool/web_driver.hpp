@@ -3,7 +3,8 @@
 // tests use. Errors are thrown as WebDriverError with what went wrong in words.
 //
 // One WebDriver is used from one thread at a time. Dropping it ends the session, then
-// chromedriver and everything it started (they share its process group).
+// chromedriver and everything it started (they live in a pid namespace of chromedriver's where
+// the system allows one, else in its process group).
 #pragma once
 
 #include <curl/curl.h>
@@ -17,6 +18,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -40,6 +42,7 @@ struct WebDriverError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Compact JSON text of a value; with a string, a JavaScript string literal too.
 inline std::string jsonText(const core::JsonValue& value) {
   std::string out;
   core::JsonWriter(out).value(value);
@@ -116,7 +119,12 @@ class WebDriver {
     log_ = scratch + "/chromedriver.log";
     for (int attempt = 0; attempt < 3 && base_.empty(); ++attempt)
       startDriver(home);
-    if (base_.empty()) throw WebDriverError("chromedriver did not start; its log: " + log_);
+    if (base_.empty()) {
+      std::ifstream in(log_);
+      const std::string said{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+      throw WebDriverError("chromedriver did not start; it said: " +
+                           said.substr(said.size() > 2000 ? said.size() - 2000 : 0));
+    }
 
     using Object = core::JsonValue::Object;
     using Array = core::JsonValue::Array;
@@ -139,10 +147,6 @@ class WebDriver {
 
   ~WebDriver() {
     if (!session_.empty()) http_.request("DELETE", base_ + session_, std::nullopt, {}, 10s);
-    // The browser has quit with its session; chromedriver, first of its namespace, would
-    // ignore SIGTERM.
-    driver_.sendSignal(SIGKILL);
-    driver_.wait();
   }
 
   void navigate(const std::string& url) {
@@ -358,10 +362,10 @@ class WebDriver {
             .withNewSession());
     if (auto* error = std::get_if<assistant::LaunchError>(&spawned))
       throw WebDriverError(std::string("cannot start chromedriver: ") + error->message);
-    driver_ = std::move(std::get<assistant::ChildProcess>(spawned));
+    driver_.child = std::move(std::get<assistant::ChildProcess>(spawned));
     const std::string base = "http://127.0.0.1:" + std::to_string(port);
     const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (std::chrono::steady_clock::now() < deadline && driver_.isRunning()) {
+    while (std::chrono::steady_clock::now() < deadline && driver_.child.isRunning()) {
       const HttpAnswer status = http_.request("GET", base + "/status", std::nullopt, {}, 1s);
       const auto json = core::parseJsonIfValid(status.body);
       const core::JsonValue* ready = json ? json->find("value") : nullptr;
@@ -372,12 +376,22 @@ class WebDriver {
       }
       std::this_thread::sleep_for(50ms);
     }
-    driver_.sendSignal(SIGKILL);
-    driver_.wait();
+    driver_.end();
   }
 
+  // chromedriver, ended with SIGKILL: as the first process of its namespace it would ignore
+  // SIGTERM, and the browser has quit with its session by then (or goes with the namespace).
+  struct Driver {
+    ~Driver() { end(); }
+    void end() {
+      child.sendSignal(SIGKILL);
+      child.wait();
+    }
+    assistant::ChildProcess child;
+  };
+
   HttpClient http_;
-  assistant::ChildProcess driver_;
+  Driver driver_;
   std::string log_;
   std::string base_;
   std::string session_;
