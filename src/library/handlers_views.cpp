@@ -20,21 +20,6 @@ constexpr std::int64_t defaultQueryLimit = 200;
 constexpr std::int64_t maxQueryLimit = 10'000;
 constexpr std::size_t querySampleSize = 10;
 constexpr double defaultRadiusMeters = 5'000;
-constexpr std::string_view defaultViewTitle = "Photos";
-
-// Keys of the view state.
-constexpr std::string_view viewIDsKey = "view.ids";
-constexpr std::string_view viewTitleKey = "view.title";
-constexpr std::string_view selectionKey = "selection.ids";
-constexpr std::string_view primaryKey = "selection.primary";
-constexpr std::string_view focusKey = "focus";
-constexpr std::string_view editorPhotoKey = "editor.photo";
-
-std::vector<std::string> idList(Database& db, std::string_view key) {
-  const std::optional<std::string> json = viewValue(db, key);
-  if (!json) return {};
-  return core::decodeFromString<std::vector<std::string>>(*json);
-}
 
 std::vector<std::string> canonicalIDs(const ResolvedIDs& resolved) {
   std::vector<std::string> ids;
@@ -42,17 +27,6 @@ std::vector<std::string> canonicalIDs(const ResolvedIDs& resolved) {
   for (const auto& [rowid, id] : resolved.photos)
     ids.push_back(id);
   return ids;
-}
-
-// The stored view becomes `ids` titled `title`.
-void setView(Database& db, const std::vector<std::string>& ids, std::string_view title) {
-  setViewValue(db, viewIDsKey, core::encodeToString(ids));
-  setViewValue(db, viewTitleKey, std::string(title));
-}
-
-std::optional<std::string> presentPhoto(Database& db, const std::optional<std::string>& id) {
-  if (!id || !rowidOf(db, *id)) return std::nullopt;
-  return id;
 }
 
 std::vector<std::string> words(std::string_view text) {
@@ -74,8 +48,8 @@ std::vector<std::string> words(std::string_view text) {
 
 std::string selection(Services& s, const Call& call) {
   return reply(call, s.store.read([&](Database& db) {
-    SelectionResult result{canonicalIDs(resolveIDs(db, idList(db, selectionKey))), {}};
-    result.primary = presentPhoto(db, viewValue(db, primaryKey));
+    SelectionResult result{viewPhotos(db, viewKey::selection), {}};
+    result.primary = viewPhoto(db, viewKey::primary);
     return result;
   }));
 }
@@ -83,13 +57,13 @@ std::string selection(Services& s, const Call& call) {
 std::string context(Services& s, const Call& call) {
   return reply(call, s.store.read([&](Database& db) {
     ContextResult result;
-    result.editorPhotoID = presentPhoto(db, viewValue(db, editorPhotoKey));
+    result.editorPhotoID = viewPhoto(db, viewKey::editorPhoto);
     result.editorOpen = result.editorPhotoID.has_value();
-    result.selectionIDs = canonicalIDs(resolveIDs(db, idList(db, selectionKey)));
-    result.primarySelectionID = presentPhoto(db, viewValue(db, primaryKey));
+    result.selectionIDs = viewPhotos(db, viewKey::selection);
+    result.primarySelectionID = viewPhoto(db, viewKey::primary);
     // The photo in the editor, else the one focused last, else the primary selection.
     result.focusID = result.editorPhotoID;
-    if (!result.focusID) result.focusID = presentPhoto(db, viewValue(db, focusKey));
+    if (!result.focusID) result.focusID = viewPhoto(db, viewKey::focus);
     if (!result.focusID) result.focusID = result.primarySelectionID;
     if (result.focusID) {
       const std::int64_t rowid = *rowidOf(db, *result.focusID);
@@ -204,9 +178,9 @@ std::string select(Services& s, const Call& call) {
       }
     }
     if (!result.primary && !ids.empty()) result.primary = ids.front();
-    setViewValue(db, selectionKey, core::encodeToString(ids));
-    setViewValue(db, primaryKey, result.primary);
-    if (result.primary) setViewValue(db, focusKey, result.primary);
+    setViewValue(db, viewKey::selection, core::encodeToString(ids));
+    setViewValue(db, viewKey::primary, result.primary);
+    if (result.primary) setViewValue(db, viewKey::focus, result.primary);
     return result;
   }));
 }
@@ -215,7 +189,7 @@ std::string editorOpen(Services& s, const Call& call) {
   const auto params = paramsOf<OpenEditorParams>(call);
   return reply(call, s.store.write([&](Database& db) {
     if (params.open == false) {
-      setViewValue(db, editorPhotoKey, std::nullopt);
+      setViewValue(db, viewKey::editorPhoto, std::nullopt);
       return OpenEditorResult{false, {}};
     }
     std::optional<std::string> photo;
@@ -224,13 +198,13 @@ std::string editorOpen(Services& s, const Call& call) {
     } else {
       // Without an id the editor opens on the focused photo, else the primary selection, else
       // the photo it shows already.
-      photo = presentPhoto(db, viewValue(db, focusKey));
-      if (!photo) photo = presentPhoto(db, viewValue(db, primaryKey));
-      if (!photo) photo = presentPhoto(db, viewValue(db, editorPhotoKey));
+      photo = viewPhoto(db, viewKey::focus);
+      if (!photo) photo = viewPhoto(db, viewKey::primary);
+      if (!photo) photo = viewPhoto(db, viewKey::editorPhoto);
       if (!photo) invalidParams("no photo to open: give an id or select a photo");
     }
-    setViewValue(db, editorPhotoKey, photo);
-    setViewValue(db, focusKey, photo);
+    setViewValue(db, viewKey::editorPhoto, photo);
+    setViewValue(db, viewKey::focus, photo);
     return OpenEditorResult{true, photo};
   }));
 }

@@ -83,29 +83,6 @@ void storeThumbnail(const std::filesystem::path& folder, const develop::RenderKe
   if (ec) std::filesystem::remove(temporary, ec);
 }
 
-std::vector<std::string> idList(Database& db, std::string_view key) {
-  const std::optional<std::string> json = viewValue(db, key);
-  if (!json) return {};
-  try {
-    return core::decodeFromString<std::vector<std::string>>(*json);
-  } catch (const core::DecodingError&) {
-    return {};
-  }
-}
-
-std::vector<std::string> presentIDs(Database& db, const std::vector<std::string>& ids) {
-  std::vector<std::string> out;
-  for (auto& [rowid, id] : resolveIDs(db, ids).photos)
-    out.push_back(id);
-  return out;
-}
-
-std::optional<std::string> presentPhoto(Database& db, std::string_view key) {
-  const std::optional<std::string> id = viewValue(db, key);
-  if (!id || !rowidOf(db, *id)) return std::nullopt;
-  return id;
-}
-
 std::vector<std::string> wholeLibrary(Database& db) {
   Statement& st = db.prepare(
       "SELECT id FROM photos WHERE present = 1 AND hidden = 0 ORDER BY capture DESC, rowid DESC");
@@ -120,9 +97,9 @@ ViewState readViewState(Database& db) {
   ViewState state;
   state.ids = wholeLibrary(db);
   state.libraryCount = static_cast<std::int64_t>(state.ids.size());
-  if (viewValue(db, "view.ids")) {
-    std::vector<std::string> shown = presentIDs(db, idList(db, "view.ids"));
-    state.title = viewValue(db, "view.title").value_or("Photos");
+  if (viewValue(db, viewKey::ids)) {
+    std::vector<std::string> shown = viewPhotos(db, viewKey::ids);
+    state.title = viewValue(db, viewKey::title).value_or(std::string(defaultViewTitle));
     // Shown as the library (by the page, or library.show of every photo) and still all of it.
     state.isLibrary = state.title == libraryTitle && shown == state.ids;
     state.ids = std::move(shown);
@@ -130,10 +107,10 @@ ViewState readViewState(Database& db) {
     state.title = libraryTitle;
     state.isLibrary = true;
   }
-  state.selection = presentIDs(db, idList(db, "selection.ids"));
-  state.primary = presentPhoto(db, "selection.primary");
-  state.focus = presentPhoto(db, "focus");
-  state.editorPhotoID = presentPhoto(db, "editor.photo");
+  state.selection = viewPhotos(db, viewKey::selection);
+  state.primary = viewPhoto(db, viewKey::primary);
+  state.focus = viewPhoto(db, viewKey::focus);
+  state.editorPhotoID = viewPhoto(db, viewKey::editorPhoto);
   return state;
 }
 
@@ -174,9 +151,7 @@ ViewState Library::viewState() {
 
 ViewState Library::showLibrary() {
   const ViewState state = state_->services.store.write([](Database& db) {
-    const std::vector<std::string> ids = wholeLibrary(db);
-    setViewValue(db, "view.ids", core::encodeToString(ids));
-    setViewValue(db, "view.title", std::string(libraryTitle));
+    setView(db, wholeLibrary(db), libraryTitle);
     return readViewState(db);
   });
   state_->changes.report({"library.show", {}});

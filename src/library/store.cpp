@@ -531,4 +531,30 @@ void setViewValue(Database& db, std::string_view key, std::optional<std::string>
   }
 }
 
+std::vector<std::string> viewPhotos(Database& db, std::string_view key) {
+  const std::optional<std::string> json = viewValue(db, key);
+  if (!json) return {};
+  std::vector<std::string> stored;
+  try {
+    stored = core::decodeFromString<std::vector<std::string>>(*json);
+  } catch (const core::DecodingError&) {
+    return {};
+  }
+  std::vector<std::string> present;
+  for (auto& [rowid, id] : resolveIDs(db, stored).photos)
+    present.push_back(std::move(id));
+  return present;
+}
+
+std::optional<std::string> viewPhoto(Database& db, std::string_view key) {
+  std::optional<std::string> id = viewValue(db, key);
+  if (!id || !rowidOf(db, *id)) return std::nullopt;
+  return id;
+}
+
+void setView(Database& db, const std::vector<std::string>& ids, std::string_view title) {
+  setViewValue(db, viewKey::ids, core::encodeToString(ids));
+  setViewValue(db, viewKey::title, std::string(title));
+}
+
 }  // namespace tarno::library

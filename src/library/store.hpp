@@ -156,4 +156,24 @@ void refreshSearchText(Database& db, std::int64_t rowid);
 std::optional<std::string> viewValue(Database& db, std::string_view key);
 void setViewValue(Database& db, std::string_view key, std::optional<std::string> value);
 
+// Its keys: the displayed view, the selection and its primary, the focused photo, the editor's.
+namespace viewKey {
+inline constexpr std::string_view ids = "view.ids";
+inline constexpr std::string_view title = "view.title";
+inline constexpr std::string_view selection = "selection.ids";
+inline constexpr std::string_view primary = "selection.primary";
+inline constexpr std::string_view focus = "focus";
+inline constexpr std::string_view editorPhoto = "editor.photo";
+}  // namespace viewKey
+
+// The canonical ids of a stored list that still name present photos, in order; empty when the
+// list was never set or cannot be read.
+std::vector<std::string> viewPhotos(Database& db, std::string_view key);
+// The stored id, when it still names a present photo.
+std::optional<std::string> viewPhoto(Database& db, std::string_view key);
+// The title of a view shown without one.
+inline constexpr std::string_view defaultViewTitle = "Photos";
+// The displayed view becomes `ids` titled `title`.
+void setView(Database& db, const std::vector<std::string>& ids, std::string_view title);
+
 }  // namespace tarno::library
