@@ -411,20 +411,13 @@ WebResponse WebApi::photo(std::string_view id) {
   if (!d) return notFound();
   return json(200, writeJSON([&](core::JsonWriter& w) {
                 w.beginObject();
-                w.member("id", d->tile.id);
-                w.member("fileName", d->tile.fileName);
+                writeTileMembers(w, d->tile);
                 w.member("capturedAt", d->capturedAt);
                 w.member("camera", d->camera);
                 w.member("exposure", d->exposure);
                 w.member("dimensions", d->dimensions);
-                w.member("isVideo", d->tile.isVideo);
-                w.member("rating", d->tile.rating);
-                w.member("flag", d->tile.flag);
-                w.member("label", d->tile.label);
-                w.member("favorite", d->tile.favorite);
                 w.member("keywords", d->keywords);
                 w.member("annotation", d->annotation);
-                w.member("stackVersion", d->tile.stackVersion);
                 w.member("hasEdits", d->hasEdits);
                 w.endObject();
               }));
@@ -437,11 +430,13 @@ WebResponse WebApi::image(std::string_view id, const WebRequest& request) {
   if (!size || *size < minImageEdge || *size > maxImageEdge)
     return error(400, "size must be " + std::to_string(minImageEdge) + " to " +
                           std::to_string(maxImageEdge));
-  const std::vector<library::PhotoTile> tile = library_.tiles({std::string(id)});
-  if (tile.empty()) return notFound();
   library::RenderError failure;
   std::optional<library::Rendering> jpeg = library_.thumbnailJPEG(id, *size, &failure);
-  if (!jpeg) return tile.front().isVideo ? notFound() : error(500, failure.message);
+  if (!jpeg) {
+    // Only a failure asks what the photo is: an unknown id or a video without a frame is 404.
+    const std::vector<library::PhotoTile> tile = library_.tiles({std::string(id)});
+    return tile.empty() || tile.front().isVideo ? notFound() : error(500, failure.message);
+  }
   return WebResponse{.contentType = "image/jpeg",
                      .body = std::move(jpeg->bytes),
                      .headers = {{"Cache-Control", "private, max-age=3600"}}};

@@ -66,16 +66,15 @@ void freeStream(void* cls) {
   std::unique_ptr<StreamState>(static_cast<StreamState*>(cls));
 }
 
-std::string_view value(MHD_Connection* c, MHD_ValueKind kind, const char* key) {
-  const char* v = MHD_lookup_connection_value(c, kind, key);
-  return v ? std::string_view(v) : std::string_view();
-}
-
 std::optional<std::string_view> optionalValue(MHD_Connection* c, MHD_ValueKind kind,
                                               const char* key) {
   const char* v = MHD_lookup_connection_value(c, kind, key);
   if (!v) return std::nullopt;
   return std::string_view(v);
+}
+
+std::string_view value(MHD_Connection* c, MHD_ValueKind kind, const char* key) {
+  return optionalValue(c, kind, key).value_or(std::string_view());
 }
 
 MHD_Result addHeaderBytes(void* cls, MHD_ValueKind, const char* key, const char* v) {
